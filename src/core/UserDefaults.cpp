@@ -1,0 +1,209 @@
+#include "core/UserDefaults.h"
+
+#include "core/Log.h"
+#include "core/Paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <nlohmann/json.hpp>
+
+namespace dravelin {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+// Data values are stored as {"data": "<base64>"} so they stay distinct from strings.
+constexpr const char *kDataKey = "data";
+
+ordered_json encode(const DefaultsValue &value)
+{
+    return std::visit(
+        [](const auto &v) -> ordered_json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, QString>) {
+                return v.toStdString();
+            } else if constexpr (std::is_same_v<T, QStringList>) {
+                ordered_json array = ordered_json::array();
+                for (const QString &s : v)
+                    array.push_back(s.toStdString());
+                return array;
+            } else if constexpr (std::is_same_v<T, QByteArray>) {
+                return ordered_json{{kDataKey, v.toBase64().toStdString()}};
+            } else {
+                return v;
+            }
+        },
+        value);
+}
+
+std::optional<DefaultsValue> decode(const ordered_json &json)
+{
+    switch (json.type()) {
+    case ordered_json::value_t::boolean:
+        return DefaultsValue(json.get<bool>());
+    case ordered_json::value_t::number_integer:
+    case ordered_json::value_t::number_unsigned:
+        return DefaultsValue(json.get<qint64>());
+    case ordered_json::value_t::number_float:
+        return DefaultsValue(json.get<double>());
+    case ordered_json::value_t::string:
+        return DefaultsValue(QString::fromStdString(json.get<std::string>()));
+    case ordered_json::value_t::array: {
+        QStringList list;
+        for (const auto &item : json) {
+            if (!item.is_string())
+                return std::nullopt;
+            list << QString::fromStdString(item.get<std::string>());
+        }
+        return DefaultsValue(list);
+    }
+    case ordered_json::value_t::object: {
+        auto it = json.find(kDataKey);
+        if (json.size() != 1 || it == json.end() || !it->is_string())
+            return std::nullopt;
+        return DefaultsValue(QByteArray::fromBase64(QByteArray::fromStdString(it->get<std::string>())));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+template <typename T>
+std::optional<T> typed(const std::optional<DefaultsValue> &value)
+{
+    if (value && std::holds_alternative<T>(*value))
+        return std::get<T>(*value);
+    return std::nullopt;
+}
+
+} // namespace
+
+UserDefaults::UserDefaults(QString filePath, QObject *parent) : QObject(parent), m_filePath(std::move(filePath))
+{
+    load();
+}
+
+QString UserDefaults::standardFilePath()
+{
+    return paths::configDir() + QStringLiteral("/settings.json");
+}
+
+void UserDefaults::load()
+{
+    QFile file(m_filePath);
+    if (!file.exists())
+        return;
+    if (!file.open(QIODevice::ReadOnly)) {
+        logs::error(logs::app(),
+                    QStringLiteral("Settings file %1 is unreadable: %2").arg(m_filePath, file.errorString()));
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+    const auto json = ordered_json::parse(bytes.constData(), bytes.constData() + bytes.size(), nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        const QString aside = m_filePath + QStringLiteral(".corrupt");
+        QFile::remove(aside);
+        QFile::rename(m_filePath, aside);
+        logs::error(
+            logs::app(),
+            QStringLiteral("Settings file %1 is corrupt — kept as %2, starting from defaults").arg(m_filePath, aside));
+        return;
+    }
+    for (const auto &[key, item] : json.items()) {
+        if (auto value = decode(item))
+            m_values.emplace(QString::fromStdString(key), std::move(*value));
+    }
+}
+
+void UserDefaults::save()
+{
+    ordered_json json = ordered_json::object();
+    for (const auto &[key, value] : m_values)
+        json[key.toStdString()] = encode(value);
+    const QByteArray bytes = QByteArray::fromStdString(json.dump(2)) + '\n';
+
+    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    QSaveFile file(m_filePath);
+    m_lastWriteOk = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    if (!m_lastWriteOk)
+        logs::error(logs::app(),
+                    QStringLiteral("Couldn't save settings to %1: %2").arg(m_filePath, file.errorString()));
+}
+
+void UserDefaults::registerDefaults(const std::map<QString, DefaultsValue> &defaults)
+{
+    for (const auto &[key, value] : defaults)
+        m_defaults.insert_or_assign(key, value);
+}
+
+std::optional<DefaultsValue> UserDefaults::value(const QString &key) const
+{
+    if (auto it = m_values.find(key); it != m_values.end())
+        return it->second;
+    if (auto it = m_defaults.find(key); it != m_defaults.end())
+        return it->second;
+    return std::nullopt;
+}
+
+bool UserDefaults::contains(const QString &key) const
+{
+    return m_values.count(key) > 0;
+}
+
+bool UserDefaults::boolValue(const QString &key, bool fallback) const
+{
+    return typed<bool>(value(key)).value_or(fallback);
+}
+
+qint64 UserDefaults::integer(const QString &key, qint64 fallback) const
+{
+    return typed<qint64>(value(key)).value_or(fallback);
+}
+
+double UserDefaults::doubleValue(const QString &key, double fallback) const
+{
+    const auto v = value(key);
+    if (auto i = typed<qint64>(v))
+        return static_cast<double>(*i);
+    return typed<double>(v).value_or(fallback);
+}
+
+std::optional<QString> UserDefaults::string(const QString &key) const
+{
+    return typed<QString>(value(key));
+}
+
+std::optional<QStringList> UserDefaults::stringArray(const QString &key) const
+{
+    return typed<QStringList>(value(key));
+}
+
+std::optional<QByteArray> UserDefaults::data(const QString &key) const
+{
+    return typed<QByteArray>(value(key));
+}
+
+void UserDefaults::set(const QString &key, DefaultsValue value)
+{
+    auto it = m_values.find(key);
+    if (it != m_values.end() && it->second == value)
+        return;
+    m_values.insert_or_assign(key, std::move(value));
+    save();
+    Q_EMIT changed(key);
+}
+
+void UserDefaults::remove(const QString &key)
+{
+    if (m_values.erase(key) == 0)
+        return;
+    save();
+    Q_EMIT changed(key);
+}
+
+} // namespace dravelin
