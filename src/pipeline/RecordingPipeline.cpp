@@ -1,0 +1,599 @@
+#include "pipeline/RecordingPipeline.h"
+
+#include "account/Authenticating.h"
+#include "audio/DictationCapturing.h"
+#include "core/Log.h"
+#include "core/UserDefaults.h"
+#include "hotkeys/HotkeyHandling.h"
+#include "hotkeys/RecordingMode.h"
+#include "indicator/IndicatorPresenting.h"
+#include "output/ClipboardHistoring.h"
+#include "output/Pasting.h"
+#include "platform/Workspace.h"
+#include "stt/Transcribing.h"
+#include "system/SoundFeedback.h"
+#include "text/CleanupFormatting.h"
+
+namespace dravelin {
+
+namespace {
+
+void info(const QString &message)
+{
+    logs::info(logs::pipeline(), message);
+}
+
+void error(const QString &message)
+{
+    logs::error(logs::pipeline(), message);
+}
+
+// printf's "%f": six decimals.
+QString fixed(double value)
+{
+    return QString::number(value, 'f', 6);
+}
+
+} // namespace
+
+QString toString(PipelineState state)
+{
+    switch (state) {
+    case PipelineState::idle:
+        return QStringLiteral("idle");
+    case PipelineState::recording:
+        return QStringLiteral("recording");
+    case PipelineState::processing:
+        return QStringLiteral("processing");
+    }
+    return {};
+}
+
+QString toString(PendingStartAction action)
+{
+    switch (action) {
+    case PendingStartAction::stop:
+        return QStringLiteral("stop");
+    case PendingStartAction::discard:
+        return QStringLiteral("discard");
+    case PendingStartAction::submitAsk:
+        return QStringLiteral("submitAsk");
+    }
+    return {};
+}
+
+RecordingPipeline::RecordingPipeline(Collaborators collaborators, QObject *parent) : QObject(parent), m_c(collaborators)
+{}
+
+RecordingPipeline::~RecordingPipeline()
+{
+    // Timer tasks hold the pipeline weakly; stop them waking for nothing.
+    m_tapDecisionTask.cancel();
+    m_noSpeechTask.cancel();
+    m_liveRawPasteTask.cancel();
+}
+
+void RecordingPipeline::wireUp()
+{
+    HotkeyCallbacks &callbacks = m_c.hotkeys.callbacks();
+    callbacks.onToggleRecord = weakTask(this, &RecordingPipeline::handleTogglePress);
+    callbacks.onToggleRecordReleased = weakTask(this, &RecordingPipeline::handleToggleRelease);
+    callbacks.onPrivatePaste = weakTask(this, &RecordingPipeline::privatePaste);
+    callbacks.onCancelRecord = weakTask(this, &RecordingPipeline::cancelRecord);
+    callbacks.onRewriteSelection = weakTask(this, &RecordingPipeline::rewriteSelection);
+    callbacks.onBeginAsk = weakTask(this, &RecordingPipeline::beginAsk);
+    callbacks.onSubmitAsk = weakTask(this, &RecordingPipeline::submitAsk);
+    m_c.hotkeys.registerHotkeys();
+    if (m_c.recorder.isStreamingRecorder())
+        m_tasks.track(m_c.recorder.prewarm());
+    info(QStringLiteral("Pipeline wired — toggleRecord, privatePaste (⌘⌃V), and cancelRecord callbacks set"));
+    info(QStringLiteral("Pipeline wired and hotkeys registered"));
+}
+
+bool RecordingPipeline::isSignedIn() const
+{
+    return m_c.auth.isSignedIn();
+}
+
+void RecordingPipeline::setState(PipelineState state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
+}
+
+void RecordingPipeline::clearLiveRawContext()
+{
+    m_liveRawText.reset();
+    m_liveRawTarget.reset();
+    m_liveRawPasted = false;
+    m_liveRawPasteTask.cancel();
+}
+
+QCoro::Task<> RecordingPipeline::handleTogglePress()
+{
+    QPointer self(this);
+    const RecordingMode mode = recordingMode::persisted(m_c.defaults);
+    info(QStringLiteral("Toggle press (mode=%1)").arg(recordingMode::rawValue(mode)));
+    if (mode == RecordingMode::toggle) {
+        co_await toggleRecord();
+        co_return;
+    }
+    switch (m_holdSubState) {
+    case HoldSubState::idle:
+        m_pressStartTime = m_c.scheduler.monotonicNow();
+        m_promotedPress = false;
+        m_holdSubState = HoldSubState::armed;
+        co_await toggleRecord(); // capture starts on the press itself
+        break;
+    case HoldSubState::armed:
+        break; // a repeated press while the first is still down
+    case HoldSubState::awaitingSecondTap:
+        m_tapDecisionTask.cancel();
+        m_holdSubState = HoldSubState::continuousRecording;
+        m_promotedPress = true;
+        m_pressStartTime = m_c.scheduler.monotonicNow();
+        info(QStringLiteral("HoldOrDoubleTap: double-tap → hands-free (capture already live)"));
+        break;
+    case HoldSubState::continuousRecording:
+        m_pressStartTime = m_c.scheduler.monotonicNow(); // the release decides
+        break;
+    }
+}
+
+QCoro::Task<> RecordingPipeline::handleToggleRelease()
+{
+    if (recordingMode::persisted(m_c.defaults) == RecordingMode::toggle)
+        co_return;
+    const Millis held = m_pressStartTime ? m_c.scheduler.monotonicNow() - *m_pressStartTime : Millis(0);
+    m_pressStartTime.reset();
+    const bool isHold = held >= holdThreshold;
+
+    switch (m_holdSubState) {
+    case HoldSubState::idle:
+    case HoldSubState::awaitingSecondTap:
+        break;
+    case HoldSubState::armed:
+        if (!m_isStarting && m_state != PipelineState::recording) {
+            m_holdSubState = HoldSubState::idle; // the start failed or was cancelled
+            break;
+        }
+        if (isHold) {
+            m_holdSubState = HoldSubState::idle;
+            info(QStringLiteral("HoldOrDoubleTap: hold released after %1 ms → stop").arg(held.count()));
+            co_await requestStop();
+        } else {
+            m_holdSubState = HoldSubState::awaitingSecondTap;
+            armTapDecision();
+            info(QStringLiteral("HoldOrDoubleTap: quick tap — holding capture for %1s awaiting second tap")
+                     .arg(fixed(std::chrono::duration<double>(doubleTapWindow).count())));
+        }
+        break;
+    case HoldSubState::continuousRecording:
+        if (!m_promotedPress) {
+            info(QStringLiteral("HoldOrDoubleTap: tap while hands-free → stop"));
+            m_holdSubState = HoldSubState::idle;
+            co_await requestStop();
+            break;
+        }
+        m_promotedPress = false;
+        if (isHold) {
+            info(QStringLiteral("HoldOrDoubleTap: second tap was held → stop on release"));
+            m_holdSubState = HoldSubState::idle;
+            co_await requestStop();
+        }
+        break;
+    }
+}
+
+void RecordingPipeline::armTapDecision()
+{
+    const std::stop_token token = m_tapDecisionTask.renew();
+    m_tasks.track(tapDecision(QPointer(this), token, m_c.scheduler));
+}
+
+QCoro::Task<> RecordingPipeline::tapDecision(QPointer<RecordingPipeline> weak, std::stop_token token,
+                                             Scheduler &scheduler)
+{
+    co_await scheduler.sleep(doubleTapWindow, token); // an interrupted sleep falls through to the checks
+    if (!weak || token.stop_requested() || weak->m_holdSubState != HoldSubState::awaitingSecondTap)
+        co_return;
+    weak->m_holdSubState = HoldSubState::idle;
+    co_await weak->requestDiscard();
+}
+
+void RecordingPipeline::resetHoldGesture()
+{
+    m_tapDecisionTask.cancel();
+    m_holdSubState = HoldSubState::idle;
+    m_promotedPress = false;
+    m_pressStartTime.reset();
+}
+
+QCoro::Task<> RecordingPipeline::toggleRecord()
+{
+    if (!isSignedIn()) {
+        info(QStringLiteral("Toggle ignored — not signed in"));
+        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
+        co_return;
+    }
+    if (m_isStarting) {
+        if (m_capturePurpose == CapturePurpose::ask) {
+            m_pendingStartAction = PendingStartAction::submitAsk;
+            info(QStringLiteral("Ask confirm requested while recorder is starting — deferred"));
+        } else {
+            info(QStringLiteral("Toggle ignored — recording is still starting"));
+        }
+        co_return;
+    }
+    switch (m_state) {
+    case PipelineState::idle:
+        m_capturePurpose = CapturePurpose::dictation;
+        co_await start();
+        break;
+    case PipelineState::recording:
+        if (m_capturePurpose == CapturePurpose::ask)
+            co_await stopAndAsk();
+        else
+            co_await stopAndTranscribe();
+        break;
+    case PipelineState::processing:
+        info(QStringLiteral("Toggle ignored — currently transcribing"));
+        break;
+    }
+}
+
+QCoro::Task<> RecordingPipeline::requestStop()
+{
+    if (m_isStarting) {
+        m_pendingStartAction = PendingStartAction::stop;
+        info(QStringLiteral("Stop requested mid-start — deferred until the recorder is live"));
+    } else if (m_state == PipelineState::recording) {
+        co_await stopAndTranscribe();
+    }
+}
+
+QCoro::Task<> RecordingPipeline::requestDiscard()
+{
+    if (m_isStarting) {
+        m_pendingStartAction = PendingStartAction::discard;
+        info(QStringLiteral("Discard requested mid-start — deferred until the recorder is live"));
+        co_return;
+    }
+    co_await discard();
+}
+
+QCoro::Task<> RecordingPipeline::discard()
+{
+    if (m_state != PipelineState::recording)
+        co_return;
+    QPointer self(this);
+    m_c.hotkeys.resetAskGesture();
+    m_capturePurpose = CapturePurpose::dictation;
+    m_noSpeechTask.cancel();
+    m_captureBundleID.reset();
+    m_captureRecordingID.reset();
+    co_await m_c.recorder.cancel();
+    if (!self)
+        co_return;
+    m_c.indicator.hide();
+    setState(PipelineState::idle);
+    m_c.hotkeys.unregisterCancelHotkey();
+    info(QStringLiteral("HoldOrDoubleTap: no second tap → capture discarded"));
+}
+
+QCoro::Task<> RecordingPipeline::start()
+{
+    QPointer self(this);
+    if (onRecordingWillStart)
+        onRecordingWillStart();
+    m_isStarting = true;
+    m_pendingStartAction.reset();
+    // However start() ends, it ends "starting" and drops any deferred action
+    // (after a deferred action has run).
+    struct EndStarting
+    {
+        QPointer<RecordingPipeline> pipeline;
+        ~EndStarting()
+        {
+            if (pipeline) {
+                pipeline->m_isStarting = false;
+                pipeline->m_pendingStartAction.reset();
+            }
+        }
+    } endStarting{self};
+
+    clearLiveRawContext();
+    m_captureBundleID = m_c.workspace.frontmostApplicationID();
+    m_captureRecordingID = QUuid::createUuid();
+    m_captureRetainRecording = false;
+    m_captureUploadURL.reset();
+    m_captureObjectKey.reset();
+    const Millis t0 = m_c.scheduler.monotonicNow();
+
+    // The indicator and the start cue come before the microphone is live.
+    m_c.indicator.present(m_capturePurpose == CapturePurpose::ask ? IndicatorState::askRecording()
+                                                                  : IndicatorState::recording(),
+                          std::nullopt);
+    m_c.sounds.play(SoundFeedback::Cue::start);
+
+    const auto started = co_await m_c.recorder.start(m_captureBundleID, *m_captureRecordingID);
+    if (!self)
+        co_return;
+
+    if (!started) {
+        m_c.hotkeys.resetAskGesture();
+        m_capturePurpose = CapturePurpose::dictation;
+        m_captureBundleID.reset();
+        m_captureRecordingID.reset();
+        resetHoldGesture();
+        if (started.error().kind == AudioRecorderError::Kind::permissionDenied) {
+            error(QStringLiteral("Mic permission denied — opened System Settings"));
+            m_c.sounds.play(SoundFeedback::Cue::error);
+            m_c.indicator.present(IndicatorState::error(QStringLiteral("Enable mic in System Settings, then retry")),
+                                  std::nullopt);
+        } else {
+            error(QStringLiteral("Start failed: %1").arg(started.error().description()));
+            m_c.sounds.play(SoundFeedback::Cue::error);
+            m_c.indicator.present(IndicatorState::error(QStringLiteral("Couldn't start recording")), std::nullopt);
+        }
+        co_return;
+    }
+
+    if (m_c.recorder.isStreamingRecorder()) {
+        // Reaching the length cap stops and transcribes like a toggle.
+        m_c.recorder.setOnAutoStop(weakTask(this, &RecordingPipeline::toggleRecord));
+        m_c.recorder.setOnLiveRaw([weak = QPointer(this)](QString text) {
+            if (!weak)
+                return;
+            weak->m_liveRawPasteTask.renew();
+            weak->m_tasks.track(weak->handleLiveRaw(std::move(text)));
+        });
+    }
+    setState(PipelineState::recording);
+    m_c.hotkeys.registerCancelHotkey();
+    armNoSpeechWatchdog();
+    info(QStringLiteral("⏱ mic live %1 ms after hotkey").arg((m_c.scheduler.monotonicNow() - t0).count()));
+    m_c.transcription.warmUp();
+    m_c.cleanupFormatter.warmUp();
+    info(QStringLiteral("Recording started in %1").arg(m_captureBundleID.value_or(QStringLiteral("unknown"))));
+
+    if (m_pendingStartAction) {
+        const PendingStartAction action = *m_pendingStartAction;
+        m_pendingStartAction.reset();
+        info(QStringLiteral("Applying deferred %1 requested during start").arg(toString(action)));
+        switch (action) {
+        case PendingStartAction::stop:
+            co_await stopAndTranscribe();
+            break;
+        case PendingStartAction::discard:
+            co_await discard();
+            break;
+        case PendingStartAction::submitAsk:
+            co_await stopAndAsk();
+            break;
+        }
+    }
+}
+
+QCoro::Task<> RecordingPipeline::cancelRecord()
+{
+    QPointer self(this);
+    if (m_isStarting) {
+        m_pendingStartAction = PendingStartAction::discard;
+        m_c.hotkeys.resetAskGesture();
+        resetHoldGesture();
+        info(QStringLiteral("Cancel requested while recorder is starting — deferred"));
+        co_return;
+    }
+    if (m_state != PipelineState::recording)
+        co_return; // a cancel during processing does not abort a transcription
+    m_c.hotkeys.resetAskGesture();
+    m_capturePurpose = CapturePurpose::dictation;
+    info(QStringLiteral("User cancelled recording"));
+    resetHoldGesture();
+    m_noSpeechTask.cancel();
+    m_captureBundleID.reset();
+    m_captureRecordingID.reset();
+    co_await m_c.recorder.cancel();
+    if (!self)
+        co_return;
+    m_c.indicator.present(IndicatorState::notice(QStringLiteral("Cancelled")), Millis(1200));
+    m_c.sounds.play(SoundFeedback::Cue::discard);
+    setState(PipelineState::idle);
+    m_c.hotkeys.unregisterCancelHotkey();
+}
+
+void RecordingPipeline::armNoSpeechWatchdog()
+{
+    const std::stop_token token = m_noSpeechTask.renew();
+    m_tasks.track(noSpeechWatchdog(QPointer(this), token, m_c.scheduler));
+}
+
+QCoro::Task<> RecordingPipeline::noSpeechWatchdog(QPointer<RecordingPipeline> weak, std::stop_token token,
+                                                  Scheduler &scheduler)
+{
+    const Millis deadline = scheduler.monotonicNow() + noSpeechTimeout;
+    float peak = 0;
+    int loudSamples = 0;
+    while (weak && !token.stop_requested() && scheduler.monotonicNow() < deadline) {
+        if (weak->m_state != PipelineState::recording)
+            co_return;
+        if (weak->m_c.recorder.heardSpeech()) {
+            info(QStringLiteral("Speech confirmed — no-speech watchdog stood down"));
+            co_return;
+        }
+        const float level = weak->m_c.recorder.currentLevel();
+        peak = std::max(peak, level);
+        if (level >= loudAudioVetoLevel)
+            ++loudSamples;
+        co_await scheduler.sleep(noSpeechPollInterval, token); // a cancelled sleep falls through to the checks
+    }
+    if (!weak || token.stop_requested() || weak->m_state != PipelineState::recording)
+        co_return;
+    if (loudSamples < loudAudioVetoSamples) {
+        info(QStringLiteral("No speech in %1s (peak level %2) — stopping")
+                 .arg(fixed(std::chrono::duration<double>(noSpeechTimeout).count()), fixed(peak)));
+        co_await weak->stopForNoSpeech();
+    } else {
+        info(QStringLiteral("No transcript yet but %1 loud samples (peak %2) — watchdog deferring to the 180s cap")
+                 .arg(loudSamples)
+                 .arg(fixed(peak)));
+    }
+}
+
+QCoro::Task<> RecordingPipeline::stopForNoSpeech()
+{
+    QPointer self(this);
+    m_noSpeechTask.cancel();
+    m_c.hotkeys.resetAskGesture();
+    m_capturePurpose = CapturePurpose::dictation;
+    resetHoldGesture();
+    m_captureBundleID.reset();
+    co_await m_c.recorder.cancel();
+    if (!self)
+        co_return;
+    setState(PipelineState::idle);
+    m_c.hotkeys.unregisterCancelHotkey();
+    m_c.sounds.play(SoundFeedback::Cue::discard);
+    m_c.indicator.present(IndicatorState::notice(QStringLiteral("Didn't hear anything — recording stopped")),
+                          std::nullopt);
+}
+
+QCoro::Task<> RecordingPipeline::privatePaste()
+{
+    info(QStringLiteral("⌘⌃V pressed — entries in history: %1").arg(m_c.history.entryCount()));
+    const auto entry = m_c.history.latest();
+    if (!entry) {
+        error(QStringLiteral("Private paste: history is empty (no prior dictations to paste)"));
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No transcription yet")), std::nullopt);
+        co_return;
+    }
+    QPointer self(this);
+    info(QStringLiteral("Private paste: pasting %1 chars").arg(entry->text.size()));
+    co_await m_c.paste.paste(entry->text, std::nullopt, false);
+    if (!self)
+        co_return;
+    m_c.indicator.present(IndicatorState::done(), std::nullopt);
+}
+
+QCoro::Task<> RecordingPipeline::beginAsk()
+{
+    if (!isSignedIn()) {
+        m_c.hotkeys.resetAskGesture();
+        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
+        co_return;
+    }
+    if (m_state == PipelineState::processing) {
+        m_c.hotkeys.resetAskGesture(); // an Ask during a transcription is dropped
+        co_return;
+    }
+    m_capturePurpose = CapturePurpose::ask;
+    m_pendingStartAction.reset();
+    resetHoldGesture();
+    m_c.indicator.present(IndicatorState::askRecording(), std::nullopt);
+    if (!m_isStarting && m_state != PipelineState::recording)
+        co_await start();
+    else
+        info(QStringLiteral("Promoted in-flight capture to Ask mode"));
+}
+
+QCoro::Task<> RecordingPipeline::submitAsk()
+{
+    if (m_capturePurpose != CapturePurpose::ask) {
+        m_c.hotkeys.resetAskGesture();
+        co_return;
+    }
+    if (m_isStarting) {
+        m_pendingStartAction = PendingStartAction::submitAsk;
+        info(QStringLiteral("Ask submit requested while recorder is starting"));
+        co_return;
+    }
+    if (m_state == PipelineState::recording)
+        co_await stopAndAsk();
+    else
+        m_c.hotkeys.resetAskGesture();
+}
+
+// Ends a dictation capture. Transcription and delivery are not part of this
+// build yet: the capture is stopped and the pipeline returns to idle without
+// delivering anything.
+QCoro::Task<> RecordingPipeline::stopAndTranscribe()
+{
+    QPointer self(this);
+    resetHoldGesture();
+    m_noSpeechTask.cancel();
+    setState(PipelineState::processing);
+    m_c.sounds.play(SoundFeedback::Cue::stop);
+    m_c.hotkeys.unregisterCancelHotkey();
+    m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+
+    const auto capture = co_await m_c.recorder.stopCapture();
+    if (!self)
+        co_return;
+    if (!capture) {
+        error(QStringLiteral("Recorder returned no capture"));
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+    } else {
+        info(QStringLiteral("Capture stopped (%1 ms, engine %2) — transcription is not available in this build")
+                 .arg(capture->durationMs.value_or(0))
+                 .arg(capture->engine.isEmpty() ? QStringLiteral("none") : capture->engine));
+        m_c.indicator.hide();
+    }
+    m_captureBundleID.reset();
+    m_captureRecording.reset();
+    m_captureRecordingID.reset();
+    m_captureDurationMs.reset();
+    m_captureRetainRecording = false;
+    m_captureUploadURL.reset();
+    m_captureObjectKey.reset();
+    setState(PipelineState::idle);
+}
+
+// Ends an Ask capture. Answering is not part of this build yet: the capture is
+// stopped and the pipeline returns to idle.
+QCoro::Task<> RecordingPipeline::stopAndAsk()
+{
+    QPointer self(this);
+    m_c.hotkeys.resetAskGesture();
+    resetHoldGesture();
+    m_noSpeechTask.cancel();
+    setState(PipelineState::processing);
+    m_c.sounds.play(SoundFeedback::Cue::stop);
+    m_c.hotkeys.unregisterCancelHotkey();
+    m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+
+    const auto capture = co_await m_c.recorder.stopCapture();
+    if (!self)
+        co_return;
+    if (!capture) {
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No question heard")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+    } else {
+        info(QStringLiteral("Ask capture stopped — the assistant is not available in this build"));
+        m_c.indicator.hide();
+    }
+    m_captureBundleID.reset();
+    m_captureRecordingID.reset();
+    m_capturePurpose = CapturePurpose::dictation;
+    clearLiveRawContext();
+    setState(PipelineState::idle);
+}
+
+// Raw text from a live stream, kept for the stop. Pasting it early arrives
+// with live streaming.
+QCoro::Task<> RecordingPipeline::handleLiveRaw(QString text)
+{
+    m_liveRawText = std::move(text);
+    co_return;
+}
+
+QCoro::Task<> RecordingPipeline::rewriteSelection()
+{
+    info(QStringLiteral("Selection rewrite is not available in this build"));
+    co_return;
+}
+
+} // namespace dravelin

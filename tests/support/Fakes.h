@@ -1,0 +1,201 @@
+#pragma once
+
+// Recording fakes of the pipeline's collaborators and of the platform
+// interfaces. They do what they are told and remember what they were asked.
+
+#include "account/Authenticating.h"
+#include "audio/DictationCapturing.h"
+#include "core/Scheduler.h"
+#include "hotkeys/HotkeyHandling.h"
+#include "indicator/IndicatorPresenting.h"
+#include "output/ClipboardHistoring.h"
+#include "output/Pasting.h"
+#include "platform/Appearance.h"
+#include "platform/KeyboardLayout.h"
+#include "platform/SoundPlayer.h"
+#include "platform/Workspace.h"
+#include "stt/Transcribing.h"
+#include "text/CleanupFormatting.h"
+
+#include <QStringList>
+
+#include <map>
+#include <set>
+#include <vector>
+
+namespace dravelin::test {
+
+// A recorder whose start takes `startLatency` on the scheduler's clock.
+class FakeRecorder final : public DictationCapturing
+{
+public:
+    explicit FakeRecorder(Scheduler &scheduler) : m_scheduler(scheduler) {}
+
+    QCoro::Task<Expected<void, AudioRecorderError>> start(std::optional<QString> appBundleID,
+                                                          QUuid clientRecordingId) override;
+    QCoro::Task<std::optional<DictationCapture>> stopCapture() override;
+    QCoro::Task<> cancel() override;
+    bool heardSpeech() const override { return heard; }
+    float currentLevel() const override { return level; }
+    bool isStreamingRecorder() const override { return streaming; }
+    void setOnAutoStop(std::function<void()> callback) override { onAutoStop = std::move(callback); }
+    void setOnLiveRaw(std::function<void(QString)> callback) override { onLiveRaw = std::move(callback); }
+    QCoro::Task<> prewarm() override;
+
+    // Behaviour.
+    Millis startLatency{0};
+    Millis stopLatency{0};
+    std::optional<AudioRecorderError> startError;
+    std::optional<DictationCapture> captureToReturn = DictationCapture{};
+    bool heard = false;
+    float level = 0;
+    bool streaming = false;
+
+    // What happened.
+    int startCalls = 0;
+    int stopCalls = 0;
+    int cancelCalls = 0;
+    int prewarmCalls = 0;
+    bool running = false;
+    std::optional<QString> lastAppBundleID;
+    std::optional<QUuid> lastRecordingID;
+    std::function<void()> onAutoStop;
+    std::function<void(QString)> onLiveRaw;
+
+private:
+    Scheduler &m_scheduler;
+};
+
+class FakeHotkeys final : public HotkeyHandling
+{
+public:
+    HotkeyCallbacks &callbacks() override { return m_callbacks; }
+    void registerHotkeys() override { events << QStringLiteral("register"); }
+    void registerCancelHotkey() override
+    {
+        cancelRegistered = true;
+        events << QStringLiteral("registerCancel");
+    }
+    void unregisterCancelHotkey() override
+    {
+        cancelRegistered = false;
+        events << QStringLiteral("unregisterCancel");
+    }
+    void resetAskGesture() override { ++askResets; }
+
+    QStringList events;
+    bool cancelRegistered = false;
+    int askResets = 0;
+
+private:
+    HotkeyCallbacks m_callbacks;
+};
+
+class FakeIndicator final : public IndicatorPresenting
+{
+public:
+    void present(const IndicatorState &state, std::optional<Millis> fadeAfter) override
+    {
+        shown.push_back({state, fadeAfter});
+        hidden = false;
+    }
+    void hide() override
+    {
+        ++hideCalls;
+        hidden = true;
+    }
+
+    struct Presentation
+    {
+        IndicatorState state;
+        std::optional<Millis> fadeAfter;
+    };
+    std::vector<Presentation> shown;
+    int hideCalls = 0;
+    bool hidden = false;
+
+    // The last state shown; "hidden" when the indicator was hidden after it.
+    QString current() const
+    {
+        return hidden || shown.empty() ? QStringLiteral("hidden") : shown.back().state.describe();
+    }
+};
+
+class FakePaste final : public Pasting
+{
+public:
+    QCoro::Task<> paste(QString text, std::optional<QString> targetBundleID, bool keepOnClipboard) override;
+    QStringList pasted;
+};
+
+class FakeHistory final : public ClipboardHistoring
+{
+public:
+    int entryCount() const override { return static_cast<int>(entries.size()); }
+    std::optional<ClipboardEntry> latest() const override
+    {
+        if (entries.empty())
+            return std::nullopt;
+        return entries.front();
+    }
+    std::vector<ClipboardEntry> entries; // newest first
+};
+
+class FakeAuth final : public Authenticating
+{
+public:
+    bool isSignedIn() const override { return signedIn; }
+    bool signedIn = true;
+};
+
+class FakeWarmUps final : public Transcribing, public CleanupFormatting
+{
+public:
+    // Both interfaces have warmUp(); count them together.
+    void warmUp() override { ++count; }
+    int count = 0;
+};
+
+class FakeWorkspace final : public Workspace
+{
+public:
+    std::optional<QString> frontmostApplicationID() const override { return frontmost; }
+    std::optional<QString> frontmost = QStringLiteral("org.example.Editor");
+};
+
+class RecordingSoundPlayer final : public SoundPlayer
+{
+public:
+    QString soundLocation() const override { return QStringLiteral("/usr/share/sounds"); }
+    void play(const QString &name, Completion done) override
+    {
+        played << name;
+        if (done)
+            done(missing.count(name) ? Outcome::notFound : Outcome::played, {});
+    }
+    QStringList played;
+    std::set<QString> missing;
+};
+
+class FakeAppearance final : public Appearance
+{
+public:
+    void apply(bool dark) override { applied.push_back(dark); }
+    std::vector<bool> applied;
+};
+
+class FakeKeyboardLayout final : public KeyboardLayout
+{
+public:
+    std::optional<QString> characters(quint16 keyCode) const override
+    {
+        if (!available)
+            return std::nullopt;
+        auto it = keys.find(keyCode);
+        return it == keys.end() ? QString() : it->second;
+    }
+    bool available = true;
+    std::map<quint16, QString> keys;
+};
+
+} // namespace dravelin::test

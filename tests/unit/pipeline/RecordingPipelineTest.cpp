@@ -1,0 +1,554 @@
+#include "pipeline/RecordingPipeline.h"
+#include "core/UserDefaults.h"
+#include "core/VirtualScheduler.h"
+#include "support/Fakes.h"
+#include "support/LogCapture.h"
+#include "system/SoundFeedback.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+using namespace dravelin::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A pipeline wired to recording fakes on a virtual clock. The recorder takes
+// 100 ms to go live unless a test says otherwise.
+class PipelineTest : public ::testing::Test
+{
+protected:
+    PipelineTest()
+        : defaults(dir.filePath(QStringLiteral("settings.json")))
+        , recorder(scheduler)
+        , sounds(defaults, player)
+        , pipeline(std::make_unique<RecordingPipeline>(
+              RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys,
+                                               sounds, workspace, defaults, scheduler}))
+    {
+        recorder.startLatency = 100ms;
+        pipeline->wireUp();
+    }
+
+    // Lets every suspended task finish, so nothing is left waiting on a clock
+    // that is about to go away.
+    ~PipelineTest() override
+    {
+        pipeline.reset();
+        for (int i = 0; i < 10000 && scheduler.runNext(); ++i) {
+        }
+        EXPECT_EQ(scheduler.pendingWakes(), 0u);
+    }
+
+    void useHoldMode() { defaults.set(QStringLiteral("recording.mode"), QStringLiteral("holdOrDoubleTap")); }
+    void press() { hotkeys.callbacks().onToggleRecord(); }
+    void release() { hotkeys.callbacks().onToggleRecordReleased(); }
+    void cancel() { hotkeys.callbacks().onCancelRecord(); }
+    void advance(Millis ms) { scheduler.advance(ms); }
+    PipelineState state() const { return pipeline->state(); }
+    bool logged(const QString &message) const { return logs.has(QStringLiteral("pipeline"), message); }
+
+    QTemporaryDir dir;
+    LogCapture logs;
+    VirtualScheduler scheduler;
+    UserDefaults defaults;
+    FakeRecorder recorder;
+    FakeWarmUps warmUps;
+    FakePaste paste;
+    FakeHistory history;
+    FakeIndicator indicator;
+    FakeAuth auth;
+    FakeHotkeys hotkeys;
+    RecordingSoundPlayer player;
+    SoundFeedback sounds;
+    FakeWorkspace workspace;
+    std::unique_ptr<RecordingPipeline> pipeline;
+};
+
+const QString kStart = SoundFeedback::soundName(SoundFeedback::Cue::start);
+const QString kStop = SoundFeedback::soundName(SoundFeedback::Cue::stop);
+const QString kDiscard = SoundFeedback::soundName(SoundFeedback::Cue::discard);
+const QString kError = SoundFeedback::soundName(SoundFeedback::Cue::error);
+
+} // namespace
+
+TEST_F(PipelineTest, WiringRegistersHotkeysAndSetsEveryCallback)
+{
+    EXPECT_EQ(hotkeys.events, QStringList{QStringLiteral("register")});
+    auto &cb = hotkeys.callbacks();
+    for (const auto *fn : {&cb.onToggleRecord, &cb.onToggleRecordReleased, &cb.onPrivatePaste, &cb.onCancelRecord,
+                           &cb.onRewriteSelection, &cb.onBeginAsk, &cb.onSubmitAsk})
+        EXPECT_TRUE(static_cast<bool>(*fn));
+    EXPECT_TRUE(logged(QStringLiteral("Pipeline wired and hotkeys registered")));
+    EXPECT_EQ(recorder.prewarmCalls, 0); // only the streaming recorder is prewarmed
+}
+
+TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
+{
+    press();
+    // Before the recorder is live: indicator and start cue already out, still idle.
+    EXPECT_EQ(indicator.current(), QStringLiteral("recording"));
+    EXPECT_EQ(player.played, QStringList{kStart});
+    EXPECT_TRUE(pipeline->isStarting());
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(recorder.lastAppBundleID, QStringLiteral("org.example.Editor"));
+    ASSERT_TRUE(recorder.lastRecordingID);
+    EXPECT_FALSE(recorder.lastRecordingID->isNull());
+
+    advance(100ms);
+    EXPECT_FALSE(pipeline->isStarting());
+    EXPECT_EQ(state(), PipelineState::recording);
+    EXPECT_TRUE(hotkeys.cancelRegistered);
+    EXPECT_EQ(warmUps.count, 2); // transcription and cleanup
+    EXPECT_TRUE(logged(QStringLiteral("⏱ mic live 100 ms after hotkey")));
+    EXPECT_TRUE(logged(QStringLiteral("Recording started in org.example.Editor")));
+    EXPECT_EQ(pipeline->captureRecordingID(), recorder.lastRecordingID);
+
+    press();
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(player.played, (QStringList{kStart, kStop}));
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+    EXPECT_FALSE(pipeline->captureRecordingID());
+    EXPECT_TRUE(paste.pasted.isEmpty()); // nothing pretends to deliver text
+}
+
+TEST_F(PipelineTest, EachCaptureGetsAFreshRecordingIdAndUnknownAppIsLogged)
+{
+    workspace.frontmost.reset();
+    press();
+    advance(100ms);
+    const auto first = recorder.lastRecordingID;
+    EXPECT_TRUE(logged(QStringLiteral("Recording started in unknown")));
+    press();
+    press();
+    advance(100ms);
+    EXPECT_NE(recorder.lastRecordingID, first);
+}
+
+TEST_F(PipelineTest, SignedOutToggleOnlyAsksForSignIn)
+{
+    auth.signedIn = false;
+    press();
+    advance(1s);
+    EXPECT_EQ(recorder.startCalls, 0);
+    EXPECT_EQ(indicator.current(), QStringLiteral("signInRequired"));
+    ASSERT_FALSE(indicator.shown.empty());
+    EXPECT_FALSE(indicator.shown.back().fadeAfter);
+    EXPECT_TRUE(logged(QStringLiteral("Toggle ignored — not signed in")));
+    EXPECT_TRUE(player.played.isEmpty());
+}
+
+TEST_F(PipelineTest, TogglesDuringStartAndProcessingAreDroppedNotQueued)
+{
+    recorder.stopLatency = 500ms;
+    press();
+    press(); // still starting
+    EXPECT_TRUE(logged(QStringLiteral("Toggle ignored — recording is still starting")));
+    advance(100ms);
+    EXPECT_EQ(state(), PipelineState::recording);
+
+    press(); // stop: processing for 500 ms
+    EXPECT_EQ(state(), PipelineState::processing);
+    EXPECT_EQ(indicator.current(), QStringLiteral("processing"));
+    press();
+    cancel(); // a cancel does not abort processing either
+    EXPECT_TRUE(logged(QStringLiteral("Toggle ignored — currently transcribing")));
+    advance(500ms);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(recorder.startCalls, 1);
+    EXPECT_EQ(recorder.cancelCalls, 0);
+    advance(1s);
+    EXPECT_EQ(recorder.startCalls, 1);
+}
+
+TEST_F(PipelineTest, RecorderWithoutCaptureShowsNoSpeechNotice)
+{
+    recorder.captureToReturn.reset();
+    press();
+    advance(100ms);
+    press();
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(No speech detected)"));
+    EXPECT_EQ(player.played.last(), kDiscard);
+    EXPECT_TRUE(
+        logs.has(QStringLiteral("pipeline"), QStringLiteral("Recorder returned no capture"), logs::Level::error));
+}
+
+// Hold or double-tap ---------------------------------------------------------
+
+TEST_F(PipelineTest, HoldOfExactlyThresholdStopsOnRelease)
+{
+    useHoldMode();
+    press();
+    EXPECT_EQ(pipeline->holdSubState(), HoldSubState::armed);
+    advance(200ms);
+    release();
+    EXPECT_TRUE(logged(QStringLiteral("HoldOrDoubleTap: hold released after 200 ms → stop")));
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(pipeline->holdSubState(), HoldSubState::idle);
+}
+
+TEST_F(PipelineTest, QuickTapRecordsForTheDoubleTapWindowThenDiscardsSilently)
+{
+    useHoldMode();
+    press();
+    advance(190ms);
+    release();
+    EXPECT_EQ(pipeline->holdSubState(), HoldSubState::awaitingSecondTap);
+    EXPECT_TRUE(
+        logged(QStringLiteral("HoldOrDoubleTap: quick tap — holding capture for 0.400000s awaiting second tap")));
+
+    advance(399ms);
+    EXPECT_EQ(state(), PipelineState::recording);
+    advance(1ms);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    EXPECT_EQ(recorder.stopCalls, 0);
+    EXPECT_EQ(indicator.current(), QStringLiteral("hidden"));
+    EXPECT_EQ(player.played, QStringList{kStart}); // no sound for a discard
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+    EXPECT_TRUE(logged(QStringLiteral("HoldOrDoubleTap: no second tap → capture discarded")));
+}
+
+TEST_F(PipelineTest, DoubleTapGoesHandsFreeUntilTheNextTap)
+{
+    useHoldMode();
+    press();
+    advance(150ms);
+    release();
+    advance(300ms);
+    press(); // second tap within 0.4 s
+    EXPECT_EQ(pipeline->holdSubState(), HoldSubState::continuousRecording);
+    EXPECT_TRUE(logged(QStringLiteral("HoldOrDoubleTap: double-tap → hands-free (capture already live)")));
+    advance(100ms);
+    release(); // quick release of the promoting press: keep going
+    advance(5s);
+    EXPECT_EQ(state(), PipelineState::recording);
+    EXPECT_EQ(recorder.startCalls, 1);
+
+    recorder.heard = true; // keep the watchdog out of this test
+    press();
+    advance(50ms);
+    release();
+    EXPECT_TRUE(logged(QStringLiteral("HoldOrDoubleTap: tap while hands-free → stop")));
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+}
+
+TEST_F(PipelineTest, HeldSecondTapStopsOnItsRelease)
+{
+    useHoldMode();
+    press();
+    advance(150ms);
+    release();
+    advance(100ms);
+    press();
+    advance(250ms);
+    release();
+    EXPECT_TRUE(logged(QStringLiteral("HoldOrDoubleTap: second tap was held → stop on release")));
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+}
+
+TEST_F(PipelineTest, ModeIsReadAtEveryKeyEventIncludingLegacyValues)
+{
+    defaults.set(QStringLiteral("recording.mode"), QStringLiteral("holdToTalk"));
+    press();
+    EXPECT_TRUE(logged(QStringLiteral("Toggle press (mode=holdOrDoubleTap)")));
+    advance(300ms);
+    defaults.set(QStringLiteral("recording.mode"), QStringLiteral("push")); // unknown: toggle
+    release();                                                              // toggle ignores releases
+    EXPECT_EQ(state(), PipelineState::recording);
+    press();
+    EXPECT_TRUE(logged(QStringLiteral("Toggle press (mode=toggle)")));
+    EXPECT_EQ(state(), PipelineState::idle);
+}
+
+// Requests while the recorder starts ----------------------------------------
+
+TEST_F(PipelineTest, HoldReleasedDuringStartStopsOnceTheMicIsLive)
+{
+    useHoldMode();
+    recorder.startLatency = 500ms;
+    press();
+    advance(250ms);
+    release();
+    EXPECT_EQ(pipeline->pendingStartAction(), PendingStartAction::stop);
+    EXPECT_TRUE(logged(QStringLiteral("Stop requested mid-start — deferred until the recorder is live")));
+    EXPECT_EQ(recorder.stopCalls, 0);
+
+    advance(250ms);
+    EXPECT_TRUE(logged(QStringLiteral("Applying deferred stop requested during start")));
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_FALSE(pipeline->isStarting());
+    EXPECT_FALSE(pipeline->pendingStartAction());
+}
+
+TEST_F(PipelineTest, TapDecisionExpiringDuringStartDefersTheDiscard)
+{
+    useHoldMode();
+    recorder.startLatency = 1000ms;
+    press();
+    advance(100ms);
+    release();
+    advance(400ms); // tap window over while still starting
+    EXPECT_EQ(pipeline->pendingStartAction(), PendingStartAction::discard);
+    EXPECT_TRUE(logged(QStringLiteral("Discard requested mid-start — deferred until the recorder is live")));
+
+    advance(500ms);
+    EXPECT_TRUE(logged(QStringLiteral("Applying deferred discard requested during start")));
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(indicator.current(), QStringLiteral("hidden"));
+    EXPECT_EQ(player.played, QStringList{kStart});
+}
+
+TEST_F(PipelineTest, CancelDuringStartDiscardsSilentlyOnceLive)
+{
+    recorder.startLatency = 300ms;
+    press();
+    cancel();
+    EXPECT_TRUE(logged(QStringLiteral("Cancel requested while recorder is starting — deferred")));
+    EXPECT_EQ(hotkeys.askResets, 1);
+    advance(300ms);
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(player.played, QStringList{kStart});
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+}
+
+TEST_F(PipelineTest, LastDeferredRequestWins)
+{
+    useHoldMode();
+    recorder.startLatency = 1000ms;
+    press();
+    advance(300ms);
+    release(); // hold: deferred stop
+    cancel();  // then cancel: deferred discard
+    advance(700ms);
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    EXPECT_EQ(recorder.stopCalls, 0);
+}
+
+// Cancel -----------------------------------------------------------------------
+
+TEST_F(PipelineTest, CancelWhileRecordingShowsNoticeAndPlaysDiscard)
+{
+    press();
+    advance(100ms);
+    cancel();
+    EXPECT_TRUE(logged(QStringLiteral("User cancelled recording")));
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    ASSERT_FALSE(indicator.shown.empty());
+    EXPECT_EQ(indicator.shown.back().state, IndicatorState::notice(QStringLiteral("Cancelled")));
+    EXPECT_EQ(indicator.shown.back().fadeAfter, Millis(1200));
+    EXPECT_EQ(player.played.last(), kDiscard);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+    EXPECT_FALSE(pipeline->captureRecordingID());
+}
+
+TEST_F(PipelineTest, CancelWhenIdleDoesNothing)
+{
+    cancel();
+    EXPECT_EQ(recorder.cancelCalls, 0);
+    EXPECT_TRUE(indicator.shown.empty());
+}
+
+// No-speech watchdog -----------------------------------------------------------
+
+TEST_F(PipelineTest, TenSecondsOfSilenceStopWithoutTranscribing)
+{
+    recorder.level = 0.1f;
+    press();
+    advance(100ms);
+    advance(9900ms);
+    EXPECT_EQ(state(), PipelineState::recording);
+    advance(200ms);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_TRUE(logged(QStringLiteral("No speech in 10.000000s (peak level 0.100000) — stopping")));
+    EXPECT_EQ(recorder.cancelCalls, 1);
+    EXPECT_EQ(recorder.stopCalls, 0);
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(Didn't hear anything — recording stopped)"));
+    EXPECT_EQ(player.played.last(), kDiscard);
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+}
+
+TEST_F(PipelineTest, FourLoudSamplesVetoTheWatchdogButThreeDoNot)
+{
+    // Four polls (0, 150, 300, 450 ms) at or above 0.35, then quiet.
+    recorder.level = 0.35f;
+    press();
+    advance(100ms);
+    advance(500ms);
+    recorder.level = 0;
+    advance(10s);
+    EXPECT_EQ(state(), PipelineState::recording);
+    EXPECT_TRUE(logged(
+        QStringLiteral("No transcript yet but 4 loud samples (peak 0.350000) — watchdog deferring to the 180s cap")));
+    press();
+
+    logs.clear();
+    recorder.level = 0.9f; // three polls: 0, 150, 300 ms
+    press();
+    advance(100ms);
+    advance(400ms);
+    recorder.level = 0;
+    advance(10s);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_TRUE(logged(QStringLiteral("No speech in 10.000000s (peak level 0.900000) — stopping")));
+}
+
+TEST_F(PipelineTest, RecognisedSpeechStandsTheWatchdogDown)
+{
+    press();
+    advance(100ms);
+    advance(3s);
+    recorder.heard = true;
+    advance(200ms);
+    EXPECT_TRUE(logged(QStringLiteral("Speech confirmed — no-speech watchdog stood down")));
+    recorder.heard = false; // stays down for the rest of the session
+    advance(30s);
+    EXPECT_EQ(state(), PipelineState::recording);
+}
+
+TEST_F(PipelineTest, WatchdogOfAnEndedCaptureNeverFiresIntoTheNextOne)
+{
+    press();
+    advance(100ms);
+    advance(8s);
+    press(); // stop after 8 s
+    press(); // new capture
+    advance(100ms);
+    advance(3s); // 11 s after the first capture began, 3 s into this one
+    EXPECT_EQ(state(), PipelineState::recording);
+    EXPECT_FALSE(logs.hasPrefix(QStringLiteral("pipeline"), QStringLiteral("No speech in")));
+}
+
+// Start failures -----------------------------------------------------------------
+
+TEST_F(PipelineTest, DeniedMicrophoneExplainsAndResetsTheGesture)
+{
+    useHoldMode();
+    recorder.startError = AudioRecorderError{AudioRecorderError::Kind::permissionDenied, {}};
+    press();
+    advance(100ms);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(pipeline->holdSubState(), HoldSubState::idle);
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(Enable mic in System Settings, then retry)"));
+    EXPECT_EQ(player.played.last(), kError);
+    EXPECT_TRUE(logs.has(QStringLiteral("pipeline"), QStringLiteral("Mic permission denied — opened System Settings"),
+                         logs::Level::error));
+    EXPECT_FALSE(hotkeys.cancelRegistered);
+
+    release(); // a release after the failed start changes nothing
+    recorder.startError.reset();
+    press(); // the next press starts afresh
+    advance(100ms);
+    EXPECT_EQ(state(), PipelineState::recording);
+}
+
+TEST_F(PipelineTest, OtherStartFailureSaysItCouldNotStart)
+{
+    recorder.startError = AudioRecorderError{AudioRecorderError::Kind::startFailed, QStringLiteral("device busy")};
+    press();
+    recorder.startLatency = 0ms;
+    cancel(); // deferred, then dropped with the failed start
+    advance(100ms);
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(Couldn't start recording)"));
+    EXPECT_TRUE(logged(QStringLiteral("Start failed: Couldn't start the microphone: device busy")));
+    EXPECT_FALSE(pipeline->pendingStartAction());
+    EXPECT_FALSE(pipeline->captureRecordingID());
+    EXPECT_EQ(recorder.cancelCalls, 0);
+}
+
+// Private paste -----------------------------------------------------------------
+
+TEST_F(PipelineTest, PrivatePastePastesTheNewestEntryInAnyState)
+{
+    hotkeys.callbacks().onPrivatePaste();
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(No transcription yet)"));
+    EXPECT_TRUE(logs.has(QStringLiteral("pipeline"),
+                         QStringLiteral("Private paste: history is empty (no prior dictations to paste)"),
+                         logs::Level::error));
+    EXPECT_TRUE(paste.pasted.isEmpty());
+
+    history.entries.push_back(ClipboardEntry{QUuid::createUuid(), QStringLiteral("newest"), {}, {}, {}, false});
+    history.entries.push_back(ClipboardEntry{QUuid::createUuid(), QStringLiteral("older"), {}, {}, {}, false});
+    press();
+    advance(100ms);
+    hotkeys.callbacks().onPrivatePaste();
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("newest")});
+    EXPECT_TRUE(logged(QStringLiteral("⌘⌃V pressed — entries in history: 2")));
+    EXPECT_TRUE(logged(QStringLiteral("Private paste: pasting 6 chars")));
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
+    EXPECT_EQ(state(), PipelineState::recording);
+}
+
+// Lifetimes and the streaming recorder ---------------------------------------------
+
+TEST_F(PipelineTest, CallbacksAndTimersFindADestroyedPipelineGone)
+{
+    useHoldMode();
+    press();
+    advance(100ms);
+    release(); // tap decision armed, watchdog running
+    auto toggle = hotkeys.callbacks().onToggleRecord;
+    pipeline.reset();
+    toggle();     // does nothing
+    advance(20s); // timers wake, find no pipeline, and end
+    EXPECT_EQ(recorder.startCalls, 1);
+    EXPECT_EQ(recorder.cancelCalls, 0);
+}
+
+TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
+{
+    recorder.streaming = true;
+    pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
+        recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys, sounds, workspace, defaults, scheduler});
+    pipeline->wireUp();
+    EXPECT_EQ(recorder.prewarmCalls, 1);
+    press();
+    advance(100ms);
+    ASSERT_TRUE(recorder.onAutoStop);
+    ASSERT_TRUE(recorder.onLiveRaw);
+    recorder.onLiveRaw(QStringLiteral("raw words"));
+    EXPECT_EQ(pipeline->liveRawText(), QStringLiteral("raw words"));
+    recorder.heard = true;
+    recorder.onAutoStop();
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+}
+
+// Ask --------------------------------------------------------------------------------
+
+TEST_F(PipelineTest, AskConfirmDuringStartIsAppliedWhenLive)
+{
+    hotkeys.callbacks().onBeginAsk();
+    EXPECT_EQ(pipeline->capturePurpose(), CapturePurpose::ask);
+    EXPECT_EQ(indicator.current(), QStringLiteral("askRecording"));
+    press(); // the toggle confirms an Ask that is still starting
+    EXPECT_EQ(pipeline->pendingStartAction(), PendingStartAction::submitAsk);
+    EXPECT_TRUE(logged(QStringLiteral("Ask confirm requested while recorder is starting — deferred")));
+    advance(100ms);
+    EXPECT_TRUE(logged(QStringLiteral("Applying deferred submitAsk requested during start")));
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+    EXPECT_EQ(pipeline->capturePurpose(), CapturePurpose::dictation);
+}
+
+TEST_F(PipelineTest, AskPromotesARunningDictation)
+{
+    press();
+    advance(100ms);
+    hotkeys.callbacks().onBeginAsk();
+    EXPECT_TRUE(logged(QStringLiteral("Promoted in-flight capture to Ask mode")));
+    EXPECT_EQ(recorder.startCalls, 1);
+    hotkeys.callbacks().onSubmitAsk();
+    EXPECT_EQ(recorder.stopCalls, 1);
+    EXPECT_EQ(state(), PipelineState::idle);
+}
