@@ -52,4 +52,9 @@ void QtScheduler::cancelWake(WakeId id)
     m_wakes.erase(it);
 }
 
+void QtScheduler::postFromAnyThread(std::function<void()> fn)
+{
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
 } // namespace dravelin

@@ -23,6 +23,7 @@ public:
     QDateTime wallNow() const override;
     WakeId scheduleWake(Millis delay, std::function<void()> fn) override;
     void cancelWake(WakeId id) override;
+    void postFromAnyThread(std::function<void()> fn) override;
 
 private:
     struct Wake

@@ -39,6 +39,11 @@ public:
     // Forgets a wake that has not run yet; unknown ids are ignored.
     virtual void cancelWake(WakeId id) = 0;
 
+    // The one entry point that other threads may call: runs `fn` on the main
+    // thread after the current work (how capture and database threads hand
+    // results back).
+    virtual void postFromAnyThread(std::function<void()> fn) = 0;
+
     // `co_await sleep(d, token)` suspends for `d`. It yields true when the full
     // time passed and false when `token` was stopped first: the sleep then ends
     // early, on the next turn of the scheduler. Code that must "fall through" a

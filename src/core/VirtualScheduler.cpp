@@ -27,21 +27,47 @@ void VirtualScheduler::cancelWake(WakeId id)
     m_index.erase(it);
 }
 
+void VirtualScheduler::postFromAnyThread(std::function<void()> fn)
+{
+    std::lock_guard lock(m_inboxMutex);
+    m_inbox.push_back(std::move(fn));
+}
+
+void VirtualScheduler::takeInbox()
+{
+    std::vector<std::function<void()>> inbox;
+    {
+        std::lock_guard lock(m_inboxMutex);
+        inbox.swap(m_inbox);
+    }
+    for (auto &fn : inbox)
+        scheduleWake(Millis(0), std::move(fn));
+}
+
+size_t VirtualScheduler::pendingWakes() const
+{
+    std::lock_guard lock(m_inboxMutex);
+    return m_queue.size() + m_inbox.size();
+}
+
 void VirtualScheduler::advance(Millis delta)
 {
     const Millis target = m_now + delta;
+    takeInbox();
     while (!m_queue.empty() && m_queue.begin()->first.first <= target) {
         auto node = m_queue.extract(m_queue.begin());
         m_index.erase(node.mapped().first);
         m_now = node.key().first;
         auto fn = std::move(node.mapped().second);
         fn();
+        takeInbox();
     }
     m_now = target;
 }
 
 bool VirtualScheduler::runNext()
 {
+    takeInbox();
     if (m_queue.empty())
         return false;
     advance(m_queue.begin()->first.first - m_now);

@@ -3,6 +3,8 @@
 #include "core/Scheduler.h"
 
 #include <map>
+#include <mutex>
+#include <vector>
 
 namespace dravelin {
 
@@ -18,6 +20,9 @@ public:
     QDateTime wallNow() const override;
     WakeId scheduleWake(Millis delay, std::function<void()> fn) override;
     void cancelWake(WakeId id) override;
+    // Collected from any thread; run at the current time by the next
+    // advance(), runPending() or runNext() on the main thread.
+    void postFromAnyThread(std::function<void()> fn) override;
 
     // Moves the clock forward by `delta`, running every wake that falls due on
     // the way (including wakes scheduled by those wakes).
@@ -27,15 +32,19 @@ public:
     // Advances to the next pending wake and runs it; false when none is left.
     bool runNext();
 
-    size_t pendingWakes() const { return m_queue.size(); }
+    size_t pendingWakes() const;
 
 private:
+    void takeInbox();
+
     Millis m_now{0};
     QDateTime m_wallStart;
     WakeId m_nextId = 1;
     quint64 m_sequence = 0;
     std::map<std::pair<Millis, quint64>, std::pair<WakeId, std::function<void()>>> m_queue;
     std::map<WakeId, std::pair<Millis, quint64>> m_index;
+    mutable std::mutex m_inboxMutex;
+    std::vector<std::function<void()>> m_inbox;
 };
 
 } // namespace dravelin

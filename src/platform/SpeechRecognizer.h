@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace dravelin {
+
+// A recognition result: the best transcription so far, or the last one.
+struct SpeechResult
+{
+    QString text;
+    bool isFinal = false;
+    QString error; // set when recognition failed; `text` is what was heard before
+};
+
+// One utterance being recognised. Audio is appended as it is captured (from
+// any thread); results arrive through the session's callback, on a thread of
+// the recogniser's.
+class SpeechRecognitionSession
+{
+public:
+    virtual ~SpeechRecognitionSession() = default;
+    // 16 kHz mono float samples.
+    virtual void append(const float *samples, size_t count) = 0;
+    // No more audio: a final result follows.
+    virtual void endAudio() = 0;
+    // Stops without a final result; no callback runs after this returns.
+    virtual void cancel() = 0;
+};
+
+// On-device speech recognition.
+class SpeechRecognizer
+{
+public:
+    virtual ~SpeechRecognizer() = default;
+    // Stored with each dictation ("pocketsphinx", "whisper.cpp:tiny.en").
+    virtual QString engineName() const = 0;
+    // Whether a model is installed and loads.
+    virtual bool isAvailable() = 0;
+    virtual std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) = 0;
+};
+
+} // namespace dravelin

@@ -1,0 +1,121 @@
+#pragma once
+
+// Fakes of the capture stack: a back end with scripted devices, streams the
+// test feeds by hand, queues the test runs by hand, and a scripted recogniser.
+
+#include "core/SerialQueue.h"
+#include "core/VirtualScheduler.h"
+#include "platform/AudioCapture.h"
+#include "platform/SpeechRecognizer.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace dravelin::test {
+
+// Jobs wait until the test runs them; every queue made by manualQueues()
+// shares one job list, so the test sees one serial order.
+class ManualQueues
+{
+public:
+    QueueFactory factory();
+    // Runs queued jobs (and jobs they queue) until none is left.
+    int runAll();
+    size_t pending() const;
+
+    // Alternates running queue jobs and main-thread wakes until both are idle.
+    void pump(VirtualScheduler &scheduler);
+
+private:
+    struct Shared
+    {
+        mutable std::mutex mutex;
+        std::deque<std::function<void()>> jobs;
+    };
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
+};
+
+// Runs every job at once, on the caller's thread.
+QueueFactory immediateQueues();
+
+class FakeCaptureStream;
+
+class FakeAudioBackend final : public AudioCaptureBackend
+{
+public:
+    FakeAudioBackend();
+
+    MicAuthorization authorization() override { return auth; }
+    QList<AudioInputInfo> inputDevices() override { return devices; }
+    std::optional<AudioInputInfo> defaultDevice() override;
+    std::unique_ptr<AudioCaptureStream> open(const AudioInputInfo &device, QString &error) override;
+
+    // Feeds one block to the running stream: `frames` float samples of `value`.
+    void feed(size_t frames, float value = 0.25f);
+    void feedBlock(AudioBlock block);
+    // A sine wave of `seconds` in blocks of 20 ms.
+    void feedTone(double seconds, float amplitude = 0.5f);
+
+    MicAuthorization auth = MicAuthorization::authorized;
+    QList<AudioInputInfo> devices;
+    QString defaultID = QStringLiteral("builtin");
+    QString openError; // non-empty: open() fails with it
+    int openCount = 0;
+    FakeCaptureStream *current = nullptr; // the last stream opened, while it lives
+};
+
+class FakeCaptureStream final : public AudioCaptureStream
+{
+public:
+    FakeCaptureStream(FakeAudioBackend &backend, AudioInputInfo device) : m_backend(backend), m_device(std::move(device)) {}
+    ~FakeCaptureStream() override;
+    AudioInputInfo device() const override { return m_device; }
+    void setBlockHandler(std::function<void(AudioBlock)> handler) override { m_handler = std::move(handler); }
+    void startRunning() override { m_running = true; ++starts; }
+    void stopRunning() override { m_running = false; ++stops; }
+    bool isRunning() const override { return m_running; }
+
+    void deliver(AudioBlock block)
+    {
+        if (m_running && m_handler)
+            m_handler(std::move(block));
+    }
+
+    int starts = 0;
+    int stops = 0;
+
+private:
+    FakeAudioBackend &m_backend;
+    AudioInputInfo m_device;
+    std::function<void(AudioBlock)> m_handler;
+    bool m_running = false;
+};
+
+// Results are sent when the test says; partials never arrive by themselves.
+class FakeSpeechRecognizer final : public SpeechRecognizer
+{
+public:
+    QString engineName() const override { return QStringLiteral("fake-speech"); }
+    bool isAvailable() override { return available; }
+    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) override;
+
+    void send(QString text, bool isFinal = false)
+    {
+        if (m_onResult)
+            m_onResult(SpeechResult{std::move(text), isFinal, {}});
+    }
+
+    bool available = true;
+    bool finalOnEndAudio = false; // answer endAudio() with a final result at once
+    QString finalText;
+    size_t samplesReceived = 0;
+    int sessions = 0;
+    bool cancelled = false;
+
+private:
+    std::function<void(SpeechResult)> m_onResult;
+};
+
+} // namespace dravelin::test
