@@ -13,6 +13,17 @@ namespace dravelin {
 
 namespace {
 
+// FFmpeg's own chatter (encoder statistics) goes nowhere; failures come
+// back to us as error codes.
+void quietFFmpeg()
+{
+    static const bool once = [] {
+        av_log_set_level(AV_LOG_ERROR);
+        return true;
+    }();
+    Q_UNUSED(once);
+}
+
 QString averror(int code)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -43,6 +54,7 @@ struct AACFileWriter::FFmpeg
 
 Expected<std::unique_ptr<AACFileWriter>, QString> AACFileWriter::create(const QString &path, int sampleRate)
 {
+    quietFFmpeg();
     std::unique_ptr<AACFileWriter> writer(new AACFileWriter());
     writer->m_sampleRate = sampleRate;
     writer->m_ff = std::make_unique<FFmpeg>();
@@ -223,8 +235,9 @@ int64_t seekPacket(void *opaque, int64_t offset, int whence)
 
 } // namespace
 
-Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes)
+Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info)
 {
+    quietFFmpeg();
     if (bytes.isEmpty())
         return Unexpected{QStringLiteral("no audio data")};
     MemoryReader reader{&bytes};
@@ -272,6 +285,11 @@ Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes)
         cleanup();
         return Unexpected{QStringLiteral("could not open the decoder: %1").arg(averror(rc))};
     }
+    if (info) {
+        info->codec = QString::fromUtf8(decoder->name);
+        info->sampleRate = codec->sample_rate;
+        info->channels = codec->ch_layout.nb_channels;
+    }
     AVChannelLayout mono;
     av_channel_layout_default(&mono, 1);
     if (codec->ch_layout.nb_channels <= 0)
@@ -290,8 +308,9 @@ Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes)
         const size_t offset = out.size();
         out.resize(offset + static_cast<size_t>(capacity));
         auto *dst = reinterpret_cast<uint8_t *>(out.data() + offset);
-        const int n = swr_convert(swr, &dst, capacity, input ? const_cast<const uint8_t **>(input->extended_data) : nullptr,
-                                  input ? input->nb_samples : 0);
+        const int n =
+            swr_convert(swr, &dst, capacity, input ? const_cast<const uint8_t **>(input->extended_data) : nullptr,
+                        input ? input->nb_samples : 0);
         out.resize(offset + static_cast<size_t>(std::max(n, 0)));
     };
     auto receive = [&] {

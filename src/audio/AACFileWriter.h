@@ -21,7 +21,7 @@ public:
     static constexpr int kBitRate = 32000;
 
     static Expected<std::unique_ptr<AACFileWriter>, QString> create(const QString &path,
-                                                                   int sampleRate = PcmBuffer::kSampleRate);
+                                                                    int sampleRate = PcmBuffer::kSampleRate);
     ~AACFileWriter();
 
     // An error message, or nothing when the samples were taken.
@@ -48,7 +48,15 @@ private:
     bool m_closed = false;
 };
 
+// What an audio file holds before conversion.
+struct AudioFileInfo
+{
+    QString codec; // "aac", "pcm_s16le" …
+    int sampleRate = 0;
+    int channels = 0;
+};
+
 // Decodes any audio FFmpeg reads (m4a, wav, mp3 …) to 16 kHz mono float.
-Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes);
+Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info = nullptr);
 
 } // namespace dravelin

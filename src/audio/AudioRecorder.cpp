@@ -51,9 +51,12 @@ QString toString(AudioRecorderState state)
 
 AudioRecorder::AudioRecorder(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,
                              QueueFactory queues, QObject *parent)
-    : QObject(parent), m_backend(backend), m_scheduler(scheduler), m_defaults(defaults), m_queues(std::move(queues))
-{
-}
+    : QObject(parent)
+    , m_backend(backend)
+    , m_scheduler(scheduler)
+    , m_defaults(defaults)
+    , m_queues(std::move(queues))
+{}
 
 AudioRecorder::~AudioRecorder()
 {
@@ -96,8 +99,7 @@ QCoro::Task<Expected<void, AudioRecorderError>> AudioRecorder::start()
                                                        m_defaults, m_queues);
     const auto probe = m_queues(QStringLiteral("com.dravelin.mic-auth"));
     auto askAuthorization = [backend = &m_backend] { return backend->authorization(); };
-    const auto authorization =
-        co_await onQueue(*probe, m_scheduler, askAuthorization);
+    const auto authorization = co_await onQueue(*probe, m_scheduler, askAuthorization);
     if (!self)
         co_return Unexpected{AudioRecorderError{AudioRecorderError::Kind::startFailed, {}}};
     const QString status = authorization == MicAuthorization::authorized ? QStringLiteral("authorized")
@@ -110,9 +112,8 @@ QCoro::Task<Expected<void, AudioRecorderError>> AudioRecorder::start()
         co_return Unexpected{AudioRecorderError{AudioRecorderError::Kind::permissionDenied, {}}};
     }
 
-    const QString path =
-        QDir::tempPath() + QStringLiteral("/dravelin-") + QUuid::createUuid().toString(QUuid::WithoutBraces) +
-        QStringLiteral(".m4a");
+    const QString path = QDir::tempPath() + QStringLiteral("/dravelin-") +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".m4a");
     auto created = AACFileWriter::create(path);
     if (!created) {
         QFile::remove(path);
@@ -167,7 +168,8 @@ QCoro::Task<> AudioRecorder::autoStop(QPointer<AudioRecorder> weak, std::stop_to
     const bool elapsed = co_await scheduler.sleep(maxDuration, token);
     if (!elapsed || !weak || weak->m_state != AudioRecorderState::recording)
         co_return;
-    info(QStringLiteral("Auto-stop fired (%1s cap)").arg(std::chrono::duration_cast<std::chrono::seconds>(maxDuration).count()));
+    info(QStringLiteral("Auto-stop fired (%1s cap)")
+             .arg(std::chrono::duration_cast<std::chrono::seconds>(maxDuration).count()));
     if (weak->onAutoStop)
         weak->onAutoStop();
 }

@@ -21,7 +21,12 @@ class AudioCaptureBackend;
 class MicCaptureSession;
 class UserDefaults;
 
-enum class AudioRecorderState { idle, recording, denied, error };
+enum class AudioRecorderState {
+    idle,
+    recording,
+    denied,
+    error
+};
 
 // The batch engine: records the microphone into an AAC (.m4a) file, which
 // stop() hands over for single-shot transcription. Stops itself after

@@ -104,8 +104,7 @@ MicCaptureSession::MicCaptureSession(QString context, AudioCaptureBackend &backe
     , m_sink(std::make_shared<MicBufferSink>())
     , m_worker(std::make_shared<Worker>())
     , m_queue((queues ? queues : threadQueues())(QStringLiteral("com.dravelin.mic-capture.") + m_context))
-{
-}
+{}
 
 MicCaptureSession::~MicCaptureSession()
 {
@@ -293,7 +292,8 @@ std::optional<AudioInputInfo> selectedCaptureDevice(AudioCaptureBackend &backend
     QStringList names;
     for (const auto &device : devices)
         names << QStringLiteral("'%1' (%2)").arg(device.name, device.uniqueID);
-    info(QStringLiteral("Available input devices: %1").arg(names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
+    info(QStringLiteral("Available input devices: %1")
+             .arg(names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
     return std::nullopt;
 }
 

@@ -19,7 +19,10 @@ namespace dravelin {
 
 class UserDefaults;
 
-enum class MicCaptureError { noDevice, configurationFailed };
+enum class MicCaptureError {
+    noDevice,
+    configurationFailed
+};
 
 QString toString(MicCaptureError error);
 

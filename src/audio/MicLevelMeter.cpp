@@ -27,9 +27,12 @@ QString authorizationName(MicAuthorization a)
 
 MicLevelMeter::MicLevelMeter(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,
                              QueueFactory queues, QObject *parent)
-    : QObject(parent), m_backend(backend), m_scheduler(scheduler), m_defaults(defaults), m_queues(std::move(queues))
-{
-}
+    : QObject(parent)
+    , m_backend(backend)
+    , m_scheduler(scheduler)
+    , m_defaults(defaults)
+    , m_queues(std::move(queues))
+{}
 
 MicLevelMeter::~MicLevelMeter() = default;
 
@@ -43,7 +46,8 @@ QCoro::Task<> MicLevelMeter::start()
     const auto authorization = co_await onQueue(*probe, m_scheduler, ask);
     if (!self)
         co_return;
-    logs::info(logs::micMeter(), QStringLiteral("Mic auth status before metering: %1").arg(authorizationName(authorization)));
+    logs::info(logs::micMeter(),
+               QStringLiteral("Mic auth status before metering: %1").arg(authorizationName(authorization)));
     if (authorization == MicAuthorization::denied) {
         logs::info(logs::micMeter(), QStringLiteral("Mic permission previously denied"));
         m_state = State::denied;
@@ -56,8 +60,8 @@ QCoro::Task<> MicLevelMeter::start()
         co_return;
     }
     m_touchedHardware = true;
-    m_capture = std::make_unique<MicCaptureSession>(QStringLiteral("mic-meter"), m_backend, m_scheduler, m_defaults,
-                                                    m_queues);
+    m_capture =
+        std::make_unique<MicCaptureSession>(QStringLiteral("mic-meter"), m_backend, m_scheduler, m_defaults, m_queues);
     MicBufferSink::Callback consume = [self, scheduler = &m_scheduler](PcmBuffer buffer) {
         const float level = MicLevelScale::normalized(buffer);
         scheduler->postFromAnyThread([self, level] {
@@ -95,9 +99,12 @@ void MicLevelMeter::stop()
 
 MicLevelMonitor::MicLevelMonitor(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,
                                  QueueFactory queues, QObject *parent)
-    : QObject(parent), m_backend(backend), m_scheduler(scheduler), m_defaults(defaults), m_queues(std::move(queues))
-{
-}
+    : QObject(parent)
+    , m_backend(backend)
+    , m_scheduler(scheduler)
+    , m_defaults(defaults)
+    , m_queues(std::move(queues))
+{}
 
 MicLevelMonitor::~MicLevelMonitor() = default;
 

@@ -23,7 +23,11 @@ class MicLevelMeter : public QObject
 {
     Q_OBJECT
 public:
-    enum class State { idle, metering, denied };
+    enum class State {
+        idle,
+        metering,
+        denied
+    };
 
     MicLevelMeter(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,
                   QueueFactory queues = threadQueues(), QObject *parent = nullptr);
@@ -56,7 +60,12 @@ class MicLevelMonitor : public QObject
 {
     Q_OBJECT
 public:
-    enum class State { idle, running, denied, error };
+    enum class State {
+        idle,
+        running,
+        denied,
+        error
+    };
     static constexpr Millis publishInterval{50};
 
     MicLevelMonitor(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,

@@ -27,12 +27,12 @@ StreamingDictationRecorder::StreamingDictationRecorder(AudioCaptureBackend &back
     , m_recognizer(recognizer)
     , m_scheduler(scheduler)
     , m_defaults(defaults)
-    , m_micSession(std::make_unique<MicCaptureSession>(QStringLiteral("dictation"), backend, scheduler, defaults,
-                                                       queues))
+    , m_micSession(
+          std::make_unique<MicCaptureSession>(QStringLiteral("dictation"), backend, scheduler, defaults, queues))
     , m_fallback(std::make_unique<AudioRecorder>(backend, scheduler, defaults, queues))
 {
-    m_defaults.registerDefaults({{QString::fromLatin1(kLiveStreamingKey), true},
-                                 {QString::fromLatin1(kPreferCloudKey), true}});
+    m_defaults.registerDefaults(
+        {{QString::fromLatin1(kLiveStreamingKey), true}, {QString::fromLatin1(kPreferCloudKey), true}});
     connect(m_fallback.get(), &AudioRecorder::levelChanged, this, &StreamingDictationRecorder::levelChanged);
 }
 

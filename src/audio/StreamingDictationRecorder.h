@@ -36,8 +36,7 @@ public:
     static constexpr Millis finalResultWait{800};
 
     StreamingDictationRecorder(AudioCaptureBackend &backend, SpeechRecognizer *recognizer, Scheduler &scheduler,
-                               UserDefaults &defaults, QueueFactory queues = threadQueues(),
-                               QObject *parent = nullptr);
+                               UserDefaults &defaults, QueueFactory queues = threadQueues(), QObject *parent = nullptr);
     ~StreamingDictationRecorder() override;
 
     QCoro::Task<Expected<void, AudioRecorderError>> start(std::optional<QString> appBundleID,

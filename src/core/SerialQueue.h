@@ -59,9 +59,10 @@ class QueueJob
 {
 public:
     QueueJob(SerialQueue &queue, Scheduler &scheduler, std::function<T()> fn)
-        : m_queue(queue), m_scheduler(scheduler), m_fn(std::move(fn))
-    {
-    }
+        : m_queue(queue)
+        , m_scheduler(scheduler)
+        , m_fn(std::move(fn))
+    {}
     QueueJob(QueueJob &&) noexcept = default;
     ~QueueJob()
     {

@@ -13,10 +13,10 @@ namespace dravelin {
 // An audio input as the sound server lists it.
 struct AudioInputInfo
 {
-    QString uniqueID;         // stable across restarts (the source name)
-    QString name;             // for people
-    bool isBluetooth = false; // carried over a Bluetooth link
-    bool isMonitor = false;   // the monitor of an output, not a microphone
+    QString uniqueID;           // stable across restarts (the source name)
+    QString name;               // for people
+    bool isBluetooth = false;   // carried over a Bluetooth link
+    bool isMonitor = false;     // the monitor of an output, not a microphone
     int hardwareSampleRate = 0; // the device's own rate, 0 when unknown
 
     bool operator==(const AudioInputInfo &) const = default;

@@ -11,9 +11,10 @@ class ManualQueue final : public SerialQueue
 {
 public:
     ManualQueue(std::shared_ptr<void> keep, std::function<void(std::function<void()>)> push, QString label)
-        : m_keep(std::move(keep)), m_push(std::move(push)), m_label(std::move(label))
-    {
-    }
+        : m_keep(std::move(keep))
+        , m_push(std::move(push))
+        , m_label(std::move(label))
+    {}
     void enqueue(std::function<void()> job) override { m_push(std::move(job)); }
     QString label() const override { return m_label; }
 
@@ -132,8 +133,8 @@ void FakeAudioBackend::feed(size_t frames, float value)
 {
     std::vector<float> samples(frames, value);
     AudioBlock block;
-    block.bytes = QByteArray(reinterpret_cast<const char *>(samples.data()),
-                             static_cast<qsizetype>(frames * sizeof(float)));
+    block.bytes =
+        QByteArray(reinterpret_cast<const char *>(samples.data()), static_cast<qsizetype>(frames * sizeof(float)));
     block.sampleRate = 16000;
     block.channels = 1;
     block.isFloat = true;
@@ -146,7 +147,8 @@ void FakeAudioBackend::feedTone(double seconds, float amplitude)
     std::vector<float> samples(320);
     for (size_t done = 0; done < total; done += samples.size()) {
         for (size_t i = 0; i < samples.size(); ++i)
-            samples[i] = amplitude * static_cast<float>(std::sin(2 * M_PI * 440.0 * static_cast<double>(done + i) / 16000));
+            samples[i] =
+                amplitude * static_cast<float>(std::sin(2 * M_PI * 440.0 * static_cast<double>(done + i) / 16000));
         AudioBlock block;
         block.bytes = QByteArray(reinterpret_cast<const char *>(samples.data()),
                                  static_cast<qsizetype>(samples.size() * sizeof(float)));

@@ -69,12 +69,23 @@ public:
 class FakeCaptureStream final : public AudioCaptureStream
 {
 public:
-    FakeCaptureStream(FakeAudioBackend &backend, AudioInputInfo device) : m_backend(backend), m_device(std::move(device)) {}
+    FakeCaptureStream(FakeAudioBackend &backend, AudioInputInfo device)
+        : m_backend(backend)
+        , m_device(std::move(device))
+    {}
     ~FakeCaptureStream() override;
     AudioInputInfo device() const override { return m_device; }
     void setBlockHandler(std::function<void(AudioBlock)> handler) override { m_handler = std::move(handler); }
-    void startRunning() override { m_running = true; ++starts; }
-    void stopRunning() override { m_running = false; ++stops; }
+    void startRunning() override
+    {
+        m_running = true;
+        ++starts;
+    }
+    void stopRunning() override
+    {
+        m_running = false;
+        ++stops;
+    }
     bool isRunning() const override { return m_running; }
 
     void deliver(AudioBlock block)

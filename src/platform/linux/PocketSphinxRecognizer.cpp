@@ -6,8 +6,8 @@
 
 #include <pocketsphinx.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <mutex>
 
@@ -41,8 +41,9 @@ class Session final : public SpeechRecognitionSession
 {
 public:
     Session(std::shared_ptr<PocketSphinxRecognizer::Decoder> decoder, std::function<void(SpeechResult)> onResult)
-        : m_decoder(std::move(decoder)), m_onResult(std::move(onResult)),
-          m_queue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.speech")))
+        : m_decoder(std::move(decoder))
+        , m_onResult(std::move(onResult))
+        , m_queue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.speech")))
     {
         m_queue->enqueue([this] {
             std::lock_guard lock(m_decoder->mutex);
@@ -128,8 +129,7 @@ private:
 
 PocketSphinxRecognizer::PocketSphinxRecognizer(QString modelDir)
     : m_modelDir(modelDir.isEmpty() ? QStringLiteral(DRAVELIN_POCKETSPHINX_MODELDIR) : std::move(modelDir))
-{
-}
+{}
 
 PocketSphinxRecognizer::~PocketSphinxRecognizer() = default;
 
@@ -155,7 +155,8 @@ bool PocketSphinxRecognizer::isAvailable()
     return true;
 }
 
-std::unique_ptr<SpeechRecognitionSession> PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult)
+std::unique_ptr<SpeechRecognitionSession>
+PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult)
 {
     if (!isAvailable())
         return nullptr;

@@ -81,7 +81,8 @@ struct PulseAudioBackend::Connection
         dropContext();
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Dravelin");
         pa_context_set_state_callback(
-            context, [](pa_context *, void *userdata) {
+            context,
+            [](pa_context *, void *userdata) {
                 pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(userdata), 0);
             },
             loop);
@@ -142,7 +143,9 @@ class PulseStream final : public AudioCaptureStream
 {
 public:
     PulseStream(std::shared_ptr<PulseAudioBackend::Connection> connection, pa_stream *stream, AudioInputInfo device)
-        : m_connection(std::move(connection)), m_stream(stream), m_device(std::move(device))
+        : m_connection(std::move(connection))
+        , m_stream(stream)
+        , m_device(std::move(device))
     {
         pa_stream_set_read_callback(m_stream, &PulseStream::onReadable, this);
     }
@@ -301,7 +304,8 @@ std::unique_ptr<AudioCaptureStream> PulseAudioBackend::open(const AudioInputInfo
         return nullptr;
     }
     pa_stream_set_state_callback(
-        stream, [](pa_stream *, void *userdata) {
+        stream,
+        [](pa_stream *, void *userdata) {
             pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(userdata), 0);
         },
         m_connection->loop);

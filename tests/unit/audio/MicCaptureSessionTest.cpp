@@ -17,11 +17,10 @@ class MicCaptureSessionTest : public ::testing::Test
 {
 protected:
     MicCaptureSessionTest()
-        : defaults(dir.filePath(QStringLiteral("s.json"))),
-          session(std::make_unique<MicCaptureSession>(QStringLiteral("test"), backend, scheduler, defaults,
+        : defaults(dir.filePath(QStringLiteral("s.json")))
+        , session(std::make_unique<MicCaptureSession>(QStringLiteral("test"), backend, scheduler, defaults,
                                                       queues.factory()))
-    {
-    }
+    {}
     ~MicCaptureSessionTest() override
     {
         session.reset();
@@ -65,9 +64,11 @@ TEST_F(MicCaptureSessionTest, StartsOnTheSavedDeviceAndReusesItsGraph)
     const auto device = startCapture();
     ASSERT_TRUE(device);
     EXPECT_EQ(device->uniqueID, QStringLiteral("usb"));
-    EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] capture device set to 'USB Headset' (uid usb, hardware 16000 Hz)")));
+    EXPECT_TRUE(
+        hasLog(logs, QStringLiteral("[test] capture device set to 'USB Headset' (uid usb, hardware 16000 Hz)")));
     EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] verified session input is 'USB Headset'")));
-    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-device"), QStringLiteral("[test] capture started on 'USB Headset' → 16000 Hz mono float32")));
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-device"),
+                               QStringLiteral("[test] capture started on 'USB Headset' → 16000 Hz mono float32")));
     EXPECT_TRUE(session->isCapturing());
     EXPECT_EQ(session->activeDeviceName(), QStringLiteral("USB Headset"));
 
@@ -83,9 +84,11 @@ TEST_F(MicCaptureSessionTest, AStaleSavedDeviceFallsBackToTheDefaultAndIsKept)
     const auto device = startCapture();
     ASSERT_TRUE(device);
     EXPECT_EQ(device->uniqueID, QStringLiteral("builtin"));
-    EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] saved mic 'unplugged' not present — falling back to system default: "
-                                           "'Built-in Microphone' (builtin)")));
-    EXPECT_TRUE(hasLog(logs, QStringLiteral("Available input devices: 'Built-in Microphone' (builtin), 'USB Headset' (usb)")));
+    EXPECT_TRUE(
+        hasLog(logs, QStringLiteral("[test] saved mic 'unplugged' not present — falling back to system default: "
+                                    "'Built-in Microphone' (builtin)")));
+    EXPECT_TRUE(
+        hasLog(logs, QStringLiteral("Available input devices: 'Built-in Microphone' (builtin), 'USB Headset' (usb)")));
     EXPECT_EQ(defaults.string(QStringLiteral("mic.deviceID")), QStringLiteral("unplugged"));
 }
 
@@ -95,7 +98,8 @@ TEST_F(MicCaptureSessionTest, MissingOrUnopenableDevicesFailTheStart)
     auto noDevice = startCapture();
     ASSERT_FALSE(noDevice);
     EXPECT_EQ(noDevice.error(), MicCaptureError::noDevice);
-    EXPECT_TRUE(logs.has(QStringLiteral("audio-device"), QStringLiteral("[test] no microphone available"), logs::Level::error));
+    EXPECT_TRUE(
+        logs.has(QStringLiteral("audio-device"), QStringLiteral("[test] no microphone available"), logs::Level::error));
 
     backend.defaultID = QStringLiteral("builtin");
     backend.openError = QStringLiteral("Access denied");
@@ -149,7 +153,8 @@ TEST_F(MicCaptureSessionTest, TailDeliversEverythingQueuedBeforeDetaching)
     EXPECT_TRUE(stopped);
     EXPECT_EQ(received, (std::vector<size_t>{100, 200}));
     EXPECT_FALSE(backend.current->isRunning());
-    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-device"), QStringLiteral("[test] capture stopped after 150 ms tail")));
+    EXPECT_TRUE(
+        logs.hasPrefix(QStringLiteral("audio-device"), QStringLiteral("[test] capture stopped after 150 ms tail")));
 }
 
 TEST_F(MicCaptureSessionTest, ARestartDuringTheTailOwnsTheSession)
@@ -163,7 +168,7 @@ TEST_F(MicCaptureSessionTest, ARestartDuringTheTailOwnsTheSession)
     scheduler.advance(100ms);
     queues.pump(scheduler);
     EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] tail superseded after 150 ms — a stop or restart during it already "
-                                           "owns the session")));
+                                            "owns the session")));
     backend.feed(64);
     queues.runAll();
     EXPECT_EQ(second, (std::vector<size_t>{64})); // the new consumer is still attached
@@ -187,7 +192,8 @@ TEST_F(MicCaptureSessionTest, PrewarmConfiguresWithoutRunning)
     EXPECT_EQ(backend.openCount, 1);
     ASSERT_NE(backend.current, nullptr);
     EXPECT_FALSE(backend.current->isRunning());
-    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-device"), QStringLiteral("[test] pre-warmed on 'Built-in Microphone' in")));
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-device"),
+                               QStringLiteral("[test] pre-warmed on 'Built-in Microphone' in")));
     ASSERT_TRUE(startCapture());
     EXPECT_EQ(backend.openCount, 1);
 

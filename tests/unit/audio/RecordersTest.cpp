@@ -28,7 +28,8 @@ protected:
     std::optional<T> run(QCoro::Task<T> task)
     {
         std::optional<T> out;
-        auto driver = [](QCoro::Task<T> t, std::optional<T> &o) -> QCoro::Task<> { o = co_await t; }(std::move(task), out);
+        auto driver = [](QCoro::Task<T> t, std::optional<T> &o) -> QCoro::Task<> { o = co_await t; }(std::move(task),
+                                                                                                     out);
         for (int i = 0; i < 50 && !out; ++i)
             scheduler.advance(10ms);
         return out;
@@ -136,7 +137,8 @@ TEST_F(RecorderTest, DeniedMicrophoneAndMissingDeviceFailDifferently)
     ASSERT_TRUE(noDevice);
     ASSERT_FALSE(*noDevice);
     EXPECT_EQ(noDevice->error().kind, AudioRecorderError::Kind::startFailed);
-    EXPECT_EQ(noDevice->error().description(), QStringLiteral("Couldn't start the microphone: no microphone available"));
+    EXPECT_EQ(noDevice->error().description(),
+              QStringLiteral("Couldn't start the microphone: no microphone available"));
     EXPECT_EQ(m4aFilesInTemp(), filesBefore);
 }
 
@@ -146,7 +148,8 @@ TEST_F(RecorderTest, CloudIsPreferredByDefaultEvenWithARecognizer)
     StreamingDictationRecorder recorder(backend, &speech, scheduler, defaults, immediateQueues());
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     EXPECT_EQ(speech.sessions, 0);
-    EXPECT_TRUE(logs.has(QStringLiteral("streaming-recorder"), QStringLiteral("Using cloud fallback recorder (Speech unavailable)")));
+    EXPECT_TRUE(logs.has(QStringLiteral("streaming-recorder"),
+                         QStringLiteral("Using cloud fallback recorder (Speech unavailable)")));
     auto again = run(recorder.start(std::nullopt, QUuid::createUuid())); // a double press does nothing
     EXPECT_EQ(backend.openCount, 1);
     backend.feedTone(1.0);
@@ -179,8 +182,10 @@ TEST_F(RecorderTest, OnDeviceUsesTheLastPartialWhenNoFinalComes)
     speech.send(QStringLiteral("hello world"));
 
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r, std::optional<std::optional<DictationCapture>> &out)
-        -> QCoro::Task<> { out = co_await r.stopCapture(); }(recorder, result);
+    auto stopping = [](StreamingDictationRecorder &r,
+                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
+        out = co_await r.stopCapture();
+    }(recorder, result);
     scheduler.advance(150ms + 799ms);
     EXPECT_FALSE(result); // still waiting for a final result
     scheduler.advance(1ms);
@@ -200,8 +205,10 @@ TEST_F(RecorderTest, OnDeviceFinalResultEndsTheWaitAtOnce)
     StreamingDictationRecorder recorder(backend, &speech, scheduler, defaults, immediateQueues());
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r, std::optional<std::optional<DictationCapture>> &out)
-        -> QCoro::Task<> { out = co_await r.stopCapture(); }(recorder, result);
+    auto stopping = [](StreamingDictationRecorder &r,
+                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
+        out = co_await r.stopCapture();
+    }(recorder, result);
     scheduler.advance(150ms);
     scheduler.runPending();
     scheduler.runPending();
@@ -216,8 +223,10 @@ TEST_F(RecorderTest, OnDeviceCancelDuringTheTailReturnsNothing)
     StreamingDictationRecorder recorder(backend, &speech, scheduler, defaults, immediateQueues());
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r, std::optional<std::optional<DictationCapture>> &out)
-        -> QCoro::Task<> { out = co_await r.stopCapture(); }(recorder, result);
+    auto stopping = [](StreamingDictationRecorder &r,
+                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
+        out = co_await r.stopCapture();
+    }(recorder, result);
     scheduler.advance(50ms);
     run(recorder.cancel());
     scheduler.advance(200ms);

@@ -1,0 +1,189 @@
+// dravelin-cli: command-line tools around Dravelin's audio path.
+//
+//   dravelin-cli devices                         list the inputs
+//   dravelin-cli record [--seconds N] [--device ID] [--out FILE.m4a]
+//                                                record, printing levels
+//   dravelin-cli listen [--seconds N] [--device ID]
+//                                                recognise speech on this machine
+//   dravelin-cli info FILE                       decode an audio file, print its length
+
+#include "audio/AACFileWriter.h"
+#include "audio/Levels.h"
+#include "audio/AudioRecorder.h"
+#include "audio/MicCaptureSession.h"
+#include "audio/StreamingDictationRecorder.h"
+#include "core/LogHandler.h"
+#include "core/QtScheduler.h"
+#include "core/UserDefaults.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "platform/linux/PulseAudioCapture.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <qcoro/qcorotask.h>
+
+#include <cstdio>
+
+using namespace dravelin;
+
+namespace {
+
+void printLevel(float level)
+{
+    const int width = static_cast<int>(level * 40.0f);
+    std::printf("\rlevel %4.2f |%-40s|", static_cast<double>(level), QByteArray(width, '#').constData());
+    std::fflush(stdout);
+}
+
+// Waits for real time while the event loop runs.
+QCoro::Task<> waitMs(Scheduler &scheduler, qint64 ms)
+{
+    co_await scheduler.sleep(Millis(ms));
+}
+
+int devices(nix::PulseAudioBackend &backend)
+{
+    if (backend.authorization() != MicAuthorization::authorized) {
+        std::fprintf(stderr, "No sound server answered (is PulseAudio or pipewire-pulse running?)\n");
+        return 1;
+    }
+    const auto fallback = backend.defaultDevice();
+    for (const auto &device : backend.inputDevices()) {
+        std::printf("%s %-50s %s%s%s\n", fallback && fallback->uniqueID == device.uniqueID ? "*" : " ",
+                    qPrintable(device.uniqueID), qPrintable(device.name), device.isMonitor ? " (monitor)" : "",
+                    device.isBluetooth ? " (Bluetooth)" : "");
+    }
+    return 0;
+}
+
+int record(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds,
+           const QString &out)
+{
+    AudioRecorder recorder(backend, scheduler, defaults);
+    QObject::connect(&recorder, &AudioRecorder::levelChanged, &printLevel);
+    const auto started = QCoro::waitFor(recorder.start());
+    if (!started) {
+        std::fprintf(stderr, "Could not record: %s\n", qPrintable(started.error().description()));
+        return 1;
+    }
+    QCoro::waitFor(waitMs(scheduler, seconds * 1000));
+    const auto audio = QCoro::waitFor(recorder.stop());
+    std::printf("\n");
+    if (!audio) {
+        std::fprintf(stderr, "No audio was recorded\n");
+        return 1;
+    }
+    QFile file(out);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*audio) != audio->size()) {
+        std::fprintf(stderr, "Could not write %s: %s\n", qPrintable(out), qPrintable(file.errorString()));
+        return 1;
+    }
+    std::printf("Wrote %s: %lld bytes, %lld ms\n", qPrintable(out), static_cast<long long>(audio->size()),
+                static_cast<long long>(recorder.lastDurationMs().value_or(0)));
+    return 0;
+}
+
+int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds)
+{
+    nix::PocketSphinxRecognizer recognizer;
+    if (!recognizer.isAvailable()) {
+        std::fprintf(stderr, "The speech model is not installed (package pocketsphinx-en-us)\n");
+        return 1;
+    }
+    defaults.set(QString::fromLatin1(StreamingDictationRecorder::kPreferCloudKey), false);
+    StreamingDictationRecorder recorder(backend, &recognizer, scheduler, defaults);
+    QObject::connect(&recorder, &StreamingDictationRecorder::levelChanged, &printLevel);
+    const auto started = QCoro::waitFor(recorder.start(std::nullopt, QUuid::createUuid()));
+    if (!started) {
+        std::fprintf(stderr, "Could not record: %s\n", qPrintable(started.error().description()));
+        return 1;
+    }
+    QCoro::waitFor(waitMs(scheduler, seconds * 1000));
+    const auto capture = QCoro::waitFor(recorder.stopCapture());
+    std::printf("\n%s\n", capture && capture->onDeviceText ? qPrintable(*capture->onDeviceText) : "(nothing heard)");
+    return 0;
+}
+
+int info(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "Could not read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
+        return 1;
+    }
+    const auto samples = decodeAudio(file.readAll());
+    if (!samples) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(path), qPrintable(samples.error()));
+        return 1;
+    }
+    std::printf("%s: %lld ms at 16000 Hz mono, level %.2f\n", qPrintable(path),
+                static_cast<long long>(samples->size() * 1000 / 16000),
+                static_cast<double>(MicLevelScale::normalized(samples->data(), samples->size())));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("dravelin-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Dravelin's audio tools.\n\n"
+                                                    "Commands:\n"
+                                                    "  devices   list the audio inputs (* marks the default)\n"
+                                                    "  record    record to an .m4a file, printing levels\n"
+                                                    "  listen    recognise speech on this machine\n"
+                                                    "  info      decode an audio file and print its length"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
+    QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("How long to record (default 5)."),
+                               QStringLiteral("N"), QStringLiteral("5"));
+    QCommandLineOption device(QStringLiteral("device"), QStringLiteral("Input to use (an ID from `devices`)."),
+                              QStringLiteral("ID"));
+    QCommandLineOption out(QStringLiteral("out"), QStringLiteral("File to write (default recording.m4a)."),
+                           QStringLiteral("FILE"), QStringLiteral("recording.m4a"));
+    QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print log lines on standard error."));
+    parser.addOptions({seconds, device, out, verbose});
+    parser.process(app);
+
+    logs::Router::install();
+    if (parser.isSet(verbose))
+        logs::Router::addSink(std::make_shared<logs::StderrSink>());
+
+    const QStringList args = parser.positionalArguments();
+    if (args.size() == 2 && args.first() == u"info")
+        return info(args.at(1));
+    if (args.size() != 1)
+        parser.showHelp(2);
+    // The CLI's own settings, so choosing a device here leaves the app's alone.
+    QTemporaryDir scratch;
+    UserDefaults defaults(scratch.filePath(QStringLiteral("settings.json")));
+    if (parser.isSet(device))
+        defaults.set(QString::fromLatin1(MicCaptureSession::kDeviceKey), parser.value(device));
+    QtScheduler scheduler;
+    nix::PulseAudioBackend backend;
+    bool ok = false;
+    const qint64 n = parser.value(seconds).toLongLong(&ok);
+    if (!ok || n <= 0 || n > 180) {
+        std::fprintf(stderr, "--seconds takes a whole number from 1 to 180\n");
+        return 2;
+    }
+
+    const QString command = args.first();
+    if (command == u"devices")
+        return devices(backend);
+    if (command == u"record")
+        return record(backend, scheduler, defaults, n, parser.value(out));
+    if (command == u"listen")
+        return listen(backend, scheduler, defaults, n);
+    std::fprintf(stderr, "Unknown command '%s'\n", qPrintable(command));
+    return 2;
+}

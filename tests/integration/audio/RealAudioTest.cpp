@@ -1,0 +1,218 @@
+// Real audio end to end: a private PulseAudio daemon (started by
+// with-pulseaudio.sh) whose default source is a pipe that this test feeds at
+// the pace of real time, like a microphone: silence, and speech synthesised by
+// espeak-ng when a test speaks.
+
+#include "audio/AACFileWriter.h"
+#include "audio/AudioRecorder.h"
+#include "audio/StreamingDictationRecorder.h"
+#include "core/QtScheduler.h"
+#include "core/UserDefaults.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "platform/linux/PulseAudioCapture.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+using namespace dravelin;
+
+namespace {
+
+// Writes 20 ms of audio into the microphone pipe every 20 ms on a thread of
+// its own: queued speech when there is some, silence otherwise.
+class MicFeeder
+{
+public:
+    explicit MicFeeder(const QByteArray &fifo)
+    {
+        m_fd = ::open(fifo.constData(), O_WRONLY);
+        if (m_fd >= 0)
+            m_thread = std::thread([this] { run(); });
+    }
+    ~MicFeeder()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool isOpen() const { return m_fd >= 0; }
+    void speak(const std::vector<float> &samples)
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.insert(m_queue.end(), samples.begin(), samples.end());
+    }
+    bool speaking() const
+    {
+        std::lock_guard lock(m_mutex);
+        return !m_queue.empty();
+    }
+
+private:
+    void run()
+    {
+        constexpr size_t kChunk = 320;
+        auto next = std::chrono::steady_clock::now();
+        std::vector<float> chunk(kChunk);
+        while (!m_stop) {
+            {
+                std::lock_guard lock(m_mutex);
+                const size_t n = std::min(kChunk, m_queue.size());
+                std::copy(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n), chunk.begin());
+                std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(n), chunk.end(), 0.0f);
+                m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+            }
+            if (::write(m_fd, chunk.data(), chunk.size() * sizeof(float)) < 0)
+                return;
+            next += std::chrono::milliseconds(20);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    std::deque<float> m_queue;
+    std::thread m_thread;
+};
+
+const QString kSentence = QStringLiteral("Hello world. This is a test of the dictation recorder.");
+
+class RealAudioTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        s_speech = s_dir->filePath(QStringLiteral("speech.wav"));
+        QProcess espeak;
+        espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"),
+                                                   QStringLiteral("140"), QStringLiteral("-w"), s_speech, kSentence});
+        ASSERT_TRUE(espeak.waitForFinished(30000));
+        ASSERT_EQ(espeak.exitCode(), 0);
+        QFile wav(s_speech);
+        ASSERT_TRUE(wav.open(QIODevice::ReadOnly));
+        auto decoded = decodeAudio(wav.readAll());
+        ASSERT_TRUE(decoded) << qPrintable(decoded.error());
+        s_samples = new std::vector<float>(std::move(decoded.value()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_samples;
+        delete s_dir;
+    }
+
+    RealAudioTest() : defaults(dir.filePath(QStringLiteral("s.json"))), feeder(qgetenv("DRAVELIN_TEST_MIC_FIFO")) {}
+
+    void SetUp() override { ASSERT_TRUE(feeder.isOpen()) << "run under with-pulseaudio.sh"; }
+
+    // Speaks the sentence into the microphone; the event loop keeps running.
+    void speak()
+    {
+        feeder.speak(*s_samples);
+        QElapsedTimer clock;
+        clock.start();
+        while (feeder.speaking() && clock.elapsed() < 30000)
+            QTest::qWait(20);
+    }
+
+    static QTemporaryDir *s_dir;
+    static QString s_speech;
+    static std::vector<float> *s_samples;
+    QTemporaryDir dir;
+    QtScheduler scheduler;
+    UserDefaults defaults;
+    nix::PulseAudioBackend backend;
+    MicFeeder feeder;
+};
+
+QTemporaryDir *RealAudioTest::s_dir = nullptr;
+QString RealAudioTest::s_speech;
+std::vector<float> *RealAudioTest::s_samples = nullptr;
+
+} // namespace
+
+TEST_F(RealAudioTest, BatchRecordingOfSpeechDecodesToItsDurationAndLevelsFollowTheVoice)
+{
+    ASSERT_EQ(backend.authorization(), MicAuthorization::authorized);
+    AudioRecorder recorder(backend, scheduler, defaults);
+    std::vector<std::pair<qint64, float>> levels;
+    QElapsedTimer clock;
+    QObject::connect(&recorder, &AudioRecorder::levelChanged, [&](float level) { levels.emplace_back(clock.elapsed(), level); });
+
+    const auto started = QCoro::waitFor(recorder.start());
+    ASSERT_TRUE(started) << qPrintable(started.error().description());
+    clock.start();
+    QTest::qWait(300);
+    const qint64 speechStart = clock.elapsed();
+    speak();
+    const qint64 speechEnd = clock.elapsed();
+    QTest::qWait(1200);
+    const qint64 silenceEnd = clock.elapsed();
+    const auto audio = QCoro::waitFor(recorder.stop());
+    ASSERT_TRUE(audio);
+    ASSERT_TRUE(recorder.lastDurationMs());
+
+    AudioFileInfo info;
+    const auto decoded = decodeAudio(*audio, &info);
+    ASSERT_TRUE(decoded) << qPrintable(decoded.error());
+    EXPECT_EQ(info.codec, QStringLiteral("aac"));
+    EXPECT_EQ(info.sampleRate, 16000);
+    EXPECT_EQ(info.channels, 1);
+    const double decodedMs = static_cast<double>(decoded->size()) * 1000.0 / 16000.0;
+    EXPECT_NEAR(decodedMs, static_cast<double>(*recorder.lastDurationMs()), 0.05 * *recorder.lastDurationMs());
+
+    float speechPeak = 0;
+    float silencePeak = 0;
+    int silenceSamples = 0;
+    for (const auto &[t, level] : levels) {
+        if (t > speechStart + 300 && t < speechEnd)
+            speechPeak = std::max(speechPeak, level);
+        if (t > speechEnd + 500 && t < silenceEnd) {
+            silencePeak = std::max(silencePeak, level);
+            ++silenceSamples;
+        }
+    }
+    EXPECT_GT(speechPeak, 0.4f);
+    EXPECT_GT(silenceSamples, 5);
+    EXPECT_LT(silencePeak, 0.1f);
+}
+
+TEST_F(RealAudioTest, OnDeviceRecognitionHearsTheSpeech)
+{
+    nix::PocketSphinxRecognizer recognizer;
+    ASSERT_TRUE(recognizer.isAvailable());
+    defaults.set(QStringLiteral("stt.preferCloud"), false);
+    StreamingDictationRecorder recorder(backend, &recognizer, scheduler, defaults);
+    const auto started = QCoro::waitFor(recorder.start(std::nullopt, QUuid::createUuid()));
+    ASSERT_TRUE(started) << qPrintable(started.error().description());
+    ASSERT_TRUE(recorder.usingOnDevice());
+    QTest::qWait(200);
+    speak();
+    QTest::qWait(400);
+    EXPECT_TRUE(recorder.heardSpeech());
+    const auto capture = QCoro::waitFor(recorder.stopCapture());
+    ASSERT_TRUE(capture);
+    ASSERT_TRUE(capture->onDeviceText);
+    std::printf("on-device text: %s\n", qPrintable(*capture->onDeviceText));
+    EXPECT_TRUE(capture->onDeviceText->contains(QStringLiteral("hello"))); // the engine reliably gets this word
+    EXPECT_EQ(capture->engine, QStringLiteral("pocketsphinx"));
+    ASSERT_TRUE(capture->audio);
+    EXPECT_GT(capture->audio->size(), 44 + 16000 * 2 * 2); // more than two seconds of WAV
+}
