@@ -41,5 +41,9 @@ format-check: | $(SETUP_STAMP)
 lint: configure
 	clang-tidy -p $(BUILD) --quiet $(filter %.cpp,$(filter src/% app/%,$(SOURCES)))
 
+# Benchmarks print their figures; see docs/benchmarks.md.
+bench: build
+	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
+
 clean:
 	rm -rf build

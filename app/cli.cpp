@@ -8,8 +8,8 @@
 //   dravelin-cli info FILE                       decode an audio file, print its length
 
 #include "audio/AACFileWriter.h"
-#include "audio/Levels.h"
 #include "audio/AudioRecorder.h"
+#include "audio/Levels.h"
 #include "audio/MicCaptureSession.h"
 #include "audio/StreamingDictationRecorder.h"
 #include "core/LogHandler.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -20,6 +21,7 @@ template <typename T, typename E>
 class [[nodiscard]] Expected
 {
 public:
+    Expected() requires std::is_default_constructible_v<T> : m_data(std::in_place_index<0>) {}
     Expected(T value) : m_data(std::in_place_index<0>, std::move(value)) {}
     Expected(Unexpected<E> u) : m_data(std::in_place_index<1>, std::move(u.error)) {}
 
