@@ -87,7 +87,8 @@ std::vector<float> speechLike(double seconds)
         const double t = static_cast<double>(i) / 16000.0;
         const double envelope = std::fmod(t, 2.0) < 1.4 ? 0.3 : 0.0;
         out[i] = static_cast<float>(envelope * (std::sin(2 * M_PI * 140 * t) + 0.5 * std::sin(2 * M_PI * 280 * t) +
-                                                0.25 * std::sin(2 * M_PI * 2100 * t))) + noise(rng);
+                                                0.25 * std::sin(2 * M_PI * 2100 * t))) +
+                 noise(rng);
     }
     return out;
 }

@@ -137,6 +137,10 @@ Expected<AudioInputInfo, MicCaptureError> MicCaptureSession::configure(const QSt
     stream->setBlockHandler([queue, sink = m_sink](AudioBlock block) {
         queue->enqueue([sink, block = std::move(block)] { sink->deliver(block); });
     });
+    stream->setErrorHandler([context = m_context](const QString &failure) {
+        error(QStringLiteral("[%1] capture runtime error: %2")
+                  .arg(context, failure.isEmpty() ? QStringLiteral("unknown") : failure));
+    });
     m_worker->stream = std::move(stream);
 
     const AudioInputInfo active = m_worker->stream->device();

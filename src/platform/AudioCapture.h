@@ -47,6 +47,9 @@ public:
     virtual AudioInputInfo device() const = 0;
     // Called once, before startRunning(); the handler runs on the back end's thread.
     virtual void setBlockHandler(std::function<void(AudioBlock)> handler) = 0;
+    // Called when the stream fails after it was opened (the server went away,
+    // the device was removed), with the reason; on the back end's thread.
+    virtual void setErrorHandler(std::function<void(QString)> handler) = 0;
     virtual void startRunning() = 0;
     // Stops delivering and drops audio not yet delivered.
     virtual void stopRunning() = 0;

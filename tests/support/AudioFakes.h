@@ -76,6 +76,12 @@ public:
     ~FakeCaptureStream() override;
     AudioInputInfo device() const override { return m_device; }
     void setBlockHandler(std::function<void(AudioBlock)> handler) override { m_handler = std::move(handler); }
+    void setErrorHandler(std::function<void(QString)> handler) override { m_errorHandler = std::move(handler); }
+    void fail(const QString &reason)
+    {
+        if (m_errorHandler)
+            m_errorHandler(reason);
+    }
     void startRunning() override
     {
         m_running = true;
@@ -101,6 +107,7 @@ private:
     FakeAudioBackend &m_backend;
     AudioInputInfo m_device;
     std::function<void(AudioBlock)> m_handler;
+    std::function<void(QString)> m_errorHandler;
     bool m_running = false;
 };
 

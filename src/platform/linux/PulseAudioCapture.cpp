@@ -148,6 +148,7 @@ public:
         , m_device(std::move(device))
     {
         pa_stream_set_read_callback(m_stream, &PulseStream::onReadable, this);
+        pa_stream_set_state_callback(m_stream, &PulseStream::onState, this);
     }
 
     ~PulseStream() override
@@ -165,6 +166,12 @@ public:
     {
         LoopLock lock(m_connection->loop);
         m_handler = std::move(handler);
+    }
+
+    void setErrorHandler(std::function<void(QString)> handler) override
+    {
+        LoopLock lock(m_connection->loop);
+        m_errorHandler = std::move(handler);
     }
 
     void startRunning() override
@@ -189,6 +196,15 @@ public:
 
 private:
     // On the main loop's thread, with its lock held.
+    static void onState(pa_stream *stream, void *userdata)
+    {
+        auto *self = static_cast<PulseStream *>(userdata);
+        pa_threaded_mainloop_signal(self->m_connection->loop, 0);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && self->m_errorHandler)
+            self->m_errorHandler(QString::fromUtf8(pa_strerror(pa_context_errno(pa_stream_get_context(stream)))));
+    }
+
     static void onReadable(pa_stream *stream, size_t, void *userdata)
     {
         auto *self = static_cast<PulseStream *>(userdata);
@@ -214,6 +230,7 @@ private:
     pa_stream *m_stream;
     AudioInputInfo m_device;
     std::function<void(AudioBlock)> m_handler;
+    std::function<void(QString)> m_errorHandler;
     std::atomic<bool> m_running{false};
 };
 

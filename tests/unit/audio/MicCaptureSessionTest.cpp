@@ -175,6 +175,16 @@ TEST_F(MicCaptureSessionTest, ARestartDuringTheTailOwnsTheSession)
     EXPECT_TRUE(backend.current->isRunning());
 }
 
+TEST_F(MicCaptureSessionTest, RuntimeErrorsAreLogged)
+{
+    ASSERT_TRUE(startCapture());
+    backend.current->fail(QStringLiteral("Connection terminated"));
+    backend.current->fail(QString());
+    EXPECT_TRUE(logs.has(QStringLiteral("audio-device"),
+                         QStringLiteral("[test] capture runtime error: Connection terminated"), logs::Level::error));
+    EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] capture runtime error: unknown")));
+}
+
 TEST_F(MicCaptureSessionTest, StopAfterTailWhenIdleReturnsAtOnce)
 {
     bool stopped = false;
