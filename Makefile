@@ -1,11 +1,12 @@
 # Dravelin — the two commands: `make run` and `make test`.
 
+SHELL := /bin/bash
 PRESET ?= dev
 BUILD  := build/$(PRESET)
 SETUP_STAMP := build/.setup-done
 SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 
-.PHONY: all setup configure build test run format format-check lint bench clean
+.PHONY: all setup configure build test fuzz-smoke run stop format format-check lint bench clean
 
 all: build
 
@@ -28,9 +29,29 @@ build: configure
 # desktop and audio).
 test: build
 	ctest --preset $(PRESET)
+	$(MAKE) --no-print-directory fuzz-smoke
 
+# The parsers' libFuzzer targets, briefly (FUZZ_SECONDS each); run longer by hand
+# with e.g. `make fuzz-smoke FUZZ_SECONDS=600`.
+FUZZ_SECONDS ?= 10
+fuzz-smoke: | $(SETUP_STAMP)
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@for pair in http_request_fuzz:http multipart_fuzz:multipart; do \
+		target=$${pair%%:*}; corpus=fuzz/corpus/$${pair##*:}; \
+		mkdir -p build/fuzz/corpus-$$target; \
+		./build/fuzz/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -print_final_stats=1 \
+			build/fuzz/corpus-$$target $$corpus 2>&1 | grep -E '^(stat::number_of_executed_units|==|SUMMARY|INFO: seed)' ; \
+		test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
+
+# Starts dravelin-server in the background (if it is not running yet), then dravelin.
 run: build
-	./$(BUILD)/app/dravelin
+	@bash scripts/run $(BUILD)
+
+stop:
+	@if [ -f build/dravelin-server.pid ] && kill "$$(cat build/dravelin-server.pid)" 2>/dev/null; then \
+		echo "dravelin-server stopped"; fi; rm -f build/dravelin-server.pid
 
 format: | $(SETUP_STAMP)
 	@clang-format -i $(SOURCES)

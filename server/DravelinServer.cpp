@@ -1,0 +1,90 @@
+#include "DravelinServer.h"
+
+#include "auth/AuthRoutes.h"
+#include "core/Json.h"
+#include "core/Log.h"
+#include "engines/RecognizerEngine.h"
+#include "functions/FunctionRoutes.h"
+#include "http/HttpServer.h"
+#include "http/Router.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "storage/SqliteStorage.h"
+
+namespace dravelin::server {
+
+DravelinServer::DravelinServer(ServerConfig config, Scheduler &scheduler)
+    : m_config(std::move(config))
+    , m_scheduler(scheduler)
+{}
+
+DravelinServer::~DravelinServer() = default;
+
+Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(ServerConfig config, Scheduler &scheduler,
+                                                                          std::unique_ptr<SpeechEngine> engine)
+{
+    if (config.dataDir.isEmpty())
+        config.dataDir = ServerConfig::defaultDataDir();
+    if (auto secret = config.loadOrCreateSecret(); !secret)
+        return Unexpected{secret.error()};
+    auto storage = SqliteStorage::open(config.dataDir + QStringLiteral("/dravelin-server.sqlite"));
+    if (!storage)
+        return Unexpected{storage.error()};
+    if (!engine) {
+        if (config.engine != u"auto" && config.engine != u"pocketsphinx")
+            return Unexpected{
+                QStringLiteral("unknown speech engine \"%1\" (known: auto, pocketsphinx)").arg(config.engine)};
+        engine = std::make_unique<RecognizerEngine>(std::make_unique<nix::PocketSphinxRecognizer>(), scheduler);
+    }
+
+    std::unique_ptr<DravelinServer> server(new DravelinServer(std::move(config), scheduler));
+    server->m_storage = std::move(storage.value());
+    server->m_engine = std::move(engine);
+    server->m_router = std::make_unique<Router>();
+    server->m_auth = std::make_unique<AuthRoutes>(server->m_config, *server->m_storage, scheduler);
+    server->m_functions = std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth,
+                                                           *server->m_engine, scheduler);
+    server->m_auth->install(*server->m_router);
+    server->m_functions->install(*server->m_router);
+    server->m_router->add("GET", QStringLiteral("/health"),
+                          [name = server->m_engine->name()](HttpRequest) -> QCoro::Task<HttpResponse> {
+                              json::Json j{{"status", "ok"}};
+                              j["engine"] = name;
+                              co_return HttpResponse::json(200, json::encode(j));
+                          });
+    Router *router = server->m_router.get();
+    HttpLimits limits;
+    limits.maxBodyBytes = server->m_config.maxBodyBytes;
+    server->m_http = std::make_unique<HttpServer>(
+        [router](HttpRequest request, std::shared_ptr<ResponseWriter> writer) {
+            return router->dispatch(std::move(request), std::move(writer));
+        },
+        scheduler, limits);
+    return server;
+}
+
+Expected<void, QString> DravelinServer::listen()
+{
+    QString error;
+    if (!m_http->listen(m_config.address, m_config.port, &error))
+        return Unexpected{QStringLiteral("cannot listen on %1:%2: %3")
+                              .arg(m_config.address.toString())
+                              .arg(m_config.port)
+                              .arg(error)};
+    logs::info(logs::app(), QStringLiteral("dravelin-server listening on http://%1:%2 (engine %3)")
+                                .arg(m_config.address.toString())
+                                .arg(m_http->port())
+                                .arg(m_engine->name()));
+    return {};
+}
+
+quint16 DravelinServer::port() const
+{
+    return m_http->port();
+}
+
+QString DravelinServer::engineName() const
+{
+    return m_engine->name();
+}
+
+} // namespace dravelin::server

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "ServerConfig.h"
+#include "core/Expected.h"
+#include "engines/SpeechEngine.h"
+
+#include <QObject>
+
+#include <memory>
+
+namespace dravelin {
+class Scheduler;
+}
+
+namespace dravelin::server {
+
+class AuthRoutes;
+class FunctionRoutes;
+class HttpServer;
+class Router;
+class SpeechEngine;
+class Storage;
+
+// The embedded backend: storage, engines and routes behind one HTTP server.
+class DravelinServer : public QObject
+{
+    Q_OBJECT
+public:
+    // Opens storage in config.dataDir and picks the speech engine. The engine
+    // may be given (tests); otherwise it follows config.engine.
+    static Expected<std::unique_ptr<DravelinServer>, QString> create(ServerConfig config, Scheduler &scheduler,
+                                                                     std::unique_ptr<SpeechEngine> engine = nullptr);
+    ~DravelinServer() override;
+
+    Expected<void, QString> listen();
+    quint16 port() const;
+    const ServerConfig &config() const { return m_config; }
+    Storage &storage() { return *m_storage; }
+    QString engineName() const;
+
+private:
+    explicit DravelinServer(ServerConfig config, Scheduler &scheduler);
+
+    ServerConfig m_config;
+    Scheduler &m_scheduler;
+    std::unique_ptr<Storage> m_storage;
+    std::unique_ptr<SpeechEngine> m_engine;
+    std::unique_ptr<Router> m_router;
+    std::unique_ptr<AuthRoutes> m_auth;
+    std::unique_ptr<FunctionRoutes> m_functions;
+    std::unique_ptr<HttpServer> m_http;
+};
+
+} // namespace dravelin::server

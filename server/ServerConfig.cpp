@@ -1,0 +1,85 @@
+#include "ServerConfig.h"
+
+#include "auth/Jwt.h"
+#include "core/Json.h"
+#include "core/Paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+namespace dravelin::server {
+
+QString ServerConfig::defaultDataDir()
+{
+    return paths::dataHome() + QStringLiteral("/dravelin-server");
+}
+
+Expected<void, QString> ServerConfig::loadFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Unexpected{QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
+    auto parsed = json::parse(file.readAll());
+    if (!parsed || !parsed->is_object())
+        return Unexpected{QStringLiteral("%1 is not a JSON object").arg(path)};
+    for (const auto &[key, value] : parsed->items()) {
+        const QString k = QString::fromStdString(key);
+        auto wrongType = [&] { return Unexpected{QStringLiteral("%1: \"%2\" has the wrong type").arg(path, k)}; };
+        if (k == u"address") {
+            if (!value.is_string() || !address.setAddress(QString::fromStdString(value.get<std::string>())))
+                return wrongType();
+        } else if (k == u"port") {
+            if (!value.is_number_integer() || value.get<int>() < 0 || value.get<int>() > 65535)
+                return wrongType();
+            port = static_cast<quint16>(value.get<int>());
+        } else if (k == u"dataDir" && value.is_string()) {
+            dataDir = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"apiKey" && value.is_string()) {
+            apiKey = QByteArray::fromStdString(value.get<std::string>());
+        } else if (k == u"oauthClientId" && value.is_string()) {
+            oauthClientId = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"localUserEmail" && value.is_string()) {
+            localUserEmail = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"engine" && value.is_string()) {
+            engine = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"maxBodyBytes" && value.is_number_integer()) {
+            maxBodyBytes = value.get<qint64>();
+        } else if (k == u"accessTokenSeconds" && value.is_number_integer()) {
+            accessTokenSeconds = value.get<qint64>();
+        } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
+                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds") {
+            return wrongType();
+        } else {
+            return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};
+        }
+    }
+    return {};
+}
+
+Expected<void, QString> ServerConfig::loadOrCreateSecret()
+{
+    if (!QDir().mkpath(dataDir))
+        return Unexpected{QStringLiteral("cannot create the data directory %1").arg(dataDir)};
+    QFile::setPermissions(dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString path = dataDir + QStringLiteral("/signing.key");
+    QFile existing(path);
+    if (existing.open(QIODevice::ReadOnly)) {
+        signingSecret = existing.readAll().trimmed();
+        if (signingSecret.size() < 32)
+            return Unexpected{QStringLiteral("%1 is too short to be a signing secret").arg(path)};
+        return {};
+    }
+    signingSecret = randomToken(48);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return Unexpected{QStringLiteral("cannot create %1: %2").arg(path, file.errorString())};
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(signingSecret + '\n');
+    if (!file.commit())
+        return Unexpected{QStringLiteral("cannot write %1: %2").arg(path, file.errorString())};
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return {};
+}
+
+} // namespace dravelin::server

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "core/Expected.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+namespace dravelin::server {
+
+// Everything dravelin-server can be told, from its config file and flags.
+struct ServerConfig
+{
+    QHostAddress address = QHostAddress::LocalHost;
+    quint16 port = 54321;
+    QString dataDir;                                 // database and signing secret
+    QByteArray apiKey = "dravelin-local-public-key"; // the public API key clients send as "apikey"
+    QString oauthClientId = QStringLiteral("dravelin-desktop");
+    QString localUserEmail = QStringLiteral("me@dravelin.localhost"); // prefilled on the consent page
+    QString engine = QStringLiteral("auto");                          // "auto", "pocketsphinx"
+    qint64 maxBodyBytes = 64 * 1024 * 1024;
+    qint64 accessTokenSeconds = 3600;
+    QByteArray signingSecret; // loaded or created in dataDir
+
+    // $XDG_DATA_HOME/dravelin-server
+    static QString defaultDataDir();
+
+    // Reads a JSON config file over the defaults; unknown keys are errors so a
+    // typo never passes silently.
+    Expected<void, QString> loadFile(const QString &path);
+    // Reads the signing secret from dataDir/signing.key, creating it (0600)
+    // on first start.
+    Expected<void, QString> loadOrCreateSecret();
+};
+
+} // namespace dravelin::server

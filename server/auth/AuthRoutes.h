@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ServerConfig.h"
+#include "core/Scheduler.h"
+#include "http/Router.h"
+#include "storage/Storage.h"
+
+#include <map>
+
+namespace dravelin::server {
+
+// The authentication service under /auth/v1: browser sign-in with an
+// authorization code and PKCE (S256) through a local consent page, token
+// refresh with rotation, the current user, and sign-out. Errors use the
+// auth error body ({"error", "error_description", "error_code", "msg"}).
+class AuthRoutes
+{
+public:
+    AuthRoutes(const ServerConfig &config, Storage &storage, Scheduler &scheduler);
+
+    void install(Router &router);
+
+    // The user of a valid access token, or why it was refused.
+    Expected<User, QString> authenticate(const HttpRequest &request);
+
+    // Issues a session (access and refresh token) for a user.
+    json::Json issueSession(const User &user, const QString &clientId);
+
+    static json::Json userJson(const User &user);
+
+private:
+    struct ConsentTicket
+    {
+        QString clientId;
+        QString redirectUri;
+        QString state;
+        QByteArray challenge;
+        qint64 expiresAt = 0;
+    };
+
+    HttpResponse authorizePage(const HttpRequest &request);
+    HttpResponse authorizeDecision(const HttpRequest &request);
+    HttpResponse oauthToken(const HttpRequest &request);
+    HttpResponse jsonRefresh(const HttpRequest &request);
+    HttpResponse currentUser(const HttpRequest &request);
+    HttpResponse updateUser(const HttpRequest &request);
+    HttpResponse logout(const HttpRequest &request);
+
+    HttpResponse refreshWith(const QByteArray &refreshToken, const QString &clientId, bool includeUser);
+    bool apiKeyOk(const HttpRequest &request) const;
+    qint64 now() const;
+
+    const ServerConfig &m_config;
+    Storage &m_storage;
+    Scheduler &m_scheduler;
+    std::map<QByteArray, ConsentTicket> m_tickets;
+};
+
+// The auth error body with a status.
+HttpResponse authError(int status, const QString &code, const QString &description);
+
+// Whether a redirect URI points back to this machine over plain HTTP
+// (127.0.0.1, ::1 or localhost, with a port).
+bool isLoopbackRedirect(const QString &uri);
+
+} // namespace dravelin::server

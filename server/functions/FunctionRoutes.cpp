@@ -1,0 +1,184 @@
+#include "functions/FunctionRoutes.h"
+
+#include "audio/AACFileWriter.h"
+#include "auth/AuthRoutes.h"
+#include "core/Json.h"
+#include "core/Log.h"
+#include "engines/SpeechEngine.h"
+#include "functions/CleanupEngine.h"
+#include "http/Multipart.h"
+
+#include <QUuid>
+
+namespace dravelin::server {
+
+namespace {
+
+void info(const QString &message)
+{
+    logs::info(logs::transcribe(), message);
+}
+
+int wordCount(const QString &text)
+{
+    return static_cast<int>(text.split(u' ', Qt::SkipEmptyParts).size());
+}
+
+bool flag(const QList<MultipartPart> &parts, const char *name)
+{
+    for (const auto &p : parts) {
+        if (p.name == QLatin1String(name))
+            return p.data.trimmed() == "1" || p.data.trimmed().toLower() == "true";
+    }
+    return false;
+}
+
+std::optional<QByteArray> field(const QList<MultipartPart> &parts, const char *name)
+{
+    for (const auto &p : parts) {
+        if (p.name == QLatin1String(name))
+            return p.data;
+    }
+    return std::nullopt;
+}
+
+QByteArray line(const json::Json &event)
+{
+    return json::encode(event) + '\n';
+}
+
+} // namespace
+
+FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
+                               Scheduler &scheduler)
+    : m_config(config)
+    , m_storage(storage)
+    , m_auth(auth)
+    , m_engine(engine)
+    , m_scheduler(scheduler)
+    , m_decodeQueue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.server-decode")))
+{}
+
+FunctionRoutes::~FunctionRoutes() = default;
+
+void FunctionRoutes::install(Router &router)
+{
+    router.addStreaming("POST", QStringLiteral("/functions/v1/transcribe"),
+                        [this](HttpRequest request, std::shared_ptr<ResponseWriter> writer) {
+                            return transcribe(std::move(request), std::move(writer));
+                        });
+    router.add("POST", QStringLiteral("/functions/v1/cleanup"),
+               [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return cleanup(request); });
+}
+
+QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
+{
+    const auto user = m_auth.authenticate(request);
+    if (!user) {
+        writer->send(HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error())));
+        co_return;
+    }
+    const QByteArray boundary = multipartBoundary(request.header("content-type"));
+    if (boundary.isEmpty()) {
+        writer->send(HttpResponse::error(415, QStringLiteral("expected multipart/form-data with a boundary")));
+        co_return;
+    }
+    const auto parts = parseMultipart(request.body, boundary);
+    if (!parts) {
+        writer->send(HttpResponse::error(400, QStringLiteral("malformed multipart body: %1").arg(parts.error())));
+        co_return;
+    }
+    const auto audio = field(*parts, "audio");
+    if (!audio || audio->isEmpty()) {
+        writer->send(HttpResponse::error(400, QStringLiteral("missing audio")));
+        co_return;
+    }
+    const bool cleanupOn = flag(*parts, "cleanup");
+    const bool stream = flag(*parts, "stream");
+    CleanupOptions options;
+    options.removeFillerWords = flag(*parts, "filler_words_enabled");
+    if (const auto words = field(*parts, "filler_words")) {
+        const auto parsed = json::parse(*words);
+        const auto list = parsed ? json::optionalField<QStringList>(json::Json{{"w", *parsed}}, "w") : std::nullopt;
+        if (!list) {
+            writer->send(HttpResponse::error(400, QStringLiteral("filler_words must be a JSON array of strings")));
+            co_return;
+        }
+        options.fillerWords = *list;
+    }
+    const QString app = QString::fromUtf8(field(*parts, "app_bundle_id").value_or(QByteArray()));
+    const QString recordingId = QString::fromUtf8(field(*parts, "clientRecordingId").value_or(QByteArray()));
+
+    auto decodeJob = [bytes = *audio] { return decodeAudio(bytes); };
+    auto samples = co_await onQueue(*m_decodeQueue, m_scheduler, std::move(decodeJob));
+    if (!samples) {
+        writer->send(HttpResponse::error(422, QStringLiteral("audio could not be decoded: %1").arg(samples.error())));
+        co_return;
+    }
+    const qint64 durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
+    const Millis t0 = m_scheduler.monotonicNow();
+    auto raw = co_await m_engine.transcribe(std::move(samples.value()), {});
+    if (!raw) {
+        writer->send(HttpResponse::error(502, QStringLiteral("speech recognition failed: %1").arg(raw.error())));
+        co_return;
+    }
+    const QString rawText = raw->trimmed();
+    info(QStringLiteral("Transcribed %1 ms of audio in %2 ms via %3")
+             .arg(durationMs)
+             .arg((m_scheduler.monotonicNow() - t0).count())
+             .arg(m_engine.name()));
+    m_storage.recordTranscription(TranscriptionRecord{QUuid::createUuid().toString(QUuid::WithoutBraces), user->id,
+                                                      m_scheduler.wallNow().toSecsSinceEpoch(), durationMs,
+                                                      wordCount(rawText), m_engine.name(), app, recordingId});
+
+    const CleanupResult cleaned = cleanupOn ? cleanupTranscript(rawText, options) : CleanupResult{rawText, false};
+    if (stream && cleanupOn) {
+        writer->beginStream(200, {{"Content-Type", "application/x-ndjson"}, {"Cache-Control", "no-store"}});
+        json::Json rawEvent{{"stage", "raw"}};
+        rawEvent["text"] = rawText;
+        rawEvent["engine"] = m_engine.name();
+        rawEvent["cleaned"] = false;
+        writer->writeChunk(line(rawEvent));
+        json::Json cleanedEvent{{"stage", "cleaned"}};
+        cleanedEvent["text"] = cleaned.text;
+        cleanedEvent["engine"] = m_engine.name();
+        cleanedEvent["cleaned"] = cleaned.cleaned;
+        cleanedEvent["retainRecording"] = false;
+        writer->writeChunk(line(cleanedEvent));
+        writer->endStream();
+        co_return;
+    }
+    json::Json reply;
+    reply["text"] = cleaned.text;
+    reply["raw"] = rawText;
+    reply["engine"] = m_engine.name();
+    reply["cleaned"] = cleaned.cleaned;
+    reply["retainRecording"] = false;
+    writer->send(HttpResponse::json(200, json::encode(reply)));
+}
+
+HttpResponse FunctionRoutes::cleanup(const HttpRequest &request)
+{
+    const auto user = m_auth.authenticate(request);
+    if (!user)
+        return HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error()));
+    const auto body = json::parse(request.body);
+    if (!body)
+        return HttpResponse::error(400, body.error().message);
+    const auto text = json::requiredField<QString>(*body, "text");
+    if (!text)
+        return HttpResponse::error(400, text.error().message);
+    CleanupOptions options;
+    options.removeFillerWords = json::optionalField<bool>(*body, "filler_words_enabled").value_or(false);
+    options.fillerWords = json::optionalField<QStringList>(*body, "filler_words").value_or(QStringList{});
+    options.vocabulary = json::optionalField<QStringList>(*body, "vocabulary").value_or(QStringList{});
+    const CleanupResult result = cleanupTranscript(*text, options);
+    json::Json reply;
+    reply["text"] = result.text;
+    reply["raw"] = *text;
+    reply["cleaned"] = result.cleaned;
+    reply["retainRecording"] = false;
+    return HttpResponse::json(200, json::encode(reply));
+}
+
+} // namespace dravelin::server

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "ServerConfig.h"
+#include "core/Scheduler.h"
+#include "core/SerialQueue.h"
+#include "http/Router.h"
+#include "storage/Storage.h"
+
+namespace dravelin::server {
+
+class AuthRoutes;
+class SpeechEngine;
+
+// The edge functions under /functions/v1: transcribe (multipart upload; one
+// JSON reply, or an NDJSON stream of "raw" then "cleaned"/"cleaned-error")
+// and cleanup (JSON). Every function needs a valid bearer token and answers
+// failures with {"error": message}.
+class FunctionRoutes
+{
+public:
+    FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
+                   Scheduler &scheduler);
+    ~FunctionRoutes();
+
+    void install(Router &router);
+
+private:
+    QCoro::Task<> transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer);
+    HttpResponse cleanup(const HttpRequest &request);
+
+    const ServerConfig &m_config;
+    Storage &m_storage;
+    AuthRoutes &m_auth;
+    SpeechEngine &m_engine;
+    Scheduler &m_scheduler;
+    std::unique_ptr<ThreadQueue> m_decodeQueue;
+};
+
+} // namespace dravelin::server

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "http/HttpServer.h"
+
+#include <map>
+
+namespace dravelin::server {
+
+// Exact-path routing by method. OPTIONS on a known path is answered for
+// every route (the clients' connection warm-up); unknown paths get 404 and
+// wrong methods 405, both with the JSON error envelope.
+class Router
+{
+public:
+    using Handler = std::function<QCoro::Task<HttpResponse>(HttpRequest)>;
+    using StreamHandler = std::function<QCoro::Task<>(HttpRequest, std::shared_ptr<ResponseWriter>)>;
+
+    void add(const QByteArray &method, const QString &path, Handler handler);
+    // A handler that writes its own answer (streaming responses).
+    void addStreaming(const QByteArray &method, const QString &path, StreamHandler handler);
+
+    QCoro::Task<> dispatch(HttpRequest request, std::shared_ptr<ResponseWriter> writer) const;
+
+private:
+    std::map<std::pair<QString, QByteArray>, StreamHandler> m_routes;
+};
+
+} // namespace dravelin::server

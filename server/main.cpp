@@ -1,0 +1,106 @@
+// dravelin-server: Dravelin's embedded default backend.
+
+#include "DravelinServer.h"
+#include "core/LogHandler.h"
+#include "core/QtScheduler.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace dravelin;
+using namespace dravelin::server;
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("dravelin-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Dravelin's embedded backend: sign-in, transcription and cleanup for the Dravelin app, on this machine.\n\n"
+        "Endpoints (under http://ADDRESS:PORT):\n"
+        "  GET  /auth/v1/oauth/authorize     browser sign-in (local consent page; PKCE S256)\n"
+        "  POST /auth/v1/oauth/token         code exchange and refresh (form-encoded)\n"
+        "  POST /auth/v1/token?grant_type=refresh_token   refresh (JSON, needs apikey)\n"
+        "  GET|PUT /auth/v1/user, POST /auth/v1/logout\n"
+        "  POST /functions/v1/transcribe     multipart audio upload; NDJSON stream when stream=1\n"
+        "  POST /functions/v1/cleanup        JSON text clean-up\n"
+        "  GET  /health\n\n"
+        "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
+        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds. Flags override it."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Read settings from this JSON file."),
+                              QStringLiteral("FILE"));
+    QCommandLineOption address(QStringLiteral("address"),
+                               QStringLiteral("Address to listen on (default 127.0.0.1; only loopback is safe)."),
+                               QStringLiteral("ADDR"));
+    QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on (default 54321; 0 picks one)."),
+                            QStringLiteral("PORT"));
+    QCommandLineOption dataDir(QStringLiteral("data-dir"),
+                               QStringLiteral("Database and signing key (default $XDG_DATA_HOME/dravelin-server)."),
+                               QStringLiteral("DIR"));
+    QCommandLineOption apiKey(QStringLiteral("api-key"), QStringLiteral("The public API key clients send."),
+                              QStringLiteral("KEY"));
+    QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("Speech engine: auto or pocketsphinx."),
+                              QStringLiteral("NAME"));
+    QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
+    parser.addOptions({config, address, port, dataDir, apiKey, engine, quiet});
+    parser.process(app);
+
+    logs::Router::install();
+    if (!parser.isSet(quiet))
+        logs::Router::addSink(std::make_shared<logs::StderrSink>());
+
+    ServerConfig settings;
+    if (parser.isSet(config)) {
+        if (auto loaded = settings.loadFile(parser.value(config)); !loaded) {
+            std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(loaded.error()));
+            return 2;
+        }
+    }
+    if (parser.isSet(address) && !settings.address.setAddress(parser.value(address))) {
+        std::fprintf(stderr, "dravelin-server: not an address: %s\n", qPrintable(parser.value(address)));
+        return 2;
+    }
+    if (parser.isSet(port)) {
+        bool ok = false;
+        const uint value = parser.value(port).toUInt(&ok);
+        if (!ok || value > 65535) {
+            std::fprintf(stderr, "dravelin-server: not a port: %s\n", qPrintable(parser.value(port)));
+            return 2;
+        }
+        settings.port = static_cast<quint16>(value);
+    }
+    if (parser.isSet(dataDir))
+        settings.dataDir = parser.value(dataDir);
+    if (parser.isSet(apiKey))
+        settings.apiKey = parser.value(apiKey).toUtf8();
+    if (parser.isSet(engine))
+        settings.engine = parser.value(engine);
+    if (!settings.address.isLoopback())
+        std::fprintf(stderr, "dravelin-server: warning: listening on %s, which is not a loopback address\n",
+                     qPrintable(settings.address.toString()));
+
+    QtScheduler scheduler;
+    auto server = DravelinServer::create(settings, scheduler);
+    if (!server) {
+        std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(server.error()));
+        return 1;
+    }
+    if (auto listening = (*server)->listen(); !listening) {
+        std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(listening.error()));
+        return 1;
+    }
+    std::printf("dravelin-server %s on http://%s:%u (engine %s, data %s)\n", DRAVELIN_VERSION,
+                qPrintable(settings.address.toString()), (*server)->port(), qPrintable((*server)->engineName()),
+                qPrintable((*server)->config().dataDir));
+    std::fflush(stdout);
+    std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
+    std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
+    return app.exec();
+}

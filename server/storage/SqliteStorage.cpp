@@ -1,0 +1,247 @@
+#include "storage/SqliteStorage.h"
+
+#include "core/Log.h"
+
+#include <QUuid>
+
+#include <sqlite3.h>
+
+namespace dravelin::server {
+
+namespace {
+
+// Each entry moves the schema one version up. Never edit a shipped entry;
+// append a new one.
+const char *const kMigrations[] = {
+    // 1: accounts and sign-in
+    "CREATE TABLE users (id TEXT PRIMARY KEY, email TEXT NOT NULL UNIQUE, role TEXT NOT NULL DEFAULT 'authenticated',"
+    " user_metadata TEXT NOT NULL DEFAULT '{}', created_at INTEGER NOT NULL);"
+    "CREATE TABLE auth_codes (code_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL, client_id TEXT NOT NULL,"
+    " redirect_uri TEXT NOT NULL, challenge TEXT NOT NULL, expires_at INTEGER NOT NULL, used INTEGER NOT NULL DEFAULT "
+    "0);"
+    "CREATE TABLE refresh_tokens (token_hash TEXT PRIMARY KEY, user_id TEXT NOT NULL, client_id TEXT NOT NULL,"
+    " created_at INTEGER NOT NULL, revoked_at INTEGER);"
+    "CREATE INDEX idx_refresh_tokens_user ON refresh_tokens(user_id);",
+    // 2: transcriptions, for usage statistics
+    "CREATE TABLE transcriptions (id TEXT PRIMARY KEY, user_id TEXT NOT NULL, created_at INTEGER NOT NULL,"
+    " duration_ms INTEGER NOT NULL, words INTEGER NOT NULL, engine TEXT NOT NULL, app_bundle_id TEXT,"
+    " client_recording_id TEXT);"
+    "CREATE INDEX idx_transcriptions_user ON transcriptions(user_id, created_at);",
+};
+
+// A prepared statement that finalizes itself.
+class Statement
+{
+public:
+    Statement(sqlite3 *db, const char *sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
+            logs::error(logs::app(),
+                        QStringLiteral("SQL prepare failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(db))));
+            m_stmt = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    Statement &bind(int i, const QString &value)
+    {
+        const QByteArray utf8 = value.toUtf8();
+        sqlite3_bind_text(m_stmt, i, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement &bind(int i, const QByteArray &value) { return bind(i, QString::fromLatin1(value)); }
+    Statement &bind(int i, qint64 value)
+    {
+        sqlite3_bind_int64(m_stmt, i, value);
+        return *this;
+    }
+    Statement &bindNull(int i)
+    {
+        sqlite3_bind_null(m_stmt, i);
+        return *this;
+    }
+    bool step() { return m_stmt && sqlite3_step(m_stmt) == SQLITE_ROW; }
+    bool run() { return m_stmt && sqlite3_step(m_stmt) == SQLITE_DONE; }
+    QString text(int column) const
+    {
+        const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
+        return p ? QString::fromUtf8(p) : QString();
+    }
+    qint64 integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+
+private:
+    sqlite3_stmt *m_stmt = nullptr;
+};
+
+} // namespace
+
+Expected<std::unique_ptr<SqliteStorage>, QString> SqliteStorage::open(const QString &path)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
+        const QString message = QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return Unexpected{QStringLiteral("could not open %1: %2").arg(path, message)};
+    }
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON;", nullptr, nullptr, nullptr);
+    std::unique_ptr<SqliteStorage> storage(new SqliteStorage(db));
+    if (auto migrated = storage->migrate(); !migrated)
+        return Unexpected{migrated.error()};
+    return storage;
+}
+
+SqliteStorage::~SqliteStorage()
+{
+    sqlite3_close(m_db);
+}
+
+int SqliteStorage::schemaVersion() const
+{
+    Statement s(m_db, "PRAGMA user_version");
+    return s.step() ? static_cast<int>(s.integer(0)) : 0;
+}
+
+Expected<void, QString> SqliteStorage::migrate()
+{
+    const int total = static_cast<int>(std::size(kMigrations));
+    for (int version = schemaVersion(); version < total; ++version) {
+        const QByteArray script = QByteArray("BEGIN;") + kMigrations[version] +
+                                  "PRAGMA user_version=" + QByteArray::number(version + 1) + ";COMMIT;";
+        char *message = nullptr;
+        if (sqlite3_exec(m_db, script.constData(), nullptr, nullptr, &message) != SQLITE_OK) {
+            const QString text = QString::fromUtf8(message ? message : "unknown error");
+            sqlite3_free(message);
+            sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+            return Unexpected{QStringLiteral("migration %1 failed: %2").arg(version + 1).arg(text)};
+        }
+    }
+    return {};
+}
+
+std::optional<User> SqliteStorage::userWhere(const char *sql, const QString &value)
+{
+    Statement s(m_db, sql);
+    s.bind(1, value);
+    if (!s.step())
+        return std::nullopt;
+    User user;
+    user.id = s.text(0);
+    user.email = s.text(1);
+    user.role = s.text(2);
+    auto metadata = json::parse(s.text(3).toUtf8());
+    user.userMetadata = metadata && metadata->is_object() ? *metadata : json::Json::object();
+    user.createdAt = s.integer(4);
+    return user;
+}
+
+std::optional<User> SqliteStorage::userById(const QString &id)
+{
+    return userWhere("SELECT id, email, role, user_metadata, created_at FROM users WHERE id = ?", id);
+}
+
+std::optional<User> SqliteStorage::userByEmail(const QString &email)
+{
+    return userWhere("SELECT id, email, role, user_metadata, created_at FROM users WHERE email = ?",
+                     email.trimmed().toLower());
+}
+
+User SqliteStorage::createUser(const QString &email, qint64 now)
+{
+    User user;
+    user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    user.email = email.trimmed().toLower();
+    user.role = QStringLiteral("authenticated");
+    user.createdAt = now;
+    Statement s(m_db, "INSERT INTO users (id, email, role, user_metadata, created_at) VALUES (?, ?, ?, '{}', ?)");
+    s.bind(1, user.id).bind(2, user.email).bind(3, user.role).bind(4, now).run();
+    return user;
+}
+
+void SqliteStorage::updateUserMetadata(const QString &id, const json::Json &metadata)
+{
+    Statement s(m_db, "UPDATE users SET user_metadata = ? WHERE id = ?");
+    s.bind(1, QString::fromUtf8(json::encode(metadata))).bind(2, id).run();
+}
+
+void SqliteStorage::saveAuthCode(const AuthCode &code)
+{
+    Statement s(m_db,
+                "INSERT INTO auth_codes (code_hash, user_id, client_id, redirect_uri, challenge, expires_at, used)"
+                " VALUES (?, ?, ?, ?, ?, ?, 0)");
+    s.bind(1, code.codeHash).bind(2, code.userId).bind(3, code.clientId).bind(4, code.redirectUri);
+    s.bind(5, code.challenge).bind(6, code.expiresAt).run();
+}
+
+std::optional<AuthCode> SqliteStorage::consumeAuthCode(const QByteArray &codeHash)
+{
+    Statement s(
+        m_db,
+        "SELECT user_id, client_id, redirect_uri, challenge, expires_at, used FROM auth_codes WHERE code_hash = ?");
+    s.bind(1, codeHash);
+    if (!s.step())
+        return std::nullopt;
+    AuthCode code{codeHash, s.text(0), s.text(1), s.text(2), s.text(3).toLatin1(), s.integer(4), s.integer(5) != 0};
+    Statement mark(m_db, "UPDATE auth_codes SET used = 1 WHERE code_hash = ?");
+    mark.bind(1, codeHash).run();
+    return code;
+}
+
+void SqliteStorage::saveRefreshToken(const RefreshToken &token)
+{
+    Statement s(m_db, "INSERT INTO refresh_tokens (token_hash, user_id, client_id, created_at) VALUES (?, ?, ?, ?)");
+    s.bind(1, token.tokenHash).bind(2, token.userId).bind(3, token.clientId).bind(4, token.createdAt).run();
+}
+
+std::optional<RefreshToken> SqliteStorage::refreshToken(const QByteArray &tokenHash)
+{
+    Statement s(m_db, "SELECT user_id, client_id, created_at, revoked_at FROM refresh_tokens WHERE token_hash = ?");
+    s.bind(1, tokenHash);
+    if (!s.step())
+        return std::nullopt;
+    RefreshToken token{tokenHash, s.text(0), s.text(1), s.integer(2), std::nullopt};
+    if (!s.isNull(3))
+        token.revokedAt = s.integer(3);
+    return token;
+}
+
+void SqliteStorage::revokeRefreshToken(const QByteArray &tokenHash, qint64 now)
+{
+    Statement s(m_db, "UPDATE refresh_tokens SET revoked_at = ? WHERE token_hash = ? AND revoked_at IS NULL");
+    s.bind(1, now).bind(2, tokenHash).run();
+}
+
+void SqliteStorage::revokeUserTokens(const QString &userId, qint64 now)
+{
+    Statement s(m_db, "UPDATE refresh_tokens SET revoked_at = ? WHERE user_id = ? AND revoked_at IS NULL");
+    s.bind(1, now).bind(2, userId).run();
+}
+
+void SqliteStorage::recordTranscription(const TranscriptionRecord &r)
+{
+    Statement s(m_db, "INSERT INTO transcriptions (id, user_id, created_at, duration_ms, words, engine, app_bundle_id,"
+                      " client_recording_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    s.bind(1, r.id).bind(2, r.userId).bind(3, r.createdAt).bind(4, r.durationMs).bind(5, static_cast<qint64>(r.words));
+    s.bind(6, r.engine);
+    if (r.appBundleId.isEmpty())
+        s.bindNull(7);
+    else
+        s.bind(7, r.appBundleId);
+    if (r.clientRecordingId.isEmpty())
+        s.bindNull(8);
+    else
+        s.bind(8, r.clientRecordingId);
+    s.run();
+}
+
+int SqliteStorage::transcriptionCount(const QString &userId)
+{
+    Statement s(m_db, "SELECT COUNT(*) FROM transcriptions WHERE user_id = ?");
+    s.bind(1, userId);
+    return s.step() ? static_cast<int>(s.integer(0)) : 0;
+}
+
+} // namespace dravelin::server

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/Expected.h"
+#include "storage/Storage.h"
+
+#include <memory>
+
+struct sqlite3;
+
+namespace dravelin::server {
+
+// Storage in one SQLite file, with versioned migrations applied at open.
+class SqliteStorage final : public Storage
+{
+public:
+    static Expected<std::unique_ptr<SqliteStorage>, QString> open(const QString &path);
+    ~SqliteStorage() override;
+
+    int schemaVersion() const;
+
+    std::optional<User> userById(const QString &id) override;
+    std::optional<User> userByEmail(const QString &email) override;
+    User createUser(const QString &email, qint64 now) override;
+    void updateUserMetadata(const QString &id, const json::Json &metadata) override;
+    void saveAuthCode(const AuthCode &code) override;
+    std::optional<AuthCode> consumeAuthCode(const QByteArray &codeHash) override;
+    void saveRefreshToken(const RefreshToken &token) override;
+    std::optional<RefreshToken> refreshToken(const QByteArray &tokenHash) override;
+    void revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
+    void revokeUserTokens(const QString &userId, qint64 now) override;
+    void recordTranscription(const TranscriptionRecord &record) override;
+    int transcriptionCount(const QString &userId) override;
+
+private:
+    explicit SqliteStorage(sqlite3 *db) : m_db(db) {}
+    Expected<void, QString> migrate();
+    std::optional<User> userWhere(const char *sql, const QString &value);
+
+    sqlite3 *m_db;
+};
+
+} // namespace dravelin::server

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "core/Json.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace dravelin::server {
+
+struct User
+{
+    QString id;
+    QString email;
+    QString role; // "authenticated" or "admin"
+    json::Json userMetadata = json::Json::object();
+    qint64 createdAt = 0;
+};
+
+struct AuthCode
+{
+    QByteArray codeHash;
+    QString userId;
+    QString clientId;
+    QString redirectUri;
+    QByteArray challenge;
+    qint64 expiresAt = 0;
+    bool used = false;
+};
+
+struct RefreshToken
+{
+    QByteArray tokenHash;
+    QString userId;
+    QString clientId; // empty for tokens of the JSON refresh endpoint
+    qint64 createdAt = 0;
+    std::optional<qint64> revokedAt;
+};
+
+struct TranscriptionRecord
+{
+    QString id;
+    QString userId;
+    qint64 createdAt = 0;
+    qint64 durationMs = 0;
+    int words = 0;
+    QString engine;
+    QString appBundleId;
+    QString clientRecordingId;
+};
+
+// The server's data. The SQLite implementation serves one machine; the same
+// interface can be backed by PostgreSQL for a shared deployment.
+class Storage
+{
+public:
+    virtual ~Storage() = default;
+
+    virtual std::optional<User> userById(const QString &id) = 0;
+    virtual std::optional<User> userByEmail(const QString &email) = 0;
+    virtual User createUser(const QString &email, qint64 now) = 0;
+    virtual void updateUserMetadata(const QString &id, const json::Json &metadata) = 0;
+
+    virtual void saveAuthCode(const AuthCode &code) = 0;
+    // The code (even an already used one), marking it used.
+    virtual std::optional<AuthCode> consumeAuthCode(const QByteArray &codeHash) = 0;
+
+    virtual void saveRefreshToken(const RefreshToken &token) = 0;
+    virtual std::optional<RefreshToken> refreshToken(const QByteArray &tokenHash) = 0;
+    virtual void revokeRefreshToken(const QByteArray &tokenHash, qint64 now) = 0;
+    virtual void revokeUserTokens(const QString &userId, qint64 now) = 0;
+
+    virtual void recordTranscription(const TranscriptionRecord &record) = 0;
+    virtual int transcriptionCount(const QString &userId) = 0;
+};
+
+} // namespace dravelin::server

@@ -1,0 +1,372 @@
+// dravelin-server over real HTTP on a loopback port: browser sign-in with
+// PKCE, token refresh and rotation, the user endpoints, sign-out, and the
+// transcribe and cleanup functions on real speech.
+
+#include "DravelinServer.h"
+#include "auth/Jwt.h"
+#include "core/QtScheduler.h"
+#include "storage/Storage.h"
+#include "support/HttpTestClient.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+using namespace dravelin::server;
+using dravelin::test::HttpResult;
+using dravelin::test::HttpTestClient;
+
+namespace {
+
+const QString kRedirect = QStringLiteral("http://127.0.0.1:45821/oauth/callback");
+const QByteArray kClient = "dravelin-desktop";
+const QByteArray kApiKey = "dravelin-local-public-key";
+
+QByteArray form(const QList<QPair<QString, QString>> &pairs)
+{
+    QUrlQuery q;
+    for (const auto &[k, v] : pairs)
+        q.addQueryItem(k, QString::fromUtf8(QUrl::toPercentEncoding(v)));
+    return q.toString(QUrl::FullyEncoded).toUtf8();
+}
+
+json::Json jsonOf(const HttpResult &r)
+{
+    auto parsed = json::parse(r.body);
+    return parsed ? *parsed : json::Json();
+}
+
+QString str(const json::Json &j, const char *key)
+{
+    return json::optionalField<QString>(j, key).value_or(QString());
+}
+
+class ServerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        const QString wav = s_dir->filePath(QStringLiteral("speech.wav"));
+        QProcess espeak;
+        espeak.start(QStringLiteral("espeak-ng"),
+                     {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"), QStringLiteral("140"),
+                      QStringLiteral("-w"), wav, QStringLiteral("Hello world. This is a test of the server.")});
+        ASSERT_TRUE(espeak.waitForFinished(30000));
+        QFile f(wav);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        s_speech = new QByteArray(f.readAll());
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_speech;
+        delete s_dir;
+    }
+
+    void SetUp() override
+    {
+        ServerConfig config;
+        config.port = 0;
+        config.dataDir = dir.filePath(QStringLiteral("data"));
+        config.maxBodyBytes = 4 * 1024 * 1024;
+        auto created = DravelinServer::create(config, scheduler);
+        ASSERT_TRUE(created) << qPrintable(created.error());
+        server = std::move(created.value());
+        ASSERT_TRUE(server->listen());
+        client = std::make_unique<HttpTestClient>(QStringLiteral("http://127.0.0.1:%1").arg(server->port()));
+    }
+
+    // Plays the browser: authorize page, consent, redirect. The code from the
+    // redirect, with the state it carried.
+    std::pair<QString, QString> consent(const QByteArray &challenge, const QString &state,
+                                        const char *decision = "allow")
+    {
+        QUrlQuery q;
+        q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
+        q.addQueryItem(QStringLiteral("client_id"), QString::fromLatin1(kClient));
+        q.addQueryItem(QStringLiteral("redirect_uri"), kRedirect);
+        q.addQueryItem(QStringLiteral("state"), state);
+        q.addQueryItem(QStringLiteral("code_challenge"), QString::fromLatin1(challenge));
+        q.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
+        q.addQueryItem(QStringLiteral("scope"), QStringLiteral("email profile"));
+        const QString authorize = QStringLiteral("/auth/v1/oauth/authorize?") + q.toString(QUrl::FullyEncoded);
+        const HttpResult page = client->send("GET", authorize);
+        EXPECT_EQ(page.status, 200);
+        const auto ticket = QRegularExpression(QStringLiteral("name=\"ticket\" value=\"([^\"]+)\""))
+                                .match(QString::fromUtf8(page.body))
+                                .captured(1);
+        EXPECT_FALSE(ticket.isEmpty());
+        const HttpResult redirect = client->send("POST", authorize,
+                                                 form({{QStringLiteral("ticket"), ticket},
+                                                       {QStringLiteral("email"), QStringLiteral("ada@example.com")},
+                                                       {QStringLiteral("decision"), QString::fromLatin1(decision)}}),
+                                                 {{"Content-Type", "application/x-www-form-urlencoded"}});
+        EXPECT_EQ(redirect.status, 302);
+        const QUrl location(QString::fromUtf8(redirect.header("Location")));
+        EXPECT_TRUE(location.toString().startsWith(kRedirect));
+        const QUrlQuery back(location);
+        EXPECT_EQ(back.queryItemValue(QStringLiteral("state")), state);
+        if (back.hasQueryItem(QStringLiteral("error")))
+            return {QStringLiteral("error:") + back.queryItemValue(QStringLiteral("error")), state};
+        return {back.queryItemValue(QStringLiteral("code")), back.queryItemValue(QStringLiteral("state"))};
+    }
+
+    HttpResult exchange(const QString &code, const QByteArray &verifier)
+    {
+        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                            form({{QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
+                                  {QStringLiteral("code"), code},
+                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)},
+                                  {QStringLiteral("redirect_uri"), kRedirect},
+                                  {QStringLiteral("code_verifier"), QString::fromLatin1(verifier)}}),
+                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+    }
+
+    json::Json signIn()
+    {
+        const QByteArray verifier = randomToken(48);
+        const auto [code, state] = consent(pkceChallenge(verifier), QStringLiteral("s1"));
+        const HttpResult tokens = exchange(code, verifier);
+        EXPECT_EQ(tokens.status, 200) << tokens.body.constData();
+        return jsonOf(tokens);
+    }
+
+    HttpResult transcribe(const QByteArray &token, const QByteArray &audio, bool cleanup, bool stream)
+    {
+        const QByteArray boundary =
+            "Boundary-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+        QByteArray body = "--" + boundary +
+                          "\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"audio.m4a\"\r\n"
+                          "Content-Type: audio/mp4\r\n\r\n" +
+                          audio + "\r\n";
+        auto field = [&](const char *name, const QByteArray &value) {
+            body +=
+                "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+        };
+        field("duration_ms", "3000");
+        field("app_bundle_id", "org.example.Editor");
+        field("cleanup", cleanup ? "1" : "0");
+        field("stream", cleanup && stream ? "1" : "0");
+        field("filler_words_enabled", "0");
+        body += "--" + boundary + "--\r\n";
+        QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "multipart/form-data; boundary=" + boundary}};
+        if (!token.isEmpty())
+            headers.append(qMakePair(QByteArray("Authorization"), QByteArray("Bearer " + token)));
+        if (stream)
+            headers.append(qMakePair(QByteArray("Accept"), QByteArray("application/x-ndjson")));
+        return client->send("POST", QStringLiteral("/functions/v1/transcribe"), body, headers);
+    }
+
+    static QTemporaryDir *s_dir;
+    static QByteArray *s_speech;
+    QTemporaryDir dir;
+    QtScheduler scheduler;
+    std::unique_ptr<DravelinServer> server;
+    std::unique_ptr<HttpTestClient> client;
+};
+
+QTemporaryDir *ServerTest::s_dir = nullptr;
+QByteArray *ServerTest::s_speech = nullptr;
+
+} // namespace
+
+TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
+{
+    const QByteArray verifier = randomToken(48);
+    const auto [code, state] = consent(pkceChallenge(verifier), QStringLiteral("state-123"));
+    ASSERT_FALSE(code.isEmpty());
+    EXPECT_EQ(state, QStringLiteral("state-123"));
+
+    const HttpResult tokens = exchange(code, verifier);
+    ASSERT_EQ(tokens.status, 200) << tokens.body.constData();
+    const json::Json session = jsonOf(tokens);
+    const QByteArray access = str(session, "access_token").toLatin1();
+    const QByteArray refresh = str(session, "refresh_token").toLatin1();
+    ASSERT_EQ(access.count('.'), 2);
+    EXPECT_FALSE(refresh.isEmpty());
+
+    const QList<QPair<QByteArray, QByteArray>> bearer{{"apikey", kApiKey}, {"Authorization", "Bearer " + access}};
+    const HttpResult me = client->send("GET", QStringLiteral("/auth/v1/user"), {}, bearer);
+    ASSERT_EQ(me.status, 200);
+    EXPECT_EQ(str(jsonOf(me), "email"), QStringLiteral("ada@example.com"));
+    EXPECT_EQ(client->send("GET", QStringLiteral("/auth/v1/user"), {}, {{"Authorization", "Bearer " + access}}).status,
+              401); // no apikey
+
+    const HttpResult updated =
+        client->send("PUT", QStringLiteral("/auth/v1/user"), R"({"data":{"first_name":"Ada","avatar_preset":"fox"}})",
+                     bearer + QList<QPair<QByteArray, QByteArray>>{{"Content-Type", "application/json"}});
+    ASSERT_EQ(updated.status, 200);
+    EXPECT_EQ(jsonOf(updated)["user_metadata"]["first_name"], "Ada");
+
+    // Refresh rotates: the new token works, the old one no longer does.
+    const HttpResult rotated = client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                                                  {QStringLiteral("refresh_token"), QString::fromLatin1(refresh)},
+                                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+    ASSERT_EQ(rotated.status, 200) << rotated.body.constData();
+    const QByteArray refresh2 = str(jsonOf(rotated), "refresh_token").toLatin1();
+    EXPECT_NE(refresh2, refresh);
+
+    const HttpResult jsonRefresh = client->send("POST", QStringLiteral("/auth/v1/token?grant_type=refresh_token"),
+                                                "{\"refresh_token\":\"" + refresh2 + "\"}",
+                                                {{"apikey", kApiKey}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(jsonRefresh.status, 400); // issued to the OAuth client, not the JSON endpoint
+
+    const QByteArray access2 = str(jsonOf(rotated), "access_token").toLatin1();
+    EXPECT_EQ(client
+                  ->send("POST", QStringLiteral("/auth/v1/logout"), {},
+                         {{"apikey", kApiKey}, {"Authorization", "Bearer " + access2}})
+                  .status,
+              204);
+    const HttpResult afterLogout = client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                                                form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                                                      {QStringLiteral("refresh_token"), QString::fromLatin1(refresh2)},
+                                                      {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                                                {{"Content-Type", "application/x-www-form-urlencoded"}});
+    EXPECT_EQ(afterLogout.status, 400);
+    EXPECT_FALSE(str(jsonOf(afterLogout), "error_description").isEmpty());
+}
+
+TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused)
+{
+    const QByteArray verifier = randomToken(48);
+    const auto [code, state] = consent(pkceChallenge(verifier), QStringLiteral("s"));
+    const HttpResult wrong = exchange(code, randomToken(48));
+    EXPECT_EQ(wrong.status, 400);
+    EXPECT_EQ(str(jsonOf(wrong), "error"), QStringLiteral("invalid_grant"));
+
+    // A code works once; replaying it also ends the session it gave out.
+    const QByteArray verifier2 = randomToken(48);
+    const auto [code2, state2] = consent(pkceChallenge(verifier2), QStringLiteral("s2"));
+    const HttpResult issued = exchange(code2, verifier2);
+    ASSERT_EQ(issued.status, 200);
+    EXPECT_EQ(exchange(code2, verifier2).status, 400);
+    const HttpResult afterReplay =
+        client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                     form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                           {QStringLiteral("refresh_token"), str(jsonOf(issued), "refresh_token")},
+                           {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                     {{"Content-Type", "application/x-www-form-urlencoded"}});
+    EXPECT_EQ(afterReplay.status, 400);
+
+    const auto [denied, deniedState] = consent(pkceChallenge(verifier), QStringLiteral("d"), "deny");
+    EXPECT_EQ(denied, QStringLiteral("error:access_denied"));
+
+    const json::Json session = signIn();
+    const QString refresh = str(session, "refresh_token");
+    auto refreshOnce = [&](const QString &token) {
+        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                                  {QStringLiteral("refresh_token"), token},
+                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+    };
+    const HttpResult first = refreshOnce(refresh);
+    ASSERT_EQ(first.status, 200);
+    EXPECT_EQ(refreshOnce(refresh).status, 400);                             // replaying a rotated token…
+    EXPECT_EQ(refreshOnce(str(jsonOf(first), "refresh_token")).status, 400); // …ends the whole family
+
+    QFile keyFile(dir.filePath(QStringLiteral("data/signing.key")));
+    ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(keyFile.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    const QByteArray key = keyFile.readAll().trimmed();
+    const QString sub =
+        str(jsonOf(client->send(
+                "GET", QStringLiteral("/auth/v1/user"), {},
+                {{"apikey", kApiKey}, {"Authorization", "Bearer " + str(jsonOf(first), "access_token").toLatin1()}})),
+            "id");
+    const QByteArray expired = signJwt(json::Json{{"sub", sub.toStdString()}, {"exp", 1000}}, key);
+    const QByteArray forged =
+        signJwt(json::Json{{"sub", sub.toStdString()}, {"exp", 4102444800}}, "not the server's secret at all!!");
+    for (const QByteArray &bad : {expired, forged, QByteArray("garbage")}) {
+        const HttpResult r = transcribe(bad, *s_speech, false, false);
+        EXPECT_EQ(r.status, 401);
+        EXPECT_TRUE(jsonOf(r).contains("error"));
+    }
+}
+
+TEST_F(ServerTest, TranscribesSpeechInOneReplyAndAsAStream)
+{
+    const QByteArray access = str(signIn(), "access_token").toLatin1();
+    const HttpResult single = transcribe(access, *s_speech, true, false);
+    ASSERT_EQ(single.status, 200) << single.body.constData();
+    std::printf("transcribe reply: %s\n", single.body.constData());
+    const json::Json reply = jsonOf(single);
+    EXPECT_TRUE(str(reply, "raw").contains(QStringLiteral("hello")));
+    EXPECT_TRUE(str(reply, "text").startsWith(QStringLiteral("Hello")));
+    EXPECT_EQ(str(reply, "engine"), QStringLiteral("pocketsphinx"));
+    EXPECT_EQ(reply["cleaned"], true);
+    EXPECT_EQ(reply["retainRecording"], false);
+
+    const HttpResult raw = transcribe(access, *s_speech, false, false);
+    ASSERT_EQ(raw.status, 200);
+    EXPECT_EQ(str(jsonOf(raw), "text"), str(jsonOf(raw), "raw"));
+    EXPECT_EQ(jsonOf(raw)["cleaned"], false);
+
+    const HttpResult streamed = transcribe(access, *s_speech, true, true);
+    ASSERT_EQ(streamed.status, 200);
+    EXPECT_EQ(streamed.header("Content-Type"), "application/x-ndjson");
+    const QList<QByteArray> lines = streamed.body.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    const auto first = json::parse(lines[0]).value();
+    const auto second = json::parse(lines[1]).value();
+    EXPECT_EQ(str(first, "stage"), QStringLiteral("raw"));
+    EXPECT_EQ(str(second, "stage"), QStringLiteral("cleaned"));
+    EXPECT_TRUE(str(second, "text").startsWith(QStringLiteral("Hello")));
+    EXPECT_EQ(server->storage().transcriptionCount(
+                  str(jsonOf(client->send("GET", QStringLiteral("/auth/v1/user"), {},
+                                          {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}})),
+                      "id")),
+              3);
+}
+
+TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
+{
+    const QByteArray access = str(signIn(), "access_token").toLatin1();
+    const HttpResult garbageAudio = transcribe(access, QByteArray(5000, 'x'), false, false);
+    EXPECT_EQ(garbageAudio.status, 422);
+    EXPECT_TRUE(str(jsonOf(garbageAudio), "error").startsWith(QStringLiteral("audio could not be decoded")));
+
+    const HttpResult notMultipart =
+        client->send("POST", QStringLiteral("/functions/v1/transcribe"), "{}",
+                     {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(notMultipart.status, 415);
+    const HttpResult truncated =
+        client->send("POST", QStringLiteral("/functions/v1/transcribe"),
+                     "--B\r\nContent-Disposition: form-data; name=\"audio\"\r\n\r\nabc",
+                     {{"Authorization", "Bearer " + access}, {"Content-Type", "multipart/form-data; boundary=B"}});
+    EXPECT_EQ(truncated.status, 400);
+    const HttpResult tooBig = transcribe(access, QByteArray(5 * 1024 * 1024, 'x'), false, false);
+    EXPECT_TRUE(tooBig.status == 413 || tooBig.error != QNetworkReply::NoError);
+
+    const HttpResult cleanupBad =
+        client->send("POST", QStringLiteral("/functions/v1/cleanup"),
+                     "{\"text\":", {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(cleanupBad.status, 400);
+    const HttpResult cleanupOk =
+        client->send("POST", QStringLiteral("/functions/v1/cleanup"),
+                     R"({"text":"um so this works","filler_words_enabled":true,"filler_words":["um"]})",
+                     {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+    ASSERT_EQ(cleanupOk.status, 200);
+    EXPECT_EQ(str(jsonOf(cleanupOk), "text"), QStringLiteral("So this works."));
+    EXPECT_EQ(str(jsonOf(cleanupOk), "raw"), QStringLiteral("um so this works"));
+    EXPECT_EQ(client->send("POST", QStringLiteral("/functions/v1/cleanup"), R"({"text":"x"})").status, 401);
+
+    EXPECT_EQ(client->send("OPTIONS", QStringLiteral("/functions/v1/transcribe")).status, 204);
+    EXPECT_EQ(client->send("GET", QStringLiteral("/functions/v1/transcribe")).status, 405);
+    EXPECT_EQ(client->send("GET", QStringLiteral("/nowhere")).status, 404);
+    const HttpResult refused =
+        client->send("GET", QStringLiteral("/auth/v1/oauth/"
+                                           "authorize?response_type=code&client_id=dravelin-desktop&redirect_uri=https%"
+                                           "3A%2F%2Fevil.example%2Fcb&code_challenge=") +
+                                QString(43, u'a') + QStringLiteral("&code_challenge_method=S256"));
+    EXPECT_EQ(refused.status, 400); // never redirects to an address off this machine
+    EXPECT_EQ(client->send("GET", QStringLiteral("/health")).status, 200);
+}

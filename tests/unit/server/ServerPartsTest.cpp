@@ -1,0 +1,195 @@
+#include "auth/AuthRoutes.h"
+#include "auth/Jwt.h"
+#include "functions/CleanupEngine.h"
+#include "http/HttpParser.h"
+#include "http/Multipart.h"
+#include "storage/SqliteStorage.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+using namespace dravelin::server;
+
+TEST(HttpParserTest, ParsesARequestArrivingInPiecesThenAPipelinedOne)
+{
+    HttpParser parser;
+    const QByteArray request = "POST /functions/v1/cleanup?x=1%202 HTTP/1.1\r\nHost: localhost\r\n"
+                               "Content-Type: application/json\r\nContent-Length: 11\r\n\r\n{\"text\":1}\n"
+                               "GET /health HTTP/1.1\r\n\r\n";
+    for (qsizetype i = 0; i < request.size(); i += 7)
+        parser.feed(request.mid(i, 7));
+    ASSERT_EQ(parser.state(), HttpParser::State::complete);
+    const HttpRequest first = parser.take();
+    EXPECT_EQ(first.method, "POST");
+    EXPECT_EQ(first.path, QStringLiteral("/functions/v1/cleanup"));
+    EXPECT_EQ(first.query.queryItemValue(QStringLiteral("x"), QUrl::FullyDecoded), QStringLiteral("1 2"));
+    EXPECT_EQ(first.header("CONTENT-TYPE"), "application/json");
+    EXPECT_EQ(first.body, "{\"text\":1}\n");
+    ASSERT_EQ(parser.state(), HttpParser::State::complete);
+    EXPECT_EQ(parser.take().path, QStringLiteral("/health"));
+}
+
+TEST(HttpParserTest, RefusesWhatItShouldWithTheRightStatus)
+{
+    struct Case
+    {
+        QByteArray bytes;
+        int status;
+    };
+    HttpLimits limits;
+    limits.maxBodyBytes = 100;
+    limits.maxHeaderBytes = 512;
+    for (const Case &c : std::vector<Case>{
+             {"GARBAGE\r\n\r\n", 400},
+             {"GET /a HTTP/2\r\n\r\n", 505},
+             {"GET //evil HTTP/1.1\r\n\r\n", 400},
+             {"GET http://x/ HTTP/1.1\r\n\r\n", 400},
+             {"GET /a b HTTP/1.1\r\n\r\n", 400},
+             {"GET /a HTTP/1.1\r\nNo colon here\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: 101\r\n\r\n", 413},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 501},
+             {"GET /a HTTP/1.1\r\nX: " + QByteArray(600, 'a') + "\r\n\r\n", 431},
+             {"GET /" + QByteArray(600, 'a'), 431}, // never-ending request line
+         }) {
+        HttpParser parser(limits);
+        parser.feed(c.bytes);
+        EXPECT_EQ(parser.state(), HttpParser::State::error) << c.bytes.left(60).constData();
+        EXPECT_EQ(parser.errorStatus(), c.status) << c.bytes.left(60).constData();
+    }
+}
+
+TEST(MultipartTest, ReadsTheClientsUploadAndRejectsMalformedBodies)
+{
+    const QByteArray boundary = "Boundary-5C1F";
+    const QByteArray audio("\x00\x01\r\n--Boundar\xff", 14);
+    const QByteArray body = QByteArray("--Boundary-5C1F\r\n"
+                                       "Content-Disposition: form-data; name=\"audio\"; filename=\"audio.m4a\"\r\n"
+                                       "Content-Type: audio/mp4\r\n\r\n") +
+                            audio +
+                            QByteArray("\r\n--Boundary-5C1F\r\nContent-Disposition: form-data; name=\"cleanup\"\r\n"
+                                       "\r\n1\r\n--Boundary-5C1F--\r\n");
+    EXPECT_EQ(multipartBoundary("multipart/form-data; boundary=Boundary-5C1F"), boundary);
+    EXPECT_EQ(multipartBoundary("multipart/form-data; boundary=\"quoted\""), QByteArray("quoted"));
+    EXPECT_TRUE(multipartBoundary("application/json").isEmpty());
+    const auto parts = parseMultipart(body, boundary);
+    ASSERT_TRUE(parts) << qPrintable(parts.error());
+    ASSERT_EQ(parts->size(), 2);
+    EXPECT_EQ(parts->at(0).name, QStringLiteral("audio"));
+    EXPECT_EQ(parts->at(0).filename, QStringLiteral("audio.m4a"));
+    EXPECT_EQ(parts->at(0).contentType, "audio/mp4");
+    EXPECT_EQ(parts->at(0).data, audio); // binary, boundary-like bytes kept
+    EXPECT_EQ(parts->at(1).data, "1");
+
+    for (const QByteArray &bad :
+         {QByteArray("no boundary at all"),
+          QByteArray("--Boundary-5C1F\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nx"),
+          QByteArray("--Boundary-5C1F\r\nContent-Disposition: attachment; name=\"a\"\r\n\r\nx\r\n--Boundary-5C1F--"),
+          QByteArray("--Boundary-5C1F\r\nContent-Disposition: form-data\r\n\r\nx\r\n--Boundary-5C1F--"),
+          QByteArray("--Boundary-5C1F\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nx\r\n--Boundary-5C1Fjunk"),
+          QByteArray(
+              "--Boundary-5C1F\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nx\r\n--Boundary-5C1F--trailing")})
+        EXPECT_FALSE(parseMultipart(bad, boundary)) << bad.constData();
+}
+
+TEST(JwtTest, SignedTokensVerifyAndTamperingOrExpiryIsRefused)
+{
+    const QByteArray secret = "0123456789abcdef0123456789abcdef";
+    json::Json claims{{"sub", "u1"}, {"exp", 2000}};
+    const QByteArray token = signJwt(claims, secret);
+    const auto ok = verifyJwt(token, secret, 1999);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(json::optionalField<QString>(*ok, "sub"), QStringLiteral("u1"));
+    EXPECT_EQ(verifyJwt(token, secret, 2000).error(), QStringLiteral("token has expired"));
+    EXPECT_EQ(verifyJwt(token, "another secret of enough length!!", 1).error(),
+              QStringLiteral("invalid token signature"));
+    QByteArray forged = token;
+    forged[forged.indexOf('.') + 3] = forged[forged.indexOf('.') + 3] == 'A' ? 'B' : 'A';
+    EXPECT_FALSE(verifyJwt(forged, secret, 1));
+    EXPECT_FALSE(verifyJwt("a.b", secret, 1));
+    const QByteArray none = base64Url(R"({"alg":"none"})") + '.' + base64Url(R"({"sub":"u1","exp":9999})") + '.';
+    EXPECT_FALSE(verifyJwt(none, secret, 1));
+}
+
+TEST(PkceTest, ChallengeMatchesTheRfc7636Example)
+{
+    EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+              QByteArray("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+    EXPECT_EQ(randomToken(48).size(), 64);
+    EXPECT_EQ(randomToken(32).size(), 43);
+    EXPECT_NE(randomToken(32), randomToken(32));
+}
+
+TEST(RedirectTest, OnlyLoopbackHttpWithAPortIsAccepted)
+{
+    EXPECT_TRUE(isLoopbackRedirect(QStringLiteral("http://127.0.0.1:45821/oauth/callback")));
+    EXPECT_TRUE(isLoopbackRedirect(QStringLiteral("http://localhost:8080/cb")));
+    EXPECT_TRUE(isLoopbackRedirect(QStringLiteral("http://[::1]:9000/cb")));
+    EXPECT_FALSE(isLoopbackRedirect(QStringLiteral("https://127.0.0.1:45821/cb")));
+    EXPECT_FALSE(isLoopbackRedirect(QStringLiteral("http://127.0.0.1/cb")));
+    EXPECT_FALSE(isLoopbackRedirect(QStringLiteral("http://evil.example:80/cb")));
+    EXPECT_FALSE(isLoopbackRedirect(QStringLiteral("http://127.0.0.1.evil.example:80/cb")));
+    EXPECT_FALSE(isLoopbackRedirect(QStringLiteral("http://user@127.0.0.1:80/cb")));
+}
+
+TEST(CleanupEngineTest, RulesOnATableOfCases)
+{
+    struct Case
+    {
+        QString raw;
+        CleanupOptions options;
+        QString expected;
+    };
+    CleanupOptions fillers;
+    fillers.removeFillerWords = true;
+    fillers.fillerWords = {QStringLiteral("um"), QStringLiteral("uh"), QStringLiteral("you know")};
+    CleanupOptions vocabulary;
+    vocabulary.vocabulary = {QStringLiteral("Dravelin"), QStringLiteral("cue tee -> Qt")};
+    for (const Case &c : std::vector<Case>{
+             {QStringLiteral("hello world"), {}, QStringLiteral("Hello world.")},
+             {QStringLiteral("hello world it is done"), {}, QStringLiteral("Hello world it is done.")},
+             {QStringLiteral("is it ready? yes i think so"), {}, QStringLiteral("Is it ready? Yes I think so.")},
+             {QStringLiteral("one  two ,three"), {}, QStringLiteral("One two, three.")},
+             {QStringLiteral("Um, so I think, uh, we should go"), fillers, QStringLiteral("So I think, we should go.")},
+             {QStringLiteral("you know it works"), fillers, QStringLiteral("It works.")},
+             {QStringLiteral("the umbrella is likely here"), fillers, QStringLiteral("The umbrella is likely here.")},
+             {QStringLiteral("i use dravelin with cue tee"), vocabulary, QStringLiteral("I use Dravelin with Qt.")},
+             {QStringLiteral("todo first buy milk second call mum third write the report"),
+              {},
+              QStringLiteral("Todo.\n1. Buy milk.\n2. Call mum.\n3. Write the report.")},
+             {QStringLiteral("first of all this is a single ordinal"),
+              {},
+              QStringLiteral("First of all this is a single ordinal.")},
+             {QStringLiteral("it costs 3.5 dollars"), {}, QStringLiteral("It costs 3.5 dollars.")},
+         }) {
+        EXPECT_EQ(cleanupTranscript(c.raw, c.options).text, c.expected) << qPrintable(c.raw);
+    }
+    EXPECT_FALSE(cleanupTranscript(QStringLiteral("Already clean."), {}).cleaned);
+    EXPECT_TRUE(cleanupTranscript(QStringLiteral("not clean"), {}).cleaned);
+}
+
+TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.sqlite"));
+    {
+        auto storage = SqliteStorage::open(path);
+        ASSERT_TRUE(storage) << qPrintable(storage.error());
+        EXPECT_EQ((*storage)->schemaVersion(), 2);
+        const User user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
+        EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user.id);
+        (*storage)->saveRefreshToken(RefreshToken{"h1", user.id, QStringLiteral("c"), 100, std::nullopt});
+        (*storage)->revokeRefreshToken("h1", 200);
+        EXPECT_EQ((*storage)->refreshToken("h1")->revokedAt, 200);
+        (*storage)->saveAuthCode(AuthCode{"c1", user.id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false});
+        EXPECT_FALSE((*storage)->consumeAuthCode("c1")->used);
+        EXPECT_TRUE((*storage)->consumeAuthCode("c1")->used); // a second use is visible
+    }
+    auto reopened = SqliteStorage::open(path);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ((*reopened)->schemaVersion(), 2);
+    EXPECT_TRUE((*reopened)->userByEmail(QStringLiteral("ada@example.com")));
+}
