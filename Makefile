@@ -65,6 +65,7 @@ lint: configure
 # Benchmarks print their figures; see docs/benchmarks.md.
 bench: build
 	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
+	./$(BUILD)/bench/server_bench ./$(BUILD)/server/dravelin-server
 
 clean:
 	rm -rf build

@@ -7,6 +7,7 @@
 #include "core/QtScheduler.h"
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
+#include "support/LocalSignIn.h"
 
 #include <QFile>
 #include <QProcess>
@@ -24,16 +25,13 @@ using dravelin::test::HttpTestClient;
 
 namespace {
 
-const QString kRedirect = QStringLiteral("http://127.0.0.1:45821/oauth/callback");
-const QByteArray kClient = "dravelin-desktop";
+const QString kRedirect = test::kLoopbackRedirect;
+const QByteArray kClient = test::kLocalClientId;
 const QByteArray kApiKey = "dravelin-local-public-key";
 
 QByteArray form(const QList<QPair<QString, QString>> &pairs)
 {
-    QUrlQuery q;
-    for (const auto &[k, v] : pairs)
-        q.addQueryItem(k, QString::fromUtf8(QUrl::toPercentEncoding(v)));
-    return q.toString(QUrl::FullyEncoded).toUtf8();
+    return test::formEncode(pairs);
 }
 
 json::Json jsonOf(const HttpResult &r)
@@ -82,50 +80,21 @@ protected:
         client = std::make_unique<HttpTestClient>(QStringLiteral("http://127.0.0.1:%1").arg(server->port()));
     }
 
-    // Plays the browser: authorize page, consent, redirect. The code from the
-    // redirect, with the state it carried.
+    // Plays the browser; the code from the redirect (or "error:<code>"), and its state.
     std::pair<QString, QString> consent(const QByteArray &challenge, const QString &state,
                                         const char *decision = "allow")
     {
-        QUrlQuery q;
-        q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
-        q.addQueryItem(QStringLiteral("client_id"), QString::fromLatin1(kClient));
-        q.addQueryItem(QStringLiteral("redirect_uri"), kRedirect);
-        q.addQueryItem(QStringLiteral("state"), state);
-        q.addQueryItem(QStringLiteral("code_challenge"), QString::fromLatin1(challenge));
-        q.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
-        q.addQueryItem(QStringLiteral("scope"), QStringLiteral("email profile"));
-        const QString authorize = QStringLiteral("/auth/v1/oauth/authorize?") + q.toString(QUrl::FullyEncoded);
-        const HttpResult page = client->send("GET", authorize);
-        EXPECT_EQ(page.status, 200);
-        const auto ticket = QRegularExpression(QStringLiteral("name=\"ticket\" value=\"([^\"]+)\""))
-                                .match(QString::fromUtf8(page.body))
-                                .captured(1);
-        EXPECT_FALSE(ticket.isEmpty());
-        const HttpResult redirect = client->send("POST", authorize,
-                                                 form({{QStringLiteral("ticket"), ticket},
-                                                       {QStringLiteral("email"), QStringLiteral("ada@example.com")},
-                                                       {QStringLiteral("decision"), QString::fromLatin1(decision)}}),
-                                                 {{"Content-Type", "application/x-www-form-urlencoded"}});
-        EXPECT_EQ(redirect.status, 302);
-        const QUrl location(QString::fromUtf8(redirect.header("Location")));
-        EXPECT_TRUE(location.toString().startsWith(kRedirect));
-        const QUrlQuery back(location);
-        EXPECT_EQ(back.queryItemValue(QStringLiteral("state")), state);
-        if (back.hasQueryItem(QStringLiteral("error")))
-            return {QStringLiteral("error:") + back.queryItemValue(QStringLiteral("error")), state};
-        return {back.queryItemValue(QStringLiteral("code")), back.queryItemValue(QStringLiteral("state"))};
+        const auto r = test::consentInBrowser(*client, challenge, state, QString::fromLatin1(decision));
+        EXPECT_EQ(r.pageStatus, 200);
+        EXPECT_EQ(r.redirectStatus, 302);
+        EXPECT_TRUE(r.location.toString().startsWith(kRedirect));
+        EXPECT_EQ(r.state, state);
+        return {r.error.isEmpty() ? r.code : QStringLiteral("error:") + r.error, r.state};
     }
 
     HttpResult exchange(const QString &code, const QByteArray &verifier)
     {
-        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                            form({{QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
-                                  {QStringLiteral("code"), code},
-                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)},
-                                  {QStringLiteral("redirect_uri"), kRedirect},
-                                  {QStringLiteral("code_verifier"), QString::fromLatin1(verifier)}}),
-                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+        return test::exchangeCode(*client, code, verifier);
     }
 
     json::Json signIn()
@@ -297,7 +266,6 @@ TEST_F(ServerTest, TranscribesSpeechInOneReplyAndAsAStream)
     const QByteArray access = str(signIn(), "access_token").toLatin1();
     const HttpResult single = transcribe(access, *s_speech, true, false);
     ASSERT_EQ(single.status, 200) << single.body.constData();
-    std::printf("transcribe reply: %s\n", single.body.constData());
     const json::Json reply = jsonOf(single);
     EXPECT_TRUE(str(reply, "raw").contains(QStringLiteral("hello")));
     EXPECT_TRUE(str(reply, "text").startsWith(QStringLiteral("Hello")));
