@@ -27,5 +27,5 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswre
 
 if(DRAVELIN_BUILD_TESTS)
     find_package(GTest REQUIRED)
-    find_package(Qt6 REQUIRED COMPONENTS Test)
+    find_package(Qt6 REQUIRED COMPONENTS Test WebSockets)
 endif()

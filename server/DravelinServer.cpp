@@ -59,6 +59,7 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
             return router->dispatch(std::move(request), std::move(writer));
         },
         scheduler, limits);
+    server->m_http->setWebSocketRoutes([router](const QString &path) { return router->webSocket(path); });
     return server;
 }
 

@@ -38,6 +38,8 @@ public:
     // Whether the headers of the request in progress are complete.
     bool headersDone() const { return m_headersDone; }
     const HttpRequest &current() const { return m_request; }
+    // Bytes received after the last request (a protocol switch takes them).
+    QByteArray takeBuffer() { return std::exchange(m_buffer, QByteArray()); }
 
 private:
     State fail(int status, QString message);

@@ -1,6 +1,7 @@
 #include "http/HttpServer.h"
 
 #include "core/Log.h"
+#include "http/WebSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -181,10 +182,52 @@ void HttpConnection::processNext()
     if (m_parser.state() != HttpParser::State::complete)
         return;
     HttpRequest request = m_parser.take();
+    if (request.header("upgrade").toLower() == "websocket" && upgrade(request))
+        return;
     m_busy = true;
     m_closeAfterResponse = request.wantsClose();
     auto writer = std::make_shared<ResponseWriter>(QPointer(this));
     m_server.m_handler(std::move(request), writer);
+}
+
+// Switches the connection to WebSocket when the path takes upgrades and the
+// handshake is sound. True when the request was answered here.
+bool HttpConnection::upgrade(const HttpRequest &request)
+{
+    const WebSocketRoute *route = m_server.m_webSockets ? m_server.m_webSockets(request.path) : nullptr;
+    if (!route)
+        return false;
+    auto refuse = [this](HttpResponse response) {
+        response.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
+        m_busy = true;
+        m_closeAfterResponse = true;
+        ResponseWriter(QPointer(this)).send(response);
+        return true;
+    };
+    const QByteArray key = request.header("sec-websocket-key");
+    if (request.method != "GET" || request.header("sec-websocket-version") != "13" ||
+        QByteArray::fromBase64(key).size() != 16) {
+        HttpResponse response = HttpResponse::error(400, QStringLiteral("invalid WebSocket handshake"));
+        response.headers.append(qMakePair(QByteArray("Sec-WebSocket-Version"), QByteArray("13")));
+        return refuse(response);
+    }
+    if (route->check) {
+        if (auto refusal = route->check(request))
+            return refuse(*refusal);
+    }
+    QTcpSocket *socket = m_socket.data();
+    socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Accept: " +
+                  webSocketAccept(key) + "\r\n\r\n");
+    // Hand the socket over: this connection stops reading it and goes away.
+    socket->disconnect(this);
+    m_server.m_scheduler.cancelWake(m_idleWake);
+    m_socket.clear();
+    auto *ws = new WebSocketConnection(socket, m_parser.takeBuffer(), 1 << 20, &m_server);
+    connect(socket, &QTcpSocket::disconnected, ws, &QObject::deleteLater); // after the close frame is out
+    route->open(request, ws);
+    deleteLater();
+    return true;
 }
 
 void HttpConnection::responseDone(bool close)

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -41,6 +42,15 @@ private:
     bool m_finished = false;
 };
 
+// How a path takes WebSocket upgrades: `check` may refuse the handshake with a
+// response (e.g. 401); `open` receives the upgraded connection (owned by the
+// server; it deletes itself once closed).
+struct WebSocketRoute
+{
+    std::function<std::optional<HttpResponse>(const HttpRequest &)> check;
+    std::function<void(const HttpRequest &, class WebSocketConnection *)> open;
+};
+
 // A small HTTP/1.1 server: keep-alive, one request at a time per connection,
 // Content-Length bodies up to a limit, chunked responses, idle timeouts.
 class HttpServer : public QObject
@@ -56,6 +66,11 @@ public:
 
     // Listens on the address; port 0 picks a free one. False with a reason on failure.
     bool listen(const QHostAddress &address, quint16 port, QString *error = nullptr);
+    // Finds the WebSocket route of a path, if it has one.
+    void setWebSocketRoutes(std::function<const WebSocketRoute *(const QString &path)> lookup)
+    {
+        m_webSockets = std::move(lookup);
+    }
     quint16 port() const;
 
 private:
@@ -63,6 +78,7 @@ private:
     void onNewConnection();
 
     Handler m_handler;
+    std::function<const WebSocketRoute *(const QString &path)> m_webSockets;
     Scheduler &m_scheduler;
     HttpLimits m_limits;
     QTcpServer *m_server;
@@ -83,6 +99,7 @@ public:
 private:
     void onReadyRead();
     void processNext();
+    bool upgrade(const HttpRequest &request);
     void armIdleTimer();
     void close();
 

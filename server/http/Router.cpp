@@ -19,6 +19,17 @@ void Router::addStreaming(const QByteArray &method, const QString &path, StreamH
     m_routes[{path, method}] = std::move(handler);
 }
 
+void Router::addWebSocket(const QString &path, WebSocketRoute route)
+{
+    m_webSockets[path] = std::move(route);
+}
+
+const WebSocketRoute *Router::webSocket(const QString &path) const
+{
+    auto it = m_webSockets.find(path);
+    return it == m_webSockets.end() ? nullptr : &it->second;
+}
+
 QCoro::Task<> Router::dispatch(HttpRequest request, std::shared_ptr<ResponseWriter> writer) const
 {
     QByteArrayList allowed;

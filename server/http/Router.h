@@ -19,9 +19,13 @@ public:
     // A handler that writes its own answer (streaming responses).
     void addStreaming(const QByteArray &method, const QString &path, StreamHandler handler);
 
+    void addWebSocket(const QString &path, WebSocketRoute route);
+    const WebSocketRoute *webSocket(const QString &path) const;
+
     QCoro::Task<> dispatch(HttpRequest request, std::shared_ptr<ResponseWriter> writer) const;
 
 private:
+    std::map<QString, WebSocketRoute> m_webSockets;
     std::map<std::pair<QString, QByteArray>, StreamHandler> m_routes;
 };
 

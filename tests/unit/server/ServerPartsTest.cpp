@@ -3,6 +3,7 @@
 #include "functions/CleanupEngine.h"
 #include "http/HttpParser.h"
 #include "http/Multipart.h"
+#include "http/WebSocket.h"
 #include "storage/SqliteStorage.h"
 
 #include <QTemporaryDir>
@@ -192,4 +193,70 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
     ASSERT_TRUE(reopened);
     EXPECT_EQ((*reopened)->schemaVersion(), 2);
     EXPECT_TRUE((*reopened)->userByEmail(QStringLiteral("ada@example.com")));
+}
+
+namespace {
+
+// A client frame: masked with a fixed key.
+QByteArray clientFrame(quint8 opcode, const QByteArray &payload, bool fin = true, bool masked = true)
+{
+    QByteArray out = encodeWebSocketFrame(opcode, payload, fin);
+    if (!masked)
+        return out;
+    const qsizetype header = out.size() - payload.size();
+    out[1] = static_cast<char>(out[1] | 0x80);
+    const QByteArray mask("\x11\x22\x33\x44", 4);
+    QByteArray body = payload;
+    for (qsizetype i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(body[i] ^ mask[i % 4]);
+    return out.left(header) + mask + body;
+}
+
+} // namespace
+
+TEST(WebSocketTest, HandshakeKeyMatchesTheRfcExample)
+{
+    EXPECT_EQ(webSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="), QByteArray("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="));
+}
+
+TEST(WebSocketTest, FramesOfEveryLengthEncodingParseInPieces)
+{
+    WebSocketFrameParser parser;
+    const QByteArray medium(300, 'm');  // 16-bit length
+    const QByteArray large(70000, 'l'); // 64-bit length
+    const QByteArray stream =
+        clientFrame(1, "hi") + clientFrame(2, medium, false) + clientFrame(0, large) + clientFrame(9, "ping");
+    std::vector<WebSocketFrame> frames;
+    for (qsizetype i = 0; i < stream.size(); i += 999)
+        for (auto &f : parser.feed(stream.mid(i, 999)))
+            frames.push_back(std::move(f));
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].payload, "hi");
+    EXPECT_EQ(frames[1].opcode, 2);
+    EXPECT_FALSE(frames[1].fin);
+    EXPECT_EQ(frames[1].payload, medium);
+    EXPECT_EQ(frames[2].payload, large);
+    EXPECT_EQ(frames[3].opcode, 9);
+    EXPECT_FALSE(parser.failed());
+}
+
+TEST(WebSocketTest, ProtocolViolationsCloseWithTheRightCode)
+{
+    struct Case
+    {
+        QByteArray bytes;
+        quint16 code;
+    };
+    QByteArray reserved = clientFrame(1, "x");
+    reserved[0] = static_cast<char>(reserved[0] | 0x40);
+    for (const Case &c : std::vector<Case>{{clientFrame(1, "x", true, false), 1002},
+                                           {reserved, 1002},
+                                           {clientFrame(3, "x"), 1002},
+                                           {clientFrame(9, QByteArray(126, 'p')), 1002},
+                                           {clientFrame(8, "", false), 1002},
+                                           {clientFrame(2, QByteArray(2000, 'b')), 1009}}) {
+        WebSocketFrameParser parser(1024);
+        parser.feed(c.bytes);
+        EXPECT_EQ(parser.closeCode(), c.code);
+    }
 }
