@@ -93,19 +93,13 @@ QCoro::Task<Expected<void, AudioRecorderError>> AudioRecorder::start()
         co_return Result{};
     }
 
-    // A fresh capture session per recording; its queue also answers the
-    // (blocking) authorization question.
+    // A fresh capture session per recording.
     auto capture = std::make_unique<MicCaptureSession>(QStringLiteral("batch-recorder"), m_backend, m_scheduler,
                                                        m_defaults, m_queues);
-    const auto probe = m_queues(QStringLiteral("com.dravelin.mic-auth"));
-    auto askAuthorization = [backend = &m_backend] { return backend->authorization(); };
-    const auto authorization = co_await onQueue(*probe, m_scheduler, askAuthorization);
+    const MicAuthorization authorization = co_await queryAuthorization(m_backend, m_scheduler, m_queues);
     if (!self)
         co_return Unexpected{AudioRecorderError{AudioRecorderError::Kind::startFailed, {}}};
-    const QString status = authorization == MicAuthorization::authorized ? QStringLiteral("authorized")
-                           : authorization == MicAuthorization::denied   ? QStringLiteral("denied")
-                                                                         : QStringLiteral("no sound server");
-    info(QStringLiteral("Mic auth status before record: %1").arg(status));
+    info(QStringLiteral("Mic auth status before record: %1").arg(toString(authorization)));
     if (authorization == MicAuthorization::denied) {
         info(QStringLiteral("Mic permission previously denied"));
         setState(AudioRecorderState::denied);

@@ -39,6 +39,27 @@ QString toString(MicCaptureError e)
                                           : QStringLiteral("the microphone could not be configured");
 }
 
+QString toString(MicAuthorization authorization)
+{
+    switch (authorization) {
+    case MicAuthorization::authorized:
+        return QStringLiteral("authorized");
+    case MicAuthorization::denied:
+        return QStringLiteral("denied");
+    case MicAuthorization::unavailable:
+        return QStringLiteral("no sound server");
+    }
+    return {};
+}
+
+QCoro::Task<MicAuthorization> queryAuthorization(AudioCaptureBackend &backend, Scheduler &scheduler,
+                                                 const QueueFactory &queues)
+{
+    const auto probe = (queues ? queues : threadQueues())(QStringLiteral("com.dravelin.mic-auth"));
+    auto ask = [b = &backend] { return b->authorization(); };
+    co_return co_await onQueue(*probe, scheduler, ask);
+}
+
 // ---- MicBufferSink ----------------------------------------------------------
 
 void MicBufferSink::begin(Callback onBuffer, QString context)

@@ -102,6 +102,12 @@ private:
     QString m_activeDeviceName = QStringLiteral("unknown");
 };
 
+QString toString(MicAuthorization authorization);
+
+// Asks the back end (a blocking call) on a short-lived queue of its own.
+QCoro::Task<MicAuthorization> queryAuthorization(AudioCaptureBackend &backend, Scheduler &scheduler,
+                                                 const QueueFactory &queues);
+
 // Device choice and enumeration.
 namespace AudioInputDevice {
 

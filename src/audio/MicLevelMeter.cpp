@@ -6,23 +6,6 @@
 
 namespace dravelin {
 
-namespace {
-
-QString authorizationName(MicAuthorization a)
-{
-    switch (a) {
-    case MicAuthorization::authorized:
-        return QStringLiteral("authorized");
-    case MicAuthorization::denied:
-        return QStringLiteral("denied");
-    case MicAuthorization::unavailable:
-        return QStringLiteral("no sound server");
-    }
-    return {};
-}
-
-} // namespace
-
 // ---- MicLevelMeter ----------------------------------------------------------
 
 MicLevelMeter::MicLevelMeter(AudioCaptureBackend &backend, Scheduler &scheduler, UserDefaults &defaults,
@@ -41,13 +24,10 @@ QCoro::Task<> MicLevelMeter::start()
     if (m_state == State::metering)
         co_return;
     QPointer self(this);
-    const auto probe = m_queues(QStringLiteral("com.dravelin.mic-auth"));
-    auto ask = [backend = &m_backend] { return backend->authorization(); };
-    const auto authorization = co_await onQueue(*probe, m_scheduler, ask);
+    const MicAuthorization authorization = co_await queryAuthorization(m_backend, m_scheduler, m_queues);
     if (!self)
         co_return;
-    logs::info(logs::micMeter(),
-               QStringLiteral("Mic auth status before metering: %1").arg(authorizationName(authorization)));
+    logs::info(logs::micMeter(), QStringLiteral("Mic auth status before metering: %1").arg(toString(authorization)));
     if (authorization == MicAuthorization::denied) {
         logs::info(logs::micMeter(), QStringLiteral("Mic permission previously denied"));
         m_state = State::denied;
@@ -133,9 +113,7 @@ QCoro::Task<> MicLevelMonitor::start()
             m_state = State::error;
         } else {
             logs::error(logs::micMonitor(), QStringLiteral("Session setup failed: %1").arg(toString(started.error())));
-            const auto probe = m_queues(QStringLiteral("com.dravelin.mic-auth"));
-            auto ask = [backend = &m_backend] { return backend->authorization(); };
-            const auto authorization = co_await onQueue(*probe, m_scheduler, ask);
+            const MicAuthorization authorization = co_await queryAuthorization(m_backend, m_scheduler, m_queues);
             if (!self)
                 co_return;
             m_state = authorization == MicAuthorization::denied ? State::denied : State::error;

@@ -516,18 +516,25 @@ QCoro::Task<> RecordingPipeline::submitAsk()
         m_c.hotkeys.resetAskGesture();
 }
 
-// Ends a dictation capture. Transcription and delivery are not part of this
-// build yet: the capture is stopped and the pipeline returns to idle without
-// delivering anything.
-QCoro::Task<> RecordingPipeline::stopAndTranscribe()
+// The common start of ending a capture: the gesture and the watchdog end,
+// the stop cue plays and the indicator shows that work is under way.
+void RecordingPipeline::enterProcessing()
 {
-    QPointer self(this);
     resetHoldGesture();
     m_noSpeechTask.cancel();
     setState(PipelineState::processing);
     m_c.sounds.play(SoundFeedback::Cue::stop);
     m_c.hotkeys.unregisterCancelHotkey();
     m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+}
+
+// Ends a dictation capture. Transcription and delivery are not part of this
+// build yet: the capture is stopped and the pipeline returns to idle without
+// delivering anything.
+QCoro::Task<> RecordingPipeline::stopAndTranscribe()
+{
+    QPointer self(this);
+    enterProcessing();
 
     const auto capture = co_await m_c.recorder.stopCapture();
     if (!self)
@@ -558,12 +565,7 @@ QCoro::Task<> RecordingPipeline::stopAndAsk()
 {
     QPointer self(this);
     m_c.hotkeys.resetAskGesture();
-    resetHoldGesture();
-    m_noSpeechTask.cancel();
-    setState(PipelineState::processing);
-    m_c.sounds.play(SoundFeedback::Cue::stop);
-    m_c.hotkeys.unregisterCancelHotkey();
-    m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+    enterProcessing();
 
     const auto capture = co_await m_c.recorder.stopCapture();
     if (!self)

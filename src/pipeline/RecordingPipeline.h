@@ -106,6 +106,7 @@ private:
     QCoro::Task<> stopAndAsk();
     QCoro::Task<> handleLiveRaw(QString text);
     QCoro::Task<> rewriteSelection();
+    void enterProcessing();
     void armTapDecision();
     void resetHoldGesture();
     void armNoSpeechWatchdog();
