@@ -208,7 +208,7 @@ private:
     static void onReadable(pa_stream *stream, size_t, void *userdata)
     {
         auto *self = static_cast<PulseStream *>(userdata);
-        const pa_sample_spec *spec = pa_stream_get_sample_spec(stream);
+        const pa_sample_spec *sampleSpec = pa_stream_get_sample_spec(stream);
         while (pa_stream_readable_size(stream) > 0) {
             const void *data = nullptr;
             size_t length = 0;
@@ -217,9 +217,9 @@ private:
             if (data && self->m_running && self->m_handler) {
                 AudioBlock block;
                 block.bytes = QByteArray(static_cast<const char *>(data), static_cast<qsizetype>(length));
-                block.sampleRate = static_cast<int>(spec->rate);
-                block.channels = spec->channels;
-                block.isFloat = spec->format == PA_SAMPLE_FLOAT32LE || spec->format == PA_SAMPLE_FLOAT32BE;
+                block.sampleRate = static_cast<int>(sampleSpec->rate);
+                block.channels = sampleSpec->channels;
+                block.isFloat = sampleSpec->format == PA_SAMPLE_FLOAT32LE || sampleSpec->format == PA_SAMPLE_FLOAT32BE;
                 self->m_handler(std::move(block));
             }
             pa_stream_drop(stream); // a hole (no data) is dropped too
@@ -314,8 +314,8 @@ std::unique_ptr<AudioCaptureStream> PulseAudioBackend::open(const AudioInputInfo
         error = QString::fromUtf8(pa_strerror(m_connection->lastError));
         return nullptr;
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, 1};
-    pa_stream *stream = pa_stream_new(m_connection->context, "Dravelin dictation", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, kSampleRate, 1};
+    pa_stream *stream = pa_stream_new(m_connection->context, "Dravelin dictation", &sampleSpec, nullptr);
     if (!stream) {
         error = QString::fromUtf8(pa_strerror(pa_context_errno(m_connection->context)));
         return nullptr;
