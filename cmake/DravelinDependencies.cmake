@@ -1,7 +1,7 @@
 # Third-party dependencies, all installed by scripts/setup from Debian packages.
 
 find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network)
-find_package(QCoro6 0.8 REQUIRED COMPONENTS Core)
+find_package(QCoro6 0.8 REQUIRED COMPONENTS Core Network)
 find_package(nlohmann_json 3.10 REQUIRED)
 find_package(PkgConfig REQUIRED)
 

@@ -22,7 +22,7 @@ QCoro::Task<std::optional<DictationCapture>> FakeRecorder::stopCapture()
     if (stopLatency > Millis(0))
         co_await m_scheduler.sleep(stopLatency);
     running = false;
-    co_return captureToReturn;
+    co_return std::optional<DictationCapture>(captureToReturn); // a copy: co_return of a member would move it
 }
 
 QCoro::Task<> FakeRecorder::cancel()

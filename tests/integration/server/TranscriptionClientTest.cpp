@@ -1,0 +1,257 @@
+// The app's transcription client against the real dravelin-server, and against
+// scripted servers that misbehave: a closed port, garbage NDJSON lines, a 502,
+// a connection cut mid-stream.
+
+#include "DravelinServer.h"
+#include "account/AppConstants.h"
+#include "account/TokenSource.h"
+#include "auth/Jwt.h"
+#include "core/QtScheduler.h"
+#include "stt/TranscriptionService.h"
+#include "support/HttpTestClient.h"
+#include "support/LocalSignIn.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <qcoro/qcorotask.h>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+
+namespace {
+
+class FixedToken final : public TokenSource
+{
+public:
+    explicit FixedToken(QString token) : m_token(std::move(token)) {}
+    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(m_token); }
+
+private:
+    QString m_token;
+};
+
+// Answers every connection with the same raw bytes, then (if given) more
+// bytes 200 ms later, then closes — possibly in the middle of a body.
+class ScriptedServer
+{
+public:
+    explicit ScriptedServer(QByteArray reply, QByteArray later = {})
+        : m_reply(std::move(reply))
+        , m_later(std::move(later))
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            QTcpSocket *socket = m_server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                m_request += socket->readAll();
+                if (!m_request.contains("--\r\n"))
+                    return; // until the whole multipart body is in
+                socket->write(m_reply);
+                socket->flush();
+                if (m_later.isEmpty()) {
+                    socket->disconnectFromHost();
+                    return;
+                }
+                QTimer::singleShot(200, socket, [this, socket] {
+                    socket->write(m_later);
+                    socket->flush();
+                    socket->disconnectFromHost();
+                });
+            });
+        });
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    QUrl url() const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1/functions/v1/transcribe").arg(m_server.serverPort()));
+    }
+
+private:
+    QTcpServer m_server;
+    QByteArray m_reply;
+    QByteArray m_later;
+    QByteArray m_request;
+};
+
+struct StreamOutcome
+{
+    QStringList stages;
+    std::optional<TranscriptionError> error;
+    bool ended = false;
+};
+
+QCoro::Task<> collect(std::unique_ptr<TranscriptionStream> stream, StreamOutcome &out)
+{
+    for (;;) {
+        auto item = co_await stream->next();
+        if (!item) {
+            out.ended = true;
+            co_return;
+        }
+        if (!*item) {
+            out.error = item->error();
+            co_return;
+        }
+        out.stages << (*item)->stage;
+    }
+}
+
+StreamOutcome runStream(TranscriptionService &service, const TranscriptionRequest &request)
+{
+    StreamOutcome out;
+    bool done = false;
+    auto task = [](TranscriptionService &s, TranscriptionRequest r, StreamOutcome &o, bool &d) -> QCoro::Task<> {
+        co_await collect(s.transcribeStreaming(std::move(r)), o);
+        d = true;
+    }(service, request, out, done);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return out;
+}
+
+TranscriptionRequest speechRequest(const QByteArray &audio)
+{
+    TranscriptionRequest r;
+    r.audio = audio;
+    r.durationMs = 3000;
+    r.cleanupEnabled = true;
+    r.clientRecordingId = QUuid::createUuid();
+    return r;
+}
+
+class TranscriptionClientTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QTemporaryDir;
+        const QString wav = s_dir->filePath(QStringLiteral("s.wav"));
+        QProcess espeak;
+        espeak.start(QStringLiteral("espeak-ng"),
+                     {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"), QStringLiteral("140"),
+                      QStringLiteral("-w"), wav, QStringLiteral("Hello world. This is a test of the server.")});
+        espeak.waitForFinished(30000);
+        QFile f(wav);
+        f.open(QIODevice::ReadOnly);
+        s_speech = new QByteArray(f.readAll());
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_speech;
+        delete s_dir;
+    }
+
+    static QTemporaryDir *s_dir;
+    static QByteArray *s_speech;
+    QtScheduler scheduler;
+};
+
+QTemporaryDir *TranscriptionClientTest::s_dir = nullptr;
+QByteArray *TranscriptionClientTest::s_speech = nullptr;
+
+} // namespace
+
+TEST_F(TranscriptionClientTest, TranscribesThroughTheLocalServerBothWays)
+{
+    QTemporaryDir data;
+    server::ServerConfig config;
+    config.port = 0;
+    config.dataDir = data.path();
+    auto srv = server::DravelinServer::create(config, scheduler);
+    ASSERT_TRUE(srv);
+    ASSERT_TRUE((*srv)->listen());
+    test::HttpTestClient http(QStringLiteral("http://127.0.0.1:%1").arg((*srv)->port()));
+    const QByteArray verifier = server::randomToken(48);
+    const auto consent = test::consentInBrowser(http, server::pkceChallenge(verifier), QStringLiteral("s"));
+    const auto tokens = json::parse(test::exchangeCode(http, consent.code, verifier).body);
+    ASSERT_TRUE(tokens);
+    FixedToken token(json::optionalField<QString>(*tokens, "access_token").value_or(QString()));
+
+    AppConstants constants;
+    constants.baseURL = QUrl(QStringLiteral("http://127.0.0.1:%1").arg((*srv)->port()));
+    TranscriptionService service(constants.transcribeEndpoint(), token, scheduler);
+    const auto reply = QCoro::waitFor(service.transcribe(speechRequest(*s_speech)));
+    ASSERT_TRUE(reply) << qPrintable(reply.error().description());
+    EXPECT_TRUE(reply->raw.contains(QStringLiteral("hello"))) << qPrintable(reply->raw);
+    EXPECT_TRUE(reply->cleaned);
+    EXPECT_EQ(reply->engine, QStringLiteral("pocketsphinx"));
+
+    TranscriptionRequest streaming = speechRequest(*s_speech);
+    streaming.streamCleanup = true;
+    const StreamOutcome out = runStream(service, streaming);
+    EXPECT_TRUE(out.ended);
+    EXPECT_FALSE(out.error);
+    EXPECT_EQ(out.stages, (QStringList{QStringLiteral("raw"), QStringLiteral("cleaned")}));
+
+    FixedToken expired(QStringLiteral("not.a.token"));
+    TranscriptionService refused(constants.transcribeEndpoint(), expired, scheduler);
+    const auto unauthorized = QCoro::waitFor(refused.transcribe(speechRequest(*s_speech)));
+    ASSERT_FALSE(unauthorized);
+    EXPECT_EQ(unauthorized.error().kind, TranscriptionError::Kind::unauthorized);
+}
+
+TEST_F(TranscriptionClientTest, NoTokenSendsNothingAndADeadPortIsANetworkError)
+{
+    FixedToken empty{QString()};
+    ScriptedServer never("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+    TranscriptionService noToken(never.url(), empty, scheduler);
+    const auto notSignedIn = QCoro::waitFor(noToken.transcribe(speechRequest("x")));
+    ASSERT_FALSE(notSignedIn);
+    EXPECT_EQ(notSignedIn.error().kind, TranscriptionError::Kind::notAuthenticated);
+
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = closed.serverPort();
+    closed.close();
+    FixedToken token(QStringLiteral("t"));
+    TranscriptionService dead(QUrl(QStringLiteral("http://127.0.0.1:%1/functions/v1/transcribe").arg(port)), token,
+                              scheduler);
+    const auto down = QCoro::waitFor(dead.transcribe(speechRequest("x")));
+    ASSERT_FALSE(down);
+    EXPECT_EQ(down.error().kind, TranscriptionError::Kind::network);
+    const StreamOutcome streamDown = runStream(dead, speechRequest("x"));
+    ASSERT_TRUE(streamDown.error);
+    EXPECT_EQ(streamDown.error->kind, TranscriptionError::Kind::network) << qPrintable(streamDown.error->description());
+}
+
+TEST_F(TranscriptionClientTest, GarbageLinesAreSkippedA502IsAProviderFailureAndACutStreamIsAnError)
+{
+    FixedToken token(QStringLiteral("t"));
+    const QByteArray lines =
+        "\n{\"stage\":\"raw\",\"cleaned\":\"yes\"}\nnot json\n{\"stage\":\"raw\",\"text\":\"hi\"}\n"
+        "{\"stage\":\"cleaned\",\"text\":\"Hi.\",\"cleaned\":true}\n";
+    ScriptedServer garbage("HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nContent-Length: " +
+                           QByteArray::number(lines.size()) + "\r\nConnection: close\r\n\r\n" + lines);
+    TranscriptionService service(garbage.url(), token, scheduler);
+    const StreamOutcome out = runStream(service, speechRequest("x"));
+    EXPECT_TRUE(out.ended);
+    EXPECT_EQ(out.stages, (QStringList{QStringLiteral("raw"), QStringLiteral("cleaned")}));
+
+    const QByteArray envelope = R"({"error":"x"})";
+    ScriptedServer failing("HTTP/1.1 502 Bad Gateway\r\nContent-Type: application/json\r\nContent-Length: " +
+                           QByteArray::number(envelope.size()) + "\r\nConnection: close\r\n\r\n" + envelope);
+    TranscriptionService provider(failing.url(), token, scheduler);
+    const auto single = QCoro::waitFor(provider.transcribe(speechRequest("x")));
+    ASSERT_FALSE(single);
+    EXPECT_EQ(single.error().description(), QStringLiteral("Transcription failed: x"));
+    const StreamOutcome streamed = runStream(provider, speechRequest("x"));
+    ASSERT_TRUE(streamed.error);
+    EXPECT_EQ(streamed.error->description(), QStringLiteral("Transcription failed: x"));
+
+    ScriptedServer cut("HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "16\r\n{\"stage\":\"raw\",\"x\":1}\n\r\n",
+                       "3e8\r\n{\"stage\":\"cle");
+    TranscriptionService cutService(cut.url(), token, scheduler);
+    const StreamOutcome broken = runStream(cutService, speechRequest("x"));
+    EXPECT_EQ(broken.stages, QStringList{QStringLiteral("raw")});
+    ASSERT_TRUE(broken.error);
+    EXPECT_EQ(broken.error->kind, TranscriptionError::Kind::network);
+}
