@@ -7,6 +7,7 @@
 #include "core/Json.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
+#include "support/Speech.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -29,13 +30,7 @@ namespace {
 
 QByteArray speech(const QString &dir, const QString &name, const QString &text)
 {
-    const QString path = dir + u'/' + name;
-    QProcess espeak;
-    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"),
-                                               QStringLiteral("150"), QStringLiteral("-w"), path, text});
-    espeak.waitForFinished(60000);
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return test::synthesizeSpeech(dir + u'/' + name, text, 150);
 }
 
 double wavSeconds(const QByteArray &wav)

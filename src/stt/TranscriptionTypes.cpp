@@ -45,6 +45,17 @@ bool decodeRetainRecording(const json::Json &object)
     return json::optionalField<bool>(object, "retainRecording").value_or(false);
 }
 
+namespace {
+// The three fields that say whether and where to upload the recording.
+template <typename Reply>
+void readRecordingFields(const json::Json &object, Reply &reply)
+{
+    reply.retainRecording = decodeRetainRecording(object);
+    reply.recordingUploadUrl = decodeRecordingUploadField(object, "recordingUploadUrl");
+    reply.recordingObjectKey = decodeRecordingUploadField(object, "recordingObjectKey");
+}
+} // namespace
+
 Expected<TranscriptionResponse, QString> TranscriptionResponse::fromJson(const QByteArray &body)
 {
     auto parsed = json::parse(body);
@@ -66,9 +77,7 @@ Expected<TranscriptionResponse, QString> TranscriptionResponse::fromJson(const Q
     r.raw = *raw;
     r.engine = *engine;
     r.cleaned = *cleaned;
-    r.retainRecording = decodeRetainRecording(*parsed);
-    r.recordingUploadUrl = decodeRecordingUploadField(*parsed, "recordingUploadUrl");
-    r.recordingObjectKey = decodeRecordingUploadField(*parsed, "recordingObjectKey");
+    readRecordingFields(*parsed, r);
     return r;
 }
 
@@ -98,9 +107,7 @@ Expected<TranscriptionStreamEvent, QString> TranscriptionStreamEvent::fromJson(c
     e.engine = *engine;
     e.cleaned = *cleaned;
     e.error = *error;
-    e.retainRecording = decodeRetainRecording(*parsed);
-    e.recordingUploadUrl = decodeRecordingUploadField(*parsed, "recordingUploadUrl");
-    e.recordingObjectKey = decodeRecordingUploadField(*parsed, "recordingObjectKey");
+    readRecordingFields(*parsed, e);
     return e;
 }
 

@@ -11,10 +11,9 @@
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioCapture.h"
 #include "support/MicFeeder.h"
+#include "support/Speech.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,14 +34,9 @@ protected:
     {
         s_dir = new QTemporaryDir;
         s_speech = s_dir->filePath(QStringLiteral("speech.wav"));
-        QProcess espeak;
-        espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"),
-                                                   QStringLiteral("140"), QStringLiteral("-w"), s_speech, kSentence});
-        ASSERT_TRUE(espeak.waitForFinished(30000));
-        ASSERT_EQ(espeak.exitCode(), 0);
-        QFile wav(s_speech);
-        ASSERT_TRUE(wav.open(QIODevice::ReadOnly));
-        auto decoded = decodeAudio(wav.readAll());
+        const QByteArray wav = test::synthesizeSpeech(s_speech, kSentence);
+        ASSERT_FALSE(wav.isEmpty());
+        auto decoded = decodeAudio(wav);
         ASSERT_TRUE(decoded) << qPrintable(decoded.error());
         s_samples = new std::vector<float>(std::move(decoded.value()));
     }

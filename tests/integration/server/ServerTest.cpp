@@ -8,9 +8,9 @@
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
+#include "support/Speech.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -51,15 +51,9 @@ protected:
     static void SetUpTestSuite()
     {
         s_dir = new QTemporaryDir;
-        const QString wav = s_dir->filePath(QStringLiteral("speech.wav"));
-        QProcess espeak;
-        espeak.start(QStringLiteral("espeak-ng"),
-                     {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"), QStringLiteral("140"),
-                      QStringLiteral("-w"), wav, QStringLiteral("Hello world. This is a test of the server.")});
-        ASSERT_TRUE(espeak.waitForFinished(30000));
-        QFile f(wav);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        s_speech = new QByteArray(f.readAll());
+        s_speech = new QByteArray(test::synthesizeSpeech(s_dir->filePath(QStringLiteral("speech.wav")),
+                                                         QStringLiteral("Hello world. This is a test of the server.")));
+        ASSERT_FALSE(s_speech->isEmpty());
     }
     static void TearDownTestSuite()
     {

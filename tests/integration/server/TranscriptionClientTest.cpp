@@ -10,10 +10,9 @@
 #include "stt/TranscriptionService.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
+#include "support/Speech.h"
 
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -133,15 +132,8 @@ protected:
     static void SetUpTestSuite()
     {
         s_dir = new QTemporaryDir;
-        const QString wav = s_dir->filePath(QStringLiteral("s.wav"));
-        QProcess espeak;
-        espeak.start(QStringLiteral("espeak-ng"),
-                     {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"), QStringLiteral("140"),
-                      QStringLiteral("-w"), wav, QStringLiteral("Hello world. This is a test of the server.")});
-        espeak.waitForFinished(30000);
-        QFile f(wav);
-        f.open(QIODevice::ReadOnly);
-        s_speech = new QByteArray(f.readAll());
+        s_speech = new QByteArray(test::synthesizeSpeech(s_dir->filePath(QStringLiteral("s.wav")),
+                                                         QStringLiteral("Hello world. This is a test of the server.")));
     }
     static void TearDownTestSuite()
     {
