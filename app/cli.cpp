@@ -6,7 +6,13 @@
 //   dravelin-cli listen [--seconds N] [--device ID]
 //                                                recognise speech on this machine
 //   dravelin-cli info FILE                       decode an audio file, print its length
+//   dravelin-cli sign-in [--consent-as EMAIL]    sign in through the browser
+//   dravelin-cli whoami                          show the signed-in user
+//   dravelin-cli sign-out
+//   dravelin-cli transcribe FILE [--stream] [--cleanup]
+//                                                send an audio file to the backend
 
+#include "AccountCommands.h"
 #include "audio/AACFileWriter.h"
 #include "audio/AudioRecorder.h"
 #include "audio/Levels.h"
@@ -135,12 +141,17 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Dravelin's audio tools.\n\n"
-                                                    "Commands:\n"
-                                                    "  devices   list the audio inputs (* marks the default)\n"
-                                                    "  record    record to an .m4a file, printing levels\n"
-                                                    "  listen    recognise speech on this machine\n"
-                                                    "  info      decode an audio file and print its length"));
+    parser.setApplicationDescription(
+        QStringLiteral("Dravelin from the command line.\n\n"
+                       "Commands:\n"
+                       "  devices          list the audio inputs (* marks the default)\n"
+                       "  record           record to an .m4a file, printing levels\n"
+                       "  listen           recognise speech on this machine\n"
+                       "  info FILE        decode an audio file and print its length\n"
+                       "  sign-in          sign in through your browser (the session is kept in the keyring)\n"
+                       "  whoami           show the signed-in user\n"
+                       "  sign-out         sign out and forget the session\n"
+                       "  transcribe FILE  send an audio file to the backend and print the text"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -151,7 +162,13 @@ int main(int argc, char *argv[])
     QCommandLineOption out(QStringLiteral("out"), QStringLiteral("File to write (default recording.m4a)."),
                            QStringLiteral("FILE"), QStringLiteral("recording.m4a"));
     QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print log lines on standard error."));
-    parser.addOptions({seconds, device, out, verbose});
+    QCommandLineOption consentAs(QStringLiteral("consent-as"),
+                                 QStringLiteral("sign-in: answer the local server's consent page as EMAIL instead of "
+                                                "opening a browser (unattended runs against dravelin-server)."),
+                                 QStringLiteral("EMAIL"));
+    QCommandLineOption stream(QStringLiteral("stream"), QStringLiteral("transcribe: receive the reply as a stream."));
+    QCommandLineOption cleanup(QStringLiteral("cleanup"), QStringLiteral("transcribe: ask for cleaned-up text."));
+    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup});
     parser.process(app);
 
     logs::Router::install();
@@ -161,6 +178,15 @@ int main(int argc, char *argv[])
     const QStringList args = parser.positionalArguments();
     if (args.size() == 2 && args.first() == u"info")
         return info(args.at(1));
+    if (args.size() == 1 && args.first() == u"sign-in") {
+        return cli::signIn(parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);
+    }
+    if (args.size() == 1 && args.first() == u"whoami")
+        return cli::whoAmI();
+    if (args.size() == 1 && args.first() == u"sign-out")
+        return cli::signOut();
+    if (args.size() == 2 && args.first() == u"transcribe")
+        return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)
         parser.showHelp(2);
     // The CLI's own settings, so choosing a device here leaves the app's alone.

@@ -3,6 +3,7 @@
 find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network)
 find_package(QCoro6 0.8 REQUIRED COMPONENTS Core Network)
 find_package(nlohmann_json 3.10 REQUIRED)
+find_package(Qt6Keychain 0.13 REQUIRED)
 find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -13,6 +14,9 @@ public:
     virtual ~Workspace() = default;
     // The application id of the frontmost application, if known.
     virtual std::optional<QString> frontmostApplicationID() const = 0;
+    // Opens a web page in the user's default browser without waiting for it;
+    // false when no browser could be started.
+    virtual bool openURL(const QUrl &url) = 0;
 };
 
 } // namespace dravelin

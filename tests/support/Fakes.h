@@ -160,7 +160,17 @@ class FakeWorkspace final : public Workspace
 {
 public:
     std::optional<QString> frontmostApplicationID() const override { return frontmost; }
+    bool openURL(const QUrl &url) override
+    {
+        opened << url;
+        if (onOpen)
+            onOpen(url);
+        return canOpen;
+    }
     std::optional<QString> frontmost = QStringLiteral("org.example.Editor");
+    QList<QUrl> opened;
+    bool canOpen = true;
+    std::function<void(const QUrl &)> onOpen;
 };
 
 class RecordingSoundPlayer final : public SoundPlayer

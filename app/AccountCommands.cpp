@@ -1,0 +1,195 @@
+#include "AccountCommands.h"
+
+#include "account/AppConstants.h"
+#include "account/AuthService.h"
+#include "account/KeychainStore.h"
+#include "account/LocalConsentBrowser.h"
+#include "account/NetworkRequestSender.h"
+#include "audio/AACFileWriter.h"
+#include "core/QtScheduler.h"
+#include "platform/linux/DesktopWorkspace.h"
+#include "stt/TranscriptionService.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <qcoro/qcorotask.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace dravelin::cli {
+
+namespace {
+
+// Opens the sign-in page in the desktop's browser; the URL is printed too, so a
+// terminal user on a machine without one can open it elsewhere.
+class TerminalWorkspace final : public Workspace
+{
+public:
+    std::optional<QString> frontmostApplicationID() const override { return std::nullopt; }
+    bool openURL(const QUrl &url) override
+    {
+        if (!m_desktop.openURL(url))
+            std::printf("No browser could be started here; open the address above yourself.\n");
+        std::fflush(stdout);
+        return true;
+    }
+
+private:
+    nix::DesktopWorkspace m_desktop;
+};
+
+// The session as the app would have it: the real keychain, the configured backend.
+struct Session
+{
+    explicit Session(std::unique_ptr<Workspace> browser = std::make_unique<TerminalWorkspace>())
+        : workspace(std::move(browser))
+        , auth(AuthService::Config{constants.baseURL, constants.publicApiKey,
+                                   constants.oauthClientID.value_or(QString()), AppConstants::oauthCallbackURL()},
+               sender, keychain, *workspace, scheduler)
+    {
+        QCoro::waitFor(auth.load());
+    }
+
+    void warnIfNotRemembered() const
+    {
+        if (!auth.sessionPersisted() || keychain.health().state == StoreHealth::State::unavailable) {
+            std::fprintf(stderr, "Warning: this sign-in will not be remembered after the command ends. %s\n",
+                         qPrintable(keychain.health().problem));
+        }
+    }
+
+    QtScheduler scheduler;
+    AppConstants constants = AppConstants::load();
+    NetworkRequestSender sender;
+    KeychainStore keychain;
+    std::unique_ptr<Workspace> workspace;
+    AuthService auth;
+};
+
+void printUser(const AuthService &auth)
+{
+    if (const auto &user = auth.user())
+        std::printf("Signed in as %s (user %s)\n", qPrintable(user->email), qPrintable(user->id));
+    else
+        std::printf("Signed in\n");
+}
+
+} // namespace
+
+int signIn(const std::optional<QString> &consentAs)
+{
+    std::unique_ptr<Workspace> browser;
+    LocalConsentBrowser *consent = nullptr;
+    if (consentAs) {
+        auto local = std::make_unique<LocalConsentBrowser>(*consentAs);
+        consent = local.get();
+        browser = std::move(local);
+    } else {
+        browser = std::make_unique<TerminalWorkspace>();
+    }
+    Session session(std::move(browser));
+    if (consent) {
+        QObject::connect(consent, &LocalConsentBrowser::failed, &session.auth, [&session](const QString &why) {
+            std::fprintf(stderr, "%s\n", qPrintable(why));
+            session.auth.cancelSignIn();
+        });
+    }
+    QObject::connect(&session.auth, &AuthService::browserSignInStarted, [](const QUrl &url) {
+        std::printf("Sign in to Dravelin in your browser:\n  %s\n", qPrintable(url.toString(QUrl::FullyEncoded)));
+        std::fflush(stdout);
+    });
+    const auto result = QCoro::waitFor(session.auth.signInViaBrowser());
+    if (!result) {
+        std::fprintf(stderr, "Sign-in failed: %s\n", qPrintable(result.error().description()));
+        return 1;
+    }
+    printUser(session.auth);
+    session.warnIfNotRemembered();
+    return 0;
+}
+
+int whoAmI()
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        session.warnIfNotRemembered();
+        return 1;
+    }
+    // Asks the server, so a revoked session shows up here.
+    QCoro::waitFor(session.auth.refreshCurrentUser());
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in (the server ended the session)\n");
+        return 1;
+    }
+    printUser(session.auth);
+    return 0;
+}
+
+int signOut()
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        return 0;
+    }
+    QCoro::waitFor(session.auth.signOut());
+    std::printf("Signed out\n");
+    return 0;
+}
+
+int transcribeFile(const QString &path, bool streaming, bool cleanup)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "Cannot read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
+        return 2;
+    }
+    TranscriptionRequest request;
+    request.audio = file.readAll();
+    if (const auto samples = decodeAudio(request.audio))
+        request.durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
+    request.cleanupEnabled = cleanup;
+    request.streamCleanup = cleanup && streaming;
+
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::fprintf(stderr, "Not signed in; run `dravelin-cli sign-in` first.\n");
+        return 1;
+    }
+    TranscriptionService service(session.constants.transcribeEndpoint(), session.auth, session.scheduler);
+    if (!streaming) {
+        const auto response = QCoro::waitFor(service.transcribe(std::move(request)));
+        if (!response) {
+            std::fprintf(stderr, "Transcription failed: %s\n", qPrintable(response.error().description()));
+            return 1;
+        }
+        std::printf("text: %s\n", qPrintable(response->text));
+        if (response->raw != response->text)
+            std::printf("raw: %s\n", qPrintable(response->raw));
+        std::printf("engine: %s\n", qPrintable(response->engine));
+        return 0;
+    }
+
+    auto stream = service.transcribeStreaming(std::move(request));
+    auto collect = [&stream]() -> QCoro::Task<int> {
+        while (true) {
+            auto item = co_await stream->next();
+            if (!item)
+                co_return 0;
+            if (!*item) {
+                std::fprintf(stderr, "Transcription failed: %s\n", qPrintable(item->error().description()));
+                co_return 1;
+            }
+            const TranscriptionStreamEvent &event = **item;
+            std::printf("%s: %s\n", qPrintable(event.stage),
+                        qPrintable(event.text.value_or(event.error.value_or(QString()))));
+            std::fflush(stdout);
+        }
+    };
+    return QCoro::waitFor(collect());
+}
+
+} // namespace dravelin::cli

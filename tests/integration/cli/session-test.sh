@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The account commands end to end, as a user runs them: sign in to a fresh
+# dravelin-server (the consent page answered unattended), transcribe a spoken
+# file both ways, come back in a new process still signed in (the session is
+# in the keyring), sign out. Run it inside with-keyring.sh.
+#   session-test.sh DRAVELIN_CLI DRAVELIN_SERVER
+set -euo pipefail
+cli=$1
+server=$2
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+    local status=$?
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$server" --port "$port" --data-dir "$work/server" --quiet &
+server_pid=$!
+for _ in $(seq 200); do
+    curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
+    sleep 0.05
+done
+export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+
+# Not signed in yet.
+if "$cli" whoami >"$work/out" 2>&1; then fail "whoami before sign-in succeeded"; fi
+grep -q "Not signed in" "$work/out" || fail "whoami: $(cat "$work/out")"
+
+"$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"
+grep -q "Signed in as ada@example.com" "$work/out" || fail "sign-in: $(cat "$work/out")"
+grep -q "/auth/v1/oauth/authorize?response_type=code" "$work/out" || fail "sign-in printed no URL"
+if grep -q "will not be remembered" "$work/out"; then fail "keyring not used: $(cat "$work/out")"; fi
+
+# A new process: the session comes back from the keyring.
+"$cli" whoami >"$work/out" 2>&1 || fail "whoami after sign-in: $(cat "$work/out")"
+grep -q "Signed in as ada@example.com" "$work/out" || fail "whoami: $(cat "$work/out")"
+
+espeak-ng -v en-us -s 140 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
+"$cli" transcribe "$work/speech.wav" >"$work/out" 2>&1 || fail "transcribe: $(cat "$work/out")"
+grep -q "^text: .*[Hh]ello" "$work/out" || fail "transcribe: $(cat "$work/out")"
+"$cli" transcribe --stream --cleanup "$work/speech.wav" >"$work/out" 2>&1 || fail "stream: $(cat "$work/out")"
+grep -q "^raw: .*hello" "$work/out" || fail "stream raw: $(cat "$work/out")"
+grep -q "^cleaned: " "$work/out" || fail "stream cleaned: $(cat "$work/out")"
+
+"$cli" sign-out >"$work/out" 2>&1 || fail "sign-out: $(cat "$work/out")"
+grep -q "Signed out" "$work/out" || fail "sign-out: $(cat "$work/out")"
+if "$cli" whoami >"$work/out" 2>&1; then fail "whoami after sign-out succeeded"; fi
+if "$cli" transcribe "$work/speech.wav" >"$work/out" 2>&1; then fail "transcribe after sign-out succeeded"; fi
+echo "account commands: all steps passed"
