@@ -50,7 +50,10 @@ OAuthLoopbackListener::OAuthLoopbackListener(quint16 port, Scheduler &scheduler,
 
 OAuthLoopbackListener::~OAuthLoopbackListener()
 {
-    m_scheduler.cancelWake(m_timeout);
+    // A finished listener no longer touches the scheduler: it may be deleted
+    // later than the scheduler lives.
+    if (m_timeout)
+        m_scheduler.cancelWake(std::exchange(m_timeout, 0));
     if (m_waiter) {
         // Nobody will resume the waiter after this; finish it as cancelled.
         m_pending = Unexpected{OAuthLoopbackError{OAuthLoopbackError::Kind::cancelled, {}}};
@@ -160,7 +163,8 @@ QCoro::Task<OAuthLoopbackListener::Result> OAuthLoopbackListener::waitForCallbac
 
 void OAuthLoopbackListener::finish(Result result)
 {
-    m_scheduler.cancelWake(m_timeout);
+    if (m_timeout)
+        m_scheduler.cancelWake(std::exchange(m_timeout, 0));
     if (!m_pending)
         m_pending = std::move(result);
     m_stopping = true;

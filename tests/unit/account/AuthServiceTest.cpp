@@ -102,6 +102,9 @@ protected:
             .toUtf8();
     }
 
+    // Coroutines of destroyed services end on the scheduler's next turn.
+    void TearDown() override { scheduler.runPending(); }
+
     // Each browser test listens on its own port, so they can run side by side.
     quint16 callbackPort = 45870;
     VirtualScheduler scheduler;
@@ -345,9 +348,9 @@ protected:
     // app sent) once the app opens the authorize page.
     void browserAnswers(std::function<QString(const QString &state)> query)
     {
-        workspace.onOpen = [query = std::move(query), port = callbackPort](const QUrl &url) {
+        workspace.onOpen = [this, query = std::move(query), port = callbackPort](const QUrl &url) {
             const QString state = QUrlQuery(url).queryItemValue(QStringLiteral("state"));
-            auto *socket = new QTcpSocket;
+            auto *socket = new QTcpSocket(&m_sockets);
             QObject::connect(socket, &QTcpSocket::connected, socket, [socket, line = query(state)] {
                 socket->write(QStringLiteral("GET /oauth/callback?%1 HTTP/1.1\r\nHost: x\r\n\r\n").arg(line).toUtf8());
             });
@@ -355,6 +358,8 @@ protected:
             socket->connectToHost(QHostAddress::LocalHost, port);
         };
     }
+    QObject m_sockets;
+
     Expected<void, AuthError> signIn(AuthService &service) { return QCoro::waitFor(service.signInViaBrowser()); }
 };
 
