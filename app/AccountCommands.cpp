@@ -27,7 +27,6 @@ namespace {
 class TerminalWorkspace final : public Workspace
 {
 public:
-    std::optional<QString> frontmostApplicationID() const override { return std::nullopt; }
     bool openURL(const QUrl &url) override
     {
         if (!m_desktop.openURL(url))

@@ -1,13 +1,14 @@
 # Third-party dependencies, all installed by scripts/setup from Debian packages.
 
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network)
-find_package(QCoro6 0.8 REQUIRED COMPONENTS Core Network)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network DBus Widgets)
+find_package(QCoro6 0.8 REQUIRED COMPONENTS Core Network DBus)
 find_package(nlohmann_json 3.10 REQUIRED)
 find_package(Qt6Keychain 0.13 REQUIRED)
 find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon xkbcommon-x11)
 pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xcb)
+pkg_check_modules(XTST REQUIRED IMPORTED_TARGET xtst)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)

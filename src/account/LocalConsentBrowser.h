@@ -22,7 +22,6 @@ class LocalConsentBrowser final : public QObject, public Workspace
 public:
     explicit LocalConsentBrowser(QString email, QObject *parent = nullptr);
 
-    std::optional<QString> frontmostApplicationID() const override { return std::nullopt; }
     bool openURL(const QUrl &url) override;
 
 Q_SIGNALS:

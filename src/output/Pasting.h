@@ -1,5 +1,7 @@
 #pragma once
 
+#include "output/EditableFocus.h"
+
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -16,6 +18,14 @@ public:
     // Pastes `text` into the focused field of the frontmost application (or of
     // `targetBundleID` when given), restoring the clipboard unless asked to keep it.
     virtual QCoro::Task<> paste(QString text, std::optional<QString> targetBundleID, bool keepOnClipboard) = 0;
+    // Replaces `raw`, pasted just before the caret, with `cleaned`; false when
+    // the swap was skipped or aborted (the raw text then stays).
+    virtual QCoro::Task<bool> replacePastedText(QString raw, QString cleaned, std::optional<QString> targetBundleID,
+                                                bool keepOnClipboard) = 0;
+    // Whether something that takes text has the focus.
+    virtual QCoro::Task<EditableFocus> focusedEditableTarget(std::optional<QString> expectedBundleID) = 0;
+    // Waits (at most 500 ms) until the user has let go of Shift, Control, Alt and Super.
+    virtual QCoro::Task<> waitForModifiersToClear() = 0;
 };
 
 } // namespace dravelin

@@ -44,4 +44,20 @@ QCoro::Task<> FakePaste::paste(QString text, std::optional<QString>, bool)
     co_return;
 }
 
+QCoro::Task<bool> FakePaste::replacePastedText(QString raw, QString cleaned, std::optional<QString>, bool)
+{
+    swaps.append(qMakePair(raw, cleaned));
+    co_return swapSucceeds;
+}
+
+QCoro::Task<EditableFocus> FakePaste::focusedEditableTarget(std::optional<QString>)
+{
+    co_return EditableFocus(focus);
+}
+
+QCoro::Task<> FakePaste::waitForModifiersToClear()
+{
+    co_return;
+}
+
 } // namespace dravelin::test

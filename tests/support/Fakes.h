@@ -125,7 +125,14 @@ class FakePaste final : public Pasting
 {
 public:
     QCoro::Task<> paste(QString text, std::optional<QString> targetBundleID, bool keepOnClipboard) override;
+    QCoro::Task<bool> replacePastedText(QString raw, QString cleaned, std::optional<QString> targetBundleID,
+                                        bool keepOnClipboard) override;
+    QCoro::Task<EditableFocus> focusedEditableTarget(std::optional<QString> expectedBundleID) override;
+    QCoro::Task<> waitForModifiersToClear() override;
     QStringList pasted;
+    QList<QPair<QString, QString>> swaps;
+    bool swapSucceeds = true;
+    EditableFocus focus = EditableFocus::editable;
 };
 
 class FakeHistory final : public ClipboardHistoring
@@ -159,7 +166,20 @@ public:
 class FakeWorkspace final : public Workspace
 {
 public:
-    std::optional<QString> frontmostApplicationID() const override { return frontmost; }
+    std::optional<FrontmostApplication> frontmostApplication() const override
+    {
+        if (!frontmost)
+            return std::nullopt;
+        return FrontmostApplication{*frontmost, pid, windowTitle};
+    }
+    bool activate(const QString &applicationID) override
+    {
+        activated << applicationID;
+        if (!running.contains(applicationID))
+            return false;
+        frontmost = applicationID;
+        return true;
+    }
     bool openURL(const QUrl &url) override
     {
         opened << url;
@@ -168,6 +188,10 @@ public:
         return canOpen;
     }
     std::optional<QString> frontmost = QStringLiteral("org.example.Editor");
+    qint64 pid = 4242;
+    QString windowTitle = QStringLiteral("Notes — Editor");
+    QStringList running{QStringLiteral("org.example.Editor")};
+    QStringList activated;
     QList<QUrl> opened;
     bool canOpen = true;
     std::function<void(const QUrl &)> onOpen;

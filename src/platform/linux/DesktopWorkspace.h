@@ -1,15 +1,23 @@
 #pragma once
 
 #include "platform/Workspace.h"
+#include "platform/linux/X11Display.h"
 
 namespace dravelin::nix {
 
-// The desktop session's applications: opening URLs through xdg-open.
+// The X11 desktop: the active window from the window manager (EWMH), or the
+// window with the input focus when no window manager runs; activation through
+// the window manager; URLs through xdg-open.
 class DesktopWorkspace final : public Workspace
 {
 public:
-    std::optional<QString> frontmostApplicationID() const override { return std::nullopt; }
+    std::optional<FrontmostApplication> frontmostApplication() const override;
+    bool activate(const QString &applicationID) override;
+    QString displayName(const QString &applicationID) const override;
     bool openURL(const QUrl &url) override;
+
+private:
+    X11Display m_display;
 };
 
 } // namespace dravelin::nix

@@ -1,0 +1,26 @@
+#pragma once
+
+namespace dravelin {
+
+// Synthetic keystrokes into whatever has the keyboard focus, and the state of
+// the modifier keys the user is physically holding.
+class KeySynthesizer
+{
+public:
+    virtual ~KeySynthesizer() = default;
+
+    // False when keystrokes cannot be delivered at all (no display, no XTest).
+    virtual bool canPost() const = 0;
+    // Ctrl+V; Ctrl+Shift+V in terminals, where Ctrl+V means something else.
+    virtual void postPaste(bool terminal) = 0;
+    // Ctrl+C; Ctrl+Shift+C in terminals.
+    virtual void postCopy(bool terminal) = 0;
+    // Shift held, Left pressed `count` times; nothing at all below 1.
+    virtual void postSelectBackward(int count) = 0;
+    // Right, no modifiers: collapses a selection to its end.
+    virtual void postCollapseSelection() = 0;
+    // Shift, Control, Alt or Super is held down (Caps Lock and Num Lock are not counted).
+    virtual bool modifiersHeld() const = 0;
+};
+
+} // namespace dravelin

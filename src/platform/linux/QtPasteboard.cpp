@@ -1,0 +1,64 @@
+#include "platform/linux/QtPasteboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+
+namespace dravelin::nix {
+
+QtPasteboard::QtPasteboard(QObject *parent) : QObject(parent)
+{
+    // Qt learns of a new owner through XFixes selection events.
+    connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
+        if (mode == QClipboard::Clipboard)
+            ++m_changes;
+    });
+}
+
+std::optional<QString> QtPasteboard::string() const
+{
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (!data || !data->hasText())
+        return std::nullopt;
+    return data->text();
+}
+
+void QtPasteboard::clearContents()
+{
+    QGuiApplication::clipboard()->clear(QClipboard::Clipboard);
+}
+
+void QtPasteboard::setString(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+}
+
+PasteboardSnapshot QtPasteboard::snapshot() const
+{
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (!data || data->formats().isEmpty())
+        return {};
+    PasteboardItem item;
+    for (const QString &format : data->formats()) {
+        const QByteArray bytes = data->data(format);
+        if (!bytes.isEmpty())
+            item.insert(format, bytes);
+    }
+    return {item};
+}
+
+void QtPasteboard::restore(const PasteboardSnapshot &snapshot)
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear(QClipboard::Clipboard);
+    if (snapshot.isEmpty())
+        return;
+    // X11 has one item per selection; later items have nowhere to go.
+    auto *data = new QMimeData;
+    const PasteboardItem &item = snapshot.front();
+    for (auto it = item.begin(); it != item.end(); ++it)
+        data->setData(it.key(), it.value());
+    clipboard->setMimeData(data, QClipboard::Clipboard);
+}
+
+} // namespace dravelin::nix
