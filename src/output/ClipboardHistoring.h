@@ -2,6 +2,8 @@
 
 #include "output/ClipboardEntry.h"
 
+#include <qcoro/qcorotask.h>
+
 namespace dravelin {
 
 // The dictation history as the pipeline sees it.
@@ -12,6 +14,9 @@ public:
     virtual int entryCount() const = 0;
     // The newest entry, if any.
     virtual std::optional<ClipboardEntry> latest() const = 0;
+    // Remembers a delivered text; the call returns once it is on disk.
+    virtual QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
+                              bool aiProcessed) = 0;
 };
 
 } // namespace dravelin

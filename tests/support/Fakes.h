@@ -145,6 +145,14 @@ public:
             return std::nullopt;
         return entries.front();
     }
+    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
+                      bool aiProcessed) override
+    {
+        entries.insert(entries.begin(),
+                       ClipboardEntry{QUuid::createUuid(), std::move(text), QDateTime::currentDateTimeUtc(),
+                                      std::move(source), std::move(windowName), aiProcessed});
+        co_return;
+    }
     std::vector<ClipboardEntry> entries; // newest first
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LogHandler.h"
+#include "support/QtPrinters.h"
 
 #include <QStringList>
 
