@@ -66,6 +66,7 @@ lint: configure
 bench: build
 	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
 	./$(BUILD)/bench/server_bench ./$(BUILD)/server/dravelin-server
+	tests/desktop/with-desktop.sh ./$(BUILD)/bench/paste_bench ./$(BUILD)/tests/dravelin_test_window
 
 clean:
 	rm -rf build
