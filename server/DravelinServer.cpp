@@ -8,6 +8,7 @@
 #include "http/HttpServer.h"
 #include "http/Router.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
+#include "recordings/RecordingRoutes.h"
 #include "storage/SqliteStorage.h"
 
 namespace dravelin::server {
@@ -41,10 +42,13 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     server->m_engine = std::move(engine);
     server->m_router = std::make_unique<Router>();
     server->m_auth = std::make_unique<AuthRoutes>(server->m_config, *server->m_storage, scheduler);
+    server->m_recordings =
+        std::make_unique<RecordingRoutes>(server->m_config, *server->m_storage, *server->m_auth, scheduler);
     server->m_functions = std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth,
-                                                           *server->m_engine, scheduler);
+                                                           *server->m_engine, *server->m_recordings, scheduler);
     server->m_auth->install(*server->m_router);
     server->m_functions->install(*server->m_router);
+    server->m_recordings->install(*server->m_router);
     server->m_router->add("GET", QStringLiteral("/health"),
                           [name = server->m_engine->name()](HttpRequest) -> QCoro::Task<HttpResponse> {
                               json::Json j{{"status", "ok"}};

@@ -16,6 +16,7 @@ namespace dravelin::server {
 
 class AuthRoutes;
 class FunctionRoutes;
+class RecordingRoutes;
 class HttpServer;
 class Router;
 class SpeechEngine;
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<SpeechEngine> m_engine;
     std::unique_ptr<Router> m_router;
     std::unique_ptr<AuthRoutes> m_auth;
+    std::unique_ptr<RecordingRoutes> m_recordings;
     std::unique_ptr<FunctionRoutes> m_functions;
     std::unique_ptr<HttpServer> m_http;
 };

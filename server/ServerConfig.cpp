@@ -47,8 +47,10 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             maxBodyBytes = value.get<qint64>();
         } else if (k == u"accessTokenSeconds" && value.is_number_integer()) {
             accessTokenSeconds = value.get<qint64>();
+        } else if (k == u"retainRecordings" && value.is_boolean()) {
+            retainRecordings = value.get<bool>();
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
-                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds") {
+                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};

@@ -20,7 +20,8 @@ struct ServerConfig
     QString engine = QStringLiteral("auto");                          // "auto", "pocketsphinx"
     qint64 maxBodyBytes = 64 * 1024 * 1024;
     qint64 accessTokenSeconds = 3600;
-    QByteArray signingSecret; // loaded or created in dataDir
+    bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)
+    QByteArray signingSecret;      // loaded or created in dataDir
 
     // $XDG_DATA_HOME/dravelin-server
     static QString defaultDataDir();

@@ -29,9 +29,11 @@ int main(int argc, char *argv[])
         "  GET|PUT /auth/v1/user, POST /auth/v1/logout\n"
         "  POST /functions/v1/transcribe     multipart audio upload; NDJSON stream when stream=1\n"
         "  POST /functions/v1/cleanup        JSON text clean-up\n"
+        "  PUT  /storage/v1/upload?token=…   a dictation's recording (with --retain-recordings)\n"
+        "  POST /rest/v1/rpc/attach_recording_audio   link it to its transcription\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds. Flags override it."));
+        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings. Flags override it."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Read settings from this JSON file."),
@@ -49,7 +51,9 @@ int main(int argc, char *argv[])
     QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("Speech engine: auto or pocketsphinx."),
                               QStringLiteral("NAME"));
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
-    parser.addOptions({config, address, port, dataDir, apiKey, engine, quiet});
+    QCommandLineOption retain(QStringLiteral("retain-recordings"),
+                              QStringLiteral("Keep the recordings the app uploads after each dictation."));
+    parser.addOptions({config, address, port, dataDir, apiKey, engine, quiet, retain});
     parser.process(app);
 
     logs::Router::install();
@@ -82,6 +86,8 @@ int main(int argc, char *argv[])
         settings.apiKey = parser.value(apiKey).toUtf8();
     if (parser.isSet(engine))
         settings.engine = parser.value(engine);
+    if (parser.isSet(retain))
+        settings.retainRecordings = true;
     if (!settings.address.isLoopback())
         std::fprintf(stderr, "dravelin-server: warning: listening on %s, which is not a loopback address\n",
                      qPrintable(settings.address.toString()));

@@ -1,4 +1,5 @@
 #include "functions/FunctionRoutes.h"
+#include "recordings/RecordingRoutes.h"
 
 #include "audio/AACFileWriter.h"
 #include "auth/AuthRoutes.h"
@@ -50,11 +51,12 @@ QByteArray line(const json::Json &event)
 } // namespace
 
 FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
-                               Scheduler &scheduler)
+                               RecordingRoutes &recordings, Scheduler &scheduler)
     : m_config(config)
     , m_storage(storage)
     , m_auth(auth)
     , m_engine(engine)
+    , m_recordings(recordings)
     , m_scheduler(scheduler)
     , m_decodeQueue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.server-decode")))
 {}
@@ -132,6 +134,15 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
                                                       wordCount(rawText), m_engine.name(), app, recordingId});
 
     const CleanupResult cleaned = cleanupOn ? cleanupTranscript(rawText, options) : CleanupResult{rawText, false};
+    // Where the app may upload this dictation's recording, when we keep them.
+    const auto grant = m_recordings.grantUpload(user->id, recordingId, request.header("host"));
+    const auto putRecordingFields = [&grant](json::Json &object) {
+        object["retainRecording"] = grant.has_value();
+        if (grant) {
+            object["recordingUploadUrl"] = grant->uploadUrl;
+            object["recordingObjectKey"] = grant->objectKey;
+        }
+    };
     if (stream && cleanupOn) {
         writer->beginStream(200, {{"Content-Type", "application/x-ndjson"}, {"Cache-Control", "no-store"}});
         json::Json rawEvent{{"stage", "raw"}};
@@ -143,7 +154,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         cleanedEvent["text"] = cleaned.text;
         cleanedEvent["engine"] = m_engine.name();
         cleanedEvent["cleaned"] = cleaned.cleaned;
-        cleanedEvent["retainRecording"] = false;
+        putRecordingFields(cleanedEvent);
         writer->writeChunk(line(cleanedEvent));
         writer->endStream();
         co_return;
@@ -153,7 +164,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     reply["raw"] = rawText;
     reply["engine"] = m_engine.name();
     reply["cleaned"] = cleaned.cleaned;
-    reply["retainRecording"] = false;
+    putRecordingFields(reply);
     writer->send(HttpResponse::json(200, json::encode(reply)));
 }
 

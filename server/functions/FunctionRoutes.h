@@ -9,6 +9,7 @@
 namespace dravelin::server {
 
 class AuthRoutes;
+class RecordingRoutes;
 class SpeechEngine;
 
 // The edge functions under /functions/v1: transcribe (multipart upload; one
@@ -19,7 +20,7 @@ class FunctionRoutes
 {
 public:
     FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
-                   Scheduler &scheduler);
+                   RecordingRoutes &recordings, Scheduler &scheduler);
     ~FunctionRoutes();
 
     void install(Router &router);
@@ -32,6 +33,7 @@ private:
     Storage &m_storage;
     AuthRoutes &m_auth;
     SpeechEngine &m_engine;
+    RecordingRoutes &m_recordings;
     Scheduler &m_scheduler;
     std::unique_ptr<ThreadQueue> m_decodeQueue;
 };

@@ -27,6 +27,8 @@ const char *const kMigrations[] = {
     " duration_ms INTEGER NOT NULL, words INTEGER NOT NULL, engine TEXT NOT NULL, app_bundle_id TEXT,"
     " client_recording_id TEXT);"
     "CREATE INDEX idx_transcriptions_user ON transcriptions(user_id, created_at);",
+    // 3: recordings the client uploaded and attached to their transcription
+    "ALTER TABLE transcriptions ADD COLUMN audio_path TEXT;",
 };
 
 // A prepared statement that finalizes itself.
@@ -235,6 +237,24 @@ void SqliteStorage::recordTranscription(const TranscriptionRecord &r)
     else
         s.bind(8, r.clientRecordingId);
     s.run();
+}
+
+bool SqliteStorage::attachRecordingAudio(const QString &userId, const QString &clientRecordingId,
+                                         const QString &audioPath)
+{
+    Statement s(m_db, "UPDATE transcriptions SET audio_path = ? WHERE user_id = ? AND client_recording_id = ?");
+    s.bind(1, audioPath).bind(2, userId).bind(3, clientRecordingId);
+    return s.run() && sqlite3_changes(m_db) > 0;
+}
+
+std::optional<QString> SqliteStorage::recordingAudioPath(const QString &userId, const QString &clientRecordingId)
+{
+    Statement s(m_db, "SELECT audio_path FROM transcriptions WHERE user_id = ? AND client_recording_id = ? "
+                      "AND audio_path IS NOT NULL");
+    s.bind(1, userId).bind(2, clientRecordingId);
+    if (!s.step())
+        return std::nullopt;
+    return s.text(0);
 }
 
 int SqliteStorage::transcriptionCount(const QString &userId)

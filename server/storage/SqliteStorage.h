@@ -30,6 +30,9 @@ public:
     void revokeUserTokens(const QString &userId, qint64 now) override;
     void recordTranscription(const TranscriptionRecord &record) override;
     int transcriptionCount(const QString &userId) override;
+    bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,
+                              const QString &audioPath) override;
+    std::optional<QString> recordingAudioPath(const QString &userId, const QString &clientRecordingId) override;
 
 private:
     explicit SqliteStorage(sqlite3 *db) : m_db(db) {}

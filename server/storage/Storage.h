@@ -72,6 +72,11 @@ public:
 
     virtual void recordTranscription(const TranscriptionRecord &record) = 0;
     virtual int transcriptionCount(const QString &userId) = 0;
+    // Links an uploaded recording to the user's transcription with that
+    // client recording id; false when there is no such transcription.
+    virtual bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,
+                                      const QString &audioPath) = 0;
+    virtual std::optional<QString> recordingAudioPath(const QString &userId, const QString &clientRecordingId) = 0;
 };
 
 } // namespace dravelin::server

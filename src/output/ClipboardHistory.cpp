@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "core/Scheduler.h"
+#include "core/UserDefaults.h"
 #include "output/UserDataPaths.h"
 
 #include <QPointer>
@@ -17,12 +18,20 @@ void info(const QString &message)
 
 } // namespace
 
-ClipboardHistory::ClipboardHistory(Scheduler &scheduler, QueueFactory queues, QString dataRoot, QObject *parent)
+ClipboardHistory::ClipboardHistory(UserDefaults &defaults, Scheduler &scheduler, QueueFactory queues, QString dataRoot,
+                                   QObject *parent)
     : QObject(parent)
+    , m_defaults(defaults)
     , m_scheduler(scheduler)
     , m_queues(std::move(queues))
     , m_dataRoot(std::move(dataRoot))
-{}
+    , m_keepRecordings(RecordingPlaybackSettings::keepRecordings(defaults))
+{
+    connect(&m_defaults, &UserDefaults::changed, this, [this](const QString &key) {
+        if (key == QLatin1String(RecordingPlaybackSettings::kKeepRecordingsKey))
+            keepRecordingsSettingDidChange();
+    });
+}
 
 ClipboardHistory::~ClipboardHistory() = default;
 
@@ -33,6 +42,78 @@ std::optional<ClipboardEntry> ClipboardHistory::latest() const
     return m_entries.front();
 }
 
+std::optional<QString> ClipboardHistory::audioURL(const QUuid &id) const
+{
+    const auto it = m_audioURLs.find(id);
+    return it == m_audioURLs.end() ? std::nullopt : std::optional<QString>(it->second);
+}
+
+bool ClipboardHistory::hasEntry(const QUuid &id) const
+{
+    return std::any_of(m_entries.begin(), m_entries.end(), [&id](const ClipboardEntry &e) { return e.id == id; });
+}
+
+void ClipboardHistory::resetRecordingLink(std::shared_ptr<RecordingAudioStore> store)
+{
+    m_audioStore = std::move(store);
+    ++m_audioGeneration;
+    m_audioURLs.clear();
+    m_audioEntryIDs.clear();
+    Q_EMIT audioEntriesChanged();
+}
+
+void ClipboardHistory::forgetRecordings(const std::vector<QUuid> &ids)
+{
+    if (ids.empty())
+        return;
+    for (const QUuid &id : ids) {
+        m_audioURLs.erase(id);
+        m_audioEntryIDs.erase(id);
+    }
+    Q_EMIT audioEntriesChanged();
+    if (m_audioStore)
+        m_audioStore->remove(ids);
+}
+
+void ClipboardHistory::recordingSaved(QUuid id, std::optional<QString> path, quint64 generation)
+{
+    if (generation != m_audioGeneration || !path || !hasEntry(id))
+        return;
+    m_audioURLs[id] = *path;
+    m_audioEntryIDs.insert(id);
+    Q_EMIT audioEntriesChanged();
+}
+
+void ClipboardHistory::recordingsFound(std::map<QUuid, QString> files, quint64 generation)
+{
+    if (generation != m_audioGeneration)
+        return;
+    for (auto &[id, path] : files) {
+        if (!hasEntry(id))
+            continue;
+        m_audioURLs[id] = path;
+        m_audioEntryIDs.insert(id);
+    }
+    Q_EMIT audioEntriesChanged();
+}
+
+void ClipboardHistory::keepRecordingsSettingDidChange()
+{
+    const bool keep = RecordingPlaybackSettings::keepRecordings(m_defaults);
+    if (keep == m_keepRecordings)
+        return;
+    m_keepRecordings = keep;
+    if (!keep) {
+        info(QStringLiteral("Keep recordings turned off — deleting saved recordings"));
+        ++m_audioGeneration;
+        m_audioURLs.clear();
+        m_audioEntryIDs.clear();
+        Q_EMIT audioEntriesChanged();
+        if (m_audioStore)
+            m_audioStore->removeAll();
+    }
+}
+
 QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
 {
     const quint64 generation = ++m_attachGeneration;
@@ -40,6 +121,7 @@ QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
     if (!userID) {
         m_entries.clear();
         Q_EMIT entriesChanged();
+        resetRecordingLink(nullptr);
         info(QStringLiteral("History detached (signed out)"));
         co_return;
     }
@@ -49,6 +131,7 @@ QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
     m_store = store;
     m_entries.clear();
     Q_EMIT entriesChanged();
+    resetRecordingLink(nullptr);
     auto loaded = co_await store->loadAll(kMaxEntries);
     // A newer switch (or this object's end) wins over a slow load.
     if (!self || generation != m_attachGeneration)
@@ -56,10 +139,35 @@ QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
     m_entries = std::move(loaded);
     Q_EMIT entriesChanged();
     info(QStringLiteral("Loaded %1 entries").arg(m_entries.size()));
+
+    resetRecordingLink(
+        std::make_shared<RecordingAudioStore>(UserDataPaths::recordingsDirectory(*userID, m_dataRoot), m_queues));
+    m_keepRecordings = RecordingPlaybackSettings::keepRecordings(m_defaults);
+    if (!m_keepRecordings) {
+        m_audioStore->removeAll();
+        co_return;
+    }
+    std::set<QUuid> ids;
+    for (const ClipboardEntry &entry : m_entries)
+        ids.insert(entry.id);
+    const quint64 audioGeneration = m_audioGeneration;
+    Scheduler *scheduler = &m_scheduler;
+    m_audioStore->reconcile(std::move(ids), [self, scheduler, audioGeneration](std::map<QUuid, QString> files) {
+        scheduler->postFromAnyThread([self, audioGeneration, files = std::move(files)]() mutable {
+            if (self)
+                self->recordingsFound(std::move(files), audioGeneration);
+        });
+    });
 }
 
 QCoro::Task<> ClipboardHistory::add(QString text, std::optional<QString> source, std::optional<QString> windowName,
                                     bool aiProcessed)
+{
+    co_await add(std::move(text), std::move(source), std::move(windowName), aiProcessed, std::nullopt);
+}
+
+QCoro::Task<> ClipboardHistory::add(QString text, std::optional<QString> source, std::optional<QString> windowName,
+                                    bool aiProcessed, std::optional<QByteArray> audio)
 {
     if (!m_store) {
         logs::error(logs::clipboardHistory(), QStringLiteral("add() with no attached store — dropping entry"));
@@ -68,9 +176,27 @@ QCoro::Task<> ClipboardHistory::add(QString text, std::optional<QString> source,
     ClipboardEntry entry{QUuid::createUuid(), std::move(text),       m_scheduler.wallNow(),
                          std::move(source),   std::move(windowName), aiProcessed};
     m_entries.insert(m_entries.begin(), entry);
-    if (m_entries.size() > static_cast<size_t>(kMaxEntries))
-        m_entries.resize(kMaxEntries);
+    std::vector<QUuid> dropped;
+    while (m_entries.size() > static_cast<size_t>(kMaxEntries)) {
+        dropped.push_back(m_entries.back().id);
+        m_entries.pop_back();
+    }
     Q_EMIT entriesChanged();
+    forgetRecordings(dropped);
+
+    if (audio && m_keepRecordings && m_audioStore) {
+        QPointer<ClipboardHistory> self(this);
+        Scheduler *scheduler = &m_scheduler;
+        const quint64 generation = m_audioGeneration;
+        const QUuid id = entry.id;
+        m_audioStore->save(std::move(*audio), id, [self, scheduler, generation, id](std::optional<QString> path) {
+            scheduler->postFromAnyThread([self, generation, id, path] {
+                if (self)
+                    self->recordingSaved(id, path, generation);
+            });
+        });
+    }
+
     const auto store = m_store;
     auto write = [entry](DBHandle &db) {
         db.insert(entry);
@@ -83,6 +209,7 @@ QCoro::Task<> ClipboardHistory::remove(QUuid id)
 {
     std::erase_if(m_entries, [&id](const ClipboardEntry &e) { return e.id == id; });
     Q_EMIT entriesChanged();
+    forgetRecordings({id});
     if (!m_store)
         co_return;
     const auto store = m_store;
@@ -94,6 +221,11 @@ QCoro::Task<> ClipboardHistory::clear()
 {
     m_entries.clear();
     Q_EMIT entriesChanged();
+    m_audioURLs.clear();
+    m_audioEntryIDs.clear();
+    Q_EMIT audioEntriesChanged();
+    if (m_audioStore)
+        m_audioStore->removeAll();
     if (!m_store)
         co_return;
     const auto store = m_store;

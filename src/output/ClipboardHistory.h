@@ -3,24 +3,31 @@
 #include "core/SerialQueue.h"
 #include "output/ClipboardHistoring.h"
 #include "output/ClipboardStore.h"
+#include "output/RecordingAudioStore.h"
 
 #include <QObject>
 
+#include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace dravelin {
 
+class UserDefaults;
+
 // The newest 20 delivered texts of the signed-in user, newest first, mirrored
-// from that user's clipboard.sqlite. Detached (empty) while nobody is signed
-// in. Main thread only; the database work runs on the store's queue.
+// from that user's clipboard.sqlite, with each entry's saved recording when
+// the user keeps recordings. Detached (empty) while nobody is signed in.
+// Main thread only; database and file work run on the stores' queues.
 class ClipboardHistory final : public QObject, public ClipboardHistoring
 {
     Q_OBJECT
 public:
     static constexpr int kMaxEntries = 20;
 
-    ClipboardHistory(Scheduler &scheduler, QueueFactory queues, QString dataRoot, QObject *parent = nullptr);
+    ClipboardHistory(UserDefaults &defaults, Scheduler &scheduler, QueueFactory queues, QString dataRoot,
+                     QObject *parent = nullptr);
     ~ClipboardHistory() override;
 
     // Opens the user's own file (or detaches for none) and loads its entries.
@@ -30,22 +37,41 @@ public:
     const std::vector<ClipboardEntry> &entries() const { return m_entries; }
     int entryCount() const override { return static_cast<int>(m_entries.size()); }
     std::optional<ClipboardEntry> latest() const override;
+    const std::set<QUuid> &audioEntryIDs() const { return m_audioEntryIDs; }
+    std::optional<QString> audioURL(const QUuid &id) const;
 
     QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
                       bool aiProcessed) override;
+    // The same, keeping the dictation's recording beside the entry.
+    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName, bool aiProcessed,
+                      std::optional<QByteArray> audio);
     QCoro::Task<> remove(QUuid id);
     QCoro::Task<> clear();
 
 Q_SIGNALS:
     void entriesChanged();
+    void audioEntriesChanged();
 
 private:
+    void resetRecordingLink(std::shared_ptr<RecordingAudioStore> store);
+    void forgetRecordings(const std::vector<QUuid> &ids);
+    void recordingSaved(QUuid id, std::optional<QString> path, quint64 generation);
+    void recordingsFound(std::map<QUuid, QString> files, quint64 generation);
+    void keepRecordingsSettingDidChange();
+    bool hasEntry(const QUuid &id) const;
+
+    UserDefaults &m_defaults;
     Scheduler &m_scheduler;
     QueueFactory m_queues;
     QString m_dataRoot;
     std::shared_ptr<ClipboardStore> m_store;
+    std::shared_ptr<RecordingAudioStore> m_audioStore;
     std::vector<ClipboardEntry> m_entries;
+    std::map<QUuid, QString> m_audioURLs;
+    std::set<QUuid> m_audioEntryIDs;
+    quint64 m_audioGeneration = 0;
     quint64 m_attachGeneration = 0;
+    bool m_keepRecordings = true;
 };
 
 } // namespace dravelin

@@ -7,7 +7,10 @@
 #include "account/AuthService.h"
 #include "account/LocalConsentBrowser.h"
 #include "account/NetworkRequestSender.h"
+#include "audio/AACFileWriter.h"
+#include "audio/Pcm.h"
 #include "core/QtScheduler.h"
+#include "output/RecordingUploader.h"
 #include "stt/TranscriptionService.h"
 #include "support/HttpTestClient.h"
 #include "support/LogCapture.h"
@@ -33,6 +36,7 @@ protected:
         config.dataDir = m_data.path();
         // Inside the client's 300 s margin: every use refreshes first.
         config.accessTokenSeconds = 200;
+        config.retainRecordings = true;
         auto created = server::DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created);
         m_server = std::move(*created);
@@ -105,6 +109,42 @@ TEST_F(AuthSessionTest, SignInTranscribeRefreshAndRevocation)
     EXPECT_TRUE(
         logs.has(QStringLiteral("auth"), QStringLiteral("OAuth refresh rejected by auth server; clearing session")));
     EXPECT_FALSE(QCoro::waitFor(auth->currentAccessToken()));
+}
+
+TEST_F(AuthSessionTest, ARecordingIsUploadedAndAttachedWhereTheServerAsked)
+{
+    ASSERT_TRUE(QCoro::waitFor(auth->signInViaBrowser()));
+    QTemporaryDir dir;
+    TranscriptionRequest request;
+    // A capture as the app records it: 16 kHz mono 16-bit WAV.
+    const auto samples =
+        decodeAudio(test::synthesizeSpeech(dir.filePath(QStringLiteral("s.wav")), QStringLiteral("Hello world.")));
+    ASSERT_TRUE(samples);
+    request.audio = WAVWrapper::wrap(pcm16(samples->data(), samples->size()), 16000);
+    request.clientRecordingId = QUuid::createUuid();
+    AppConstants constants;
+    constants.baseURL = baseURL;
+    TranscriptionService transcription(constants.transcribeEndpoint(), *auth, scheduler);
+    const auto reply = QCoro::waitFor(transcription.transcribe(request));
+    ASSERT_TRUE(reply) << qPrintable(reply.error().description());
+    ASSERT_TRUE(reply->retainRecording);
+    ASSERT_TRUE(reply->recordingUploadUrl && reply->recordingObjectKey);
+    EXPECT_TRUE(reply->recordingObjectKey->startsWith(auth->user()->id + u'/'));
+
+    RecordingUploader uploader(*auth, constants.attachRecordingAudioEndpoint(), "dravelin-local-public-key", sender,
+                               scheduler);
+    EXPECT_TRUE(QCoro::waitFor(uploader.uploadNow(request.audio, *request.clientRecordingId,
+                                                  QUrl(*reply->recordingUploadUrl), *reply->recordingObjectKey)));
+    QFile stored(m_data.filePath(QStringLiteral("recordings/") + *reply->recordingObjectKey));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.read(8).mid(4), "ftyp");
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("recording-upload"),
+                               QStringLiteral("⏱ recording uploaded off the dictation path")));
+
+    // The upload URL worked once; a recording id the server never saw cannot be attached.
+    EXPECT_FALSE(QCoro::waitFor(uploader.uploadNow(request.audio, *request.clientRecordingId,
+                                                   QUrl(*reply->recordingUploadUrl), *reply->recordingObjectKey)));
+    EXPECT_TRUE(logs.has(QStringLiteral("recording-upload"), QStringLiteral("Recording upload rejected (HTTP 403)")));
 }
 
 TEST_F(AuthSessionTest, ADeniedOrAbandonedBrowserSignInLeavesNoSession)

@@ -3,6 +3,7 @@
 #include "core/VirtualScheduler.h"
 #include "support/Fakes.h"
 #include "support/LogCapture.h"
+#include "support/ScriptedSender.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -26,43 +27,6 @@ QString jwtExpiringAt(const QDateTime &when, const QString &tag = QStringLiteral
            QString::fromLatin1(payload.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)) +
            QStringLiteral(".sig");
 }
-
-// Answers requests from a script, optionally holding every reply until
-// released so tests can look at what is in flight.
-class ScriptedSender final : public AuthRequestSending
-{
-public:
-    QCoro::Task<Expected<HttpReply, SendFailure>> send(HttpRequest request) override
-    {
-        requests.push_back(request);
-        if (hold) {
-            const auto gate = m_gate;
-            co_await gate->wait();
-        }
-        if (replies.empty())
-            co_return Unexpected(SendFailure{false, QStringLiteral("Connection refused")});
-        auto reply = replies.front();
-        replies.pop_front();
-        co_return reply;
-    }
-    void release()
-    {
-        hold = false;
-        std::exchange(m_gate, std::make_shared<AsyncEvent>())->set();
-    }
-    void reply(int status, QByteArray body) { replies.push_back(HttpReply{status, std::move(body)}); }
-    void fail(bool connectionLost = false)
-    {
-        replies.push_back(Unexpected(SendFailure{connectionLost, QStringLiteral("Connection refused")}));
-    }
-
-    std::vector<HttpRequest> requests;
-    std::deque<Expected<HttpReply, SendFailure>> replies;
-    bool hold = false;
-
-private:
-    std::shared_ptr<AsyncEvent> m_gate = std::make_shared<AsyncEvent>();
-};
 
 QByteArray userJson(const QString &id = QStringLiteral("u1"))
 {
@@ -108,7 +72,7 @@ protected:
     // Each browser test listens on its own port, so they can run side by side.
     quint16 callbackPort = 45870;
     VirtualScheduler scheduler;
-    ScriptedSender sender;
+    test::ScriptedSender sender;
     InMemorySessionStore keychain;
     test::FakeWorkspace workspace;
     test::LogCapture logs;

@@ -1,4 +1,5 @@
 #include "output/ClipboardHistory.h"
+#include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
 #include "output/UserDataPaths.h"
 #include "support/AudioFakes.h"
@@ -59,6 +60,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    UserDefaults defaults{dir.filePath(QStringLiteral("settings.json"))};
     VirtualScheduler scheduler;
     QueueFactory queues = test::immediateQueues();
     test::LogCapture logs;
@@ -91,7 +93,7 @@ TEST_F(ClipboardHistoryTest, AnOlderFileGainsTheLaterColumnsOnceAndSkipsBadRows)
 
 TEST_F(ClipboardHistoryTest, KeepsTheNewestTwentyPerUser)
 {
-    ClipboardHistory history(scheduler, queues, dir.path());
+    ClipboardHistory history(defaults, scheduler, queues, dir.path());
     finish(history.switchTo(QStringLiteral("user-1")));
     for (int i = 1; i <= 21; ++i) {
         scheduler.advance(std::chrono::seconds(1));
@@ -152,7 +154,7 @@ TEST_F(ClipboardHistoryTest, UserDirectoriesAndAnUnopenableFile)
 
 TEST_F(ClipboardHistoryTest, WorksAcrossARealQueueThread)
 {
-    ClipboardHistory history(scheduler, threadQueues(), dir.path());
+    ClipboardHistory history(defaults, scheduler, threadQueues(), dir.path());
     auto attach = history.switchTo(QStringLiteral("threaded"));
     while (!attach.isReady())
         scheduler.runPending();

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "ServerConfig.h"
+#include "core/Scheduler.h"
+#include "http/Router.h"
+#include "storage/Storage.h"
+
+#include <QUuid>
+
+#include <map>
+
+namespace dravelin::server {
+
+class AuthRoutes;
+
+// Recordings the app uploads after a dictation, when the server keeps them
+// (retainRecordings): a one-time upload URL handed out with the transcript,
+// the PUT that stores the file under dataDir/recordings/, and the attach RPC
+// that links it to the user's transcription.
+class RecordingRoutes
+{
+public:
+    static constexpr qint64 kUploadSeconds = 15 * 60;
+
+    RecordingRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, Scheduler &scheduler);
+
+    struct Grant
+    {
+        QString uploadUrl;
+        QString objectKey; // "<user id>/<CLIENT RECORDING ID>.m4a"
+    };
+    // A single-use upload URL on the host the client reached us at; nothing
+    // when recordings are not kept or the recording id is not a UUID.
+    std::optional<Grant> grantUpload(const QString &userId, const QString &clientRecordingId, const QByteArray &host);
+
+    void install(Router &router);
+
+    // Where an object key's file lives.
+    QString filePath(const QString &objectKey) const;
+
+private:
+    HttpResponse upload(const HttpRequest &request);
+    HttpResponse attach(const HttpRequest &request);
+
+    struct PendingUpload
+    {
+        QString userId;
+        QString objectKey;
+        qint64 expiresAt = 0;
+    };
+    qint64 now() const;
+
+    const ServerConfig &m_config;
+    Storage &m_storage;
+    AuthRoutes &m_auth;
+    Scheduler &m_scheduler;
+    std::map<QByteArray, PendingUpload> m_uploads; // by token
+};
+
+} // namespace dravelin::server
