@@ -11,6 +11,7 @@ pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 xcb)
 pkg_check_modules(XTST REQUIRED IMPORTED_TARGET xtst)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(LIBPULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
 # Debian's pocketsphinx.pc names an include directory that the package does

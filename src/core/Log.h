@@ -36,6 +36,7 @@
     X(clipboardStore, "clipboard-store")                                                                               \
     X(recordingStore, "recording-store")                                                                               \
     X(recordingUpload, "recording-upload")                                                                             \
+    X(audioPlayback, "audio-playback")                                                                                 \
     X(pending, "pending")                                                                                              \
     X(usage, "usage")                                                                                                  \
     X(quality, "quality")                                                                                              \

@@ -8,14 +8,19 @@
 #include "audio/StreamingDictationRecorder.h"
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
+#include "output/AudioPlaybackController.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioCapture.h"
+#include "platform/linux/PulseAudioOutput.h"
 #include "support/MicFeeder.h"
 #include "support/Speech.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+
 #include <QTemporaryDir>
 #include <QTest>
+#include <cmath>
 
 #include <qcoro/qcorotask.h>
 
@@ -144,4 +149,45 @@ TEST_F(RealAudioTest, OnDeviceRecognitionHearsTheSpeech)
     EXPECT_EQ(capture->engine, QStringLiteral("pocketsphinx"));
     ASSERT_TRUE(capture->audio);
     EXPECT_GT(capture->audio->size(), 44 + 16000 * 2 * 2); // more than two seconds of WAV
+}
+
+// Playback needs no microphone, so it stays out of the fixture that feeds one
+// (the feeder blocks when nothing records).
+TEST(RealPlaybackTest, ASavedRecordingPlaysToItsEndThroughTheSoundServer)
+{
+    // 600 ms of a tone, as a saved recording.
+    QTemporaryDir dir;
+    QtScheduler scheduler;
+    const QString path = dir.filePath(QStringLiteral("entry.wav"));
+    std::vector<float> clip(9600);
+    for (size_t i = 0; i < clip.size(); ++i)
+        clip[i] = 0.2f * static_cast<float>(std::sin(static_cast<double>(i) * 0.17));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(WAVWrapper::wrap(pcm16(clip.data(), clip.size()), 16000));
+    file.close();
+
+    nix::PulseAudioOutput output;
+    AudioPlaybackController playback(output, scheduler);
+    const QUuid id = QUuid::createUuid();
+    QElapsedTimer clock;
+    clock.start();
+    playback.toggle(id, path);
+    ASSERT_EQ(playback.activeID(), id);
+    EXPECT_TRUE(playback.isPlaying());
+    while (playback.activeID() && clock.elapsed() < 10000)
+        QTest::qWait(10);
+    EXPECT_FALSE(playback.activeID()) << "playback never reported its end";
+    EXPECT_GE(clock.elapsed(), 550);
+    EXPECT_LT(clock.elapsed(), 10000);
+
+    // Paused half-way, it stays put; stopped, it unloads.
+    playback.toggle(id, path);
+    QTest::qWait(200);
+    playback.toggle(id, path);
+    EXPECT_FALSE(playback.isPlaying());
+    QTest::qWait(800);
+    EXPECT_EQ(playback.activeID(), id);
+    playback.stop();
+    EXPECT_FALSE(playback.activeID());
 }

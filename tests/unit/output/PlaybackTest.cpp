@@ -1,0 +1,121 @@
+#include "audio/Pcm.h"
+#include "core/VirtualScheduler.h"
+#include "output/AudioPlaybackController.h"
+#include "support/LogCapture.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin;
+
+namespace {
+
+class FakePlayback final : public AudioPlayback
+{
+public:
+    bool play() override
+    {
+        playing = refuse ? false : true;
+        return !refuse;
+    }
+    void pause() override { playing = false; }
+    void stop() override { stopped = true; }
+    bool isPlaying() const override { return playing; }
+    bool playing = false;
+    bool stopped = false;
+    bool refuse = false;
+};
+
+class FakeOutput final : public AudioOutput
+{
+public:
+    std::unique_ptr<AudioPlayback> load(std::vector<float> samples, int, QString *) override
+    {
+        auto playback = std::make_unique<FakePlayback>();
+        playback->refuse = refuseNext;
+        loaded.push_back(playback.get());
+        lengths.push_back(samples.size());
+        return playback;
+    }
+    std::vector<FakePlayback *> loaded;
+    std::vector<size_t> lengths;
+    bool refuseNext = false;
+};
+
+class PlaybackTest : public ::testing::Test
+{
+protected:
+    QString recording(const char *name)
+    {
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(WAVWrapper::wrap(pcm16(std::vector<float>(1600, 0.1f).data(), 1600), 16000));
+        return path;
+    }
+
+    QTemporaryDir dir;
+    VirtualScheduler scheduler;
+    FakeOutput output;
+    AudioPlaybackController playback{output, scheduler};
+    test::LogCapture logs;
+    const QUuid a = QUuid::createUuid();
+    const QUuid b = QUuid::createUuid();
+};
+
+TEST_F(PlaybackTest, OneEntryAtATimeWithPauseAndResume)
+{
+    const QString fileA = recording("a.wav");
+    playback.toggle(a, fileA);
+    ASSERT_EQ(playback.activeID(), a);
+    EXPECT_EQ(output.lengths.front(), 1600u);
+    playback.toggle(a, fileA);
+    EXPECT_FALSE(playback.isPlaying());
+    EXPECT_EQ(playback.activeID(), a);
+    playback.toggle(a, fileA);
+    EXPECT_TRUE(playback.isPlaying());
+    EXPECT_EQ(output.loaded.size(), 1u); // resumed, not reloaded
+
+    // Another entry replaces it.
+    playback.toggle(b, recording("b.wav"));
+    EXPECT_EQ(playback.activeID(), b);
+    EXPECT_TRUE(output.loaded.size() == 2);
+
+    // Trimming other entries keeps it; losing its own entry stops it.
+    playback.stopUnlessAmong({a, b});
+    EXPECT_EQ(playback.activeID(), b);
+    playback.stopUnlessAmong({a});
+    EXPECT_FALSE(playback.activeID());
+    EXPECT_FALSE(playback.isPlaying());
+}
+
+TEST_F(PlaybackTest, FailuresLeaveItStopped)
+{
+    playback.toggle(a, dir.filePath(QStringLiteral("deleted.m4a")));
+    EXPECT_FALSE(playback.activeID());
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-playback"), QStringLiteral("Can't open recording deleted.m4a: ")));
+
+    output.refuseNext = true;
+    playback.toggle(a, recording("a.wav"));
+    EXPECT_FALSE(playback.activeID());
+    EXPECT_TRUE(logs.has(QStringLiteral("audio-playback"), QStringLiteral("Playback refused to start for a.wav")));
+
+    // The end of a replaced player is ignored; the current one's end stops.
+    output.refuseNext = false;
+    playback.toggle(a, recording("a.wav"));
+    FakePlayback *first = output.loaded.back();
+    auto firstEnd = first->onFinished;
+    playback.toggle(b, recording("b.wav"));
+    firstEnd(true);
+    scheduler.runPending();
+    EXPECT_EQ(playback.activeID(), b);
+    output.loaded.back()->onError(QStringLiteral("broken stream"));
+    output.loaded.back()->onFinished(false);
+    scheduler.runPending();
+    EXPECT_FALSE(playback.activeID());
+    EXPECT_TRUE(logs.has(QStringLiteral("audio-playback"), QStringLiteral("Playback decode error: broken stream")));
+}
+
+} // namespace
