@@ -2,6 +2,8 @@
 
 #include "output/ClipboardEntry.h"
 
+#include <QByteArray>
+
 #include <qcoro/qcorotask.h>
 
 namespace dravelin {
@@ -14,9 +16,10 @@ public:
     virtual int entryCount() const = 0;
     // The newest entry, if any.
     virtual std::optional<ClipboardEntry> latest() const = 0;
-    // Remembers a delivered text; the call returns once it is on disk.
+    // Remembers a delivered text, with the dictation's recording when given;
+    // the call returns once the entry is on disk.
     virtual QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
-                              bool aiProcessed) = 0;
+                              bool aiProcessed, std::optional<QByteArray> audio) = 0;
 };
 
 } // namespace dravelin

@@ -40,11 +40,10 @@ public:
     const std::set<QUuid> &audioEntryIDs() const { return m_audioEntryIDs; }
     std::optional<QString> audioURL(const QUuid &id) const;
 
-    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
-                      bool aiProcessed) override;
-    // The same, keeping the dictation's recording beside the entry.
     QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName, bool aiProcessed,
-                      std::optional<QByteArray> audio);
+                      std::optional<QByteArray> audio) override;
+    // The same without a recording.
+    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName, bool aiProcessed);
     QCoro::Task<> remove(QUuid id);
     QCoro::Task<> clear();
 

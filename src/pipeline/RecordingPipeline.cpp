@@ -8,11 +8,17 @@
 #include "hotkeys/RecordingMode.h"
 #include "indicator/IndicatorPresenting.h"
 #include "output/ClipboardHistoring.h"
+#include "output/PasteService.h"
 #include "output/Pasting.h"
+#include "output/RecordingUploader.h"
+#include "pipeline/Stopwatch.h"
 #include "platform/Workspace.h"
 #include "stt/Transcribing.h"
+#include "stt/TranscriptionTypes.h"
 #include "system/SoundFeedback.h"
+#include "text/Cleanup.h"
 #include "text/CleanupFormatting.h"
+#include "text/FillerWordRemover.h"
 
 namespace dravelin {
 
@@ -528,27 +534,13 @@ void RecordingPipeline::enterProcessing()
     m_c.indicator.present(IndicatorState::processing(), std::nullopt);
 }
 
-// Ends a dictation capture. Transcription and delivery are not part of this
-// build yet: the capture is stopped and the pipeline returns to idle without
-// delivering anything.
-QCoro::Task<> RecordingPipeline::stopAndTranscribe()
+bool RecordingPipeline::isNoUndoApplication(const std::optional<QString> &applicationID)
 {
-    QPointer self(this);
-    enterProcessing();
+    return PasteService::isTerminal(applicationID);
+}
 
-    const auto capture = co_await m_c.recorder.stopCapture();
-    if (!self)
-        co_return;
-    if (!capture) {
-        error(QStringLiteral("Recorder returned no capture"));
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
-    } else {
-        info(QStringLiteral("Capture stopped (%1 ms, engine %2) — transcription is not available in this build")
-                 .arg(capture->durationMs.value_or(0))
-                 .arg(capture->engine.isEmpty() ? QStringLiteral("none") : capture->engine));
-        m_c.indicator.hide();
-    }
+void RecordingPipeline::clearCaptureContext()
+{
     m_captureBundleID.reset();
     m_captureRecording.reset();
     m_captureRecordingID.reset();
@@ -556,7 +548,392 @@ QCoro::Task<> RecordingPipeline::stopAndTranscribe()
     m_captureRetainRecording = false;
     m_captureUploadURL.reset();
     m_captureObjectKey.reset();
+}
+
+void RecordingPipeline::reportQuality(QualityCategory category, QString reason, std::optional<qint64> durationMs,
+                                      std::optional<QString> engine)
+{
+    if (!m_c.quality || !m_captureRecordingID)
+        return;
+    m_c.quality->report(*m_captureRecordingID, category, std::move(reason), durationMs, std::move(engine));
+}
+
+void RecordingPipeline::reportQualityFor(const BackendError &failure, std::optional<qint64> durationMs,
+                                         std::optional<QString> engine)
+{
+    switch (failure.kind) {
+    case BackendError::Kind::providerFailure:
+    case BackendError::Kind::decodingFailed:
+    case BackendError::Kind::unexpectedStatus:
+        reportQuality(QualityCategory::error, QStringLiteral("api_failure"), durationMs, std::move(engine));
+        break;
+    case BackendError::Kind::network:
+        reportQuality(QualityCategory::error, QStringLiteral("network"), durationMs, std::move(engine));
+        break;
+    case BackendError::Kind::notAuthenticated:
+    case BackendError::Kind::unauthorized:
+        break;
+    }
+}
+
+void RecordingPipeline::handleTranscriptionError(const BackendError &failure)
+{
+    switch (failure.kind) {
+    case BackendError::Kind::providerFailure:
+        error(QStringLiteral("Provider failure: %1").arg(failure.message));
+        m_c.indicator.present(IndicatorState::error(QStringLiteral("Transcription failed — retry from menu")),
+                              std::nullopt);
+        break;
+    case BackendError::Kind::decodingFailed:
+    case BackendError::Kind::unexpectedStatus:
+        error(QStringLiteral("Server returned unexpected response"));
+        m_c.indicator.present(IndicatorState::error(QStringLiteral("Server error — retry from menu")), std::nullopt);
+        break;
+    case BackendError::Kind::network:
+        error(QStringLiteral("Network: %1").arg(failure.message));
+        m_c.indicator.present(IndicatorState::error(QStringLiteral("Network error — retry from menu")), std::nullopt);
+        break;
+    case BackendError::Kind::notAuthenticated:
+    case BackendError::Kind::unauthorized:
+        error(QStringLiteral("Auth error during transcription"));
+        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
+        break;
+    }
+    m_c.sounds.play(SoundFeedback::Cue::error);
+}
+
+void RecordingPipeline::noteRetention(bool retain, const std::optional<QString> &uploadURL,
+                                      const std::optional<QString> &objectKey)
+{
+    if (retain)
+        m_captureRetainRecording = true;
+    if (uploadURL && QUrl(*uploadURL, QUrl::StrictMode).isValid() && !QUrl(*uploadURL).scheme().isEmpty() &&
+        objectKey && !objectKey->isEmpty()) {
+        m_captureUploadURL = uploadURL;
+        m_captureObjectKey = objectKey;
+    }
+}
+
+void RecordingPipeline::uploadCaptureAudio()
+{
+    if (!m_captureRetainRecording || !m_captureUploadURL || !m_captureObjectKey || !m_c.uploader ||
+        !m_captureRecording || m_captureRecording->isEmpty() || !m_captureRecordingID)
+        return;
+    // The uploader runs on its own; nobody waits for it.
+    m_c.uploader->upload(*m_captureRecording, *m_captureRecordingID, QUrl(*m_captureUploadURL), *m_captureObjectKey);
+}
+
+QCoro::Task<bool> RecordingPipeline::pasteOrPresent(QString text, std::optional<QString> targetBundleID)
+{
+    QPointer self(this);
+    Pasting &paste = m_c.paste;
+    const EditableFocus focus = co_await paste.focusedEditableTarget(targetBundleID);
+    if (!self)
+        co_return false;
+    if (focus == EditableFocus::notEditable) {
+        info(QStringLiteral("No editable focus — presenting result panel instead of pasting (%1 chars)")
+                 .arg(text.size()));
+        m_c.indicator.present(IndicatorState::result(text), std::nullopt);
+        co_return false;
+    }
+    const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
+    co_await paste.paste(text, targetBundleID, keep);
+    co_return true;
+}
+
+QCoro::Task<> RecordingPipeline::addDictationToHistory(QString text, std::optional<QString> source, bool aiProcessed)
+{
+    QPointer self(this);
+    uploadCaptureAudio();
+    std::optional<QString> windowName;
+    if (const auto app = m_c.workspace.frontmostApplication();
+        app && source && app->applicationID == *source && !app->windowTitle.isEmpty())
+        windowName = app->windowTitle;
+    const std::optional<QByteArray> recording = m_captureRecording;
+    const std::optional<qint64> durationMs = m_captureDurationMs;
+    ClipboardHistoring &history = m_c.history;
+    co_await history.add(text, source, windowName, aiProcessed, recording);
+    if (!self || !m_c.quality)
+        co_return;
+    const auto [category, reason] = m_c.quality->classifyCompleted(text, durationMs);
+    if (reason && category != QualityCategory::success)
+        reportQuality(category, *reason, durationMs, std::nullopt);
+}
+
+// Ends a dictation capture and delivers its text by the first road that fits:
+// live text, raw text received while recording, on-device recognition, or the
+// recording sent to the cloud.
+QCoro::Task<> RecordingPipeline::stopAndTranscribe()
+{
+    QPointer self(this);
+    Stopwatch sw(m_c.scheduler);
+    enterProcessing();
+
+    auto capture = co_await m_c.recorder.stopCapture();
+    if (!self)
+        co_return;
+    if (!capture) {
+        error(QStringLiteral("Recorder returned no capture"));
+        reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), std::nullopt, std::nullopt);
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+        clearCaptureContext();
+        setState(PipelineState::idle);
+        co_return;
+    }
+    sw.mark(QStringLiteral("stop_record"));
+    m_captureRecording = capture->recording;
+    m_captureDurationMs = capture->durationMs;
+    noteRetention(capture->retainRecording, capture->recordingUploadUrl, capture->recordingObjectKey);
+    const std::optional<QString> attribution = m_captureBundleID;
+
+    if (capture->liveText && !capture->liveText->isEmpty()) {
+        co_await deliverLiveStreamed(*capture->liveText, capture->durationMs, attribution, sw);
+    } else if (m_liveRawText && !m_liveRawText->isEmpty()) {
+        info(QStringLiteral("⏱ final timed out but raw present → pasting raw (no batch re-transcribe)"));
+        co_await deliverLiveStreamed(*m_liveRawText, capture->durationMs, attribution, sw);
+    } else if (capture->onDeviceText && !capture->onDeviceText->isEmpty()) {
+        co_await deliverOnDevice(*capture->onDeviceText, capture->durationMs, capture->engine, attribution, sw);
+    } else if (capture->audio && capture->audio->size() >= kMinimumAudioBytes) {
+        co_await runCloudRoad(*capture, sw);
+    } else if (capture->audio && !capture->audio->isEmpty()) {
+        error(QStringLiteral("Suspiciously short audio (%1 bytes)").arg(capture->audio->size()));
+        reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), capture->durationMs,
+                      capture->engine);
+        m_c.indicator.present(
+            IndicatorState::error(QStringLiteral("Microphone returned no audio. Check System Settings → Microphone.")),
+            std::nullopt);
+    } else {
+        error(QStringLiteral("Empty cloud capture"));
+        if (capture->liveText || capture->onDeviceText)
+            reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), capture->durationMs,
+                          capture->engine);
+        else
+            reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), capture->durationMs,
+                          capture->engine);
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+    }
+    if (!self)
+        co_return;
+    clearLiveRawContext();
+    clearCaptureContext();
     setState(PipelineState::idle);
+}
+
+QCoro::Task<> RecordingPipeline::runCloudRoad(DictationCapture capture, Stopwatch &sw)
+{
+    QPointer self(this);
+    PendingTranscribing &pending = m_c.pending;
+    const auto saved =
+        co_await pending.save(*capture.audio, capture.durationMs, m_captureBundleID, m_captureRecordingID);
+    if (!self)
+        co_return;
+    std::optional<QUuid> savedID;
+    if (saved)
+        savedID = saved->id;
+    else
+        error(QStringLiteral("Pending save failed: %1").arg(saved.error()));
+    sw.mark(QStringLiteral("save_pending"));
+
+    const bool cleanup = m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true);
+    const bool optimistic = m_c.defaults.boolValue(QStringLiteral("optimistic.paste"), false);
+    const auto frontmost = m_c.workspace.frontmostApplicationID();
+    const bool excluded = isNoUndoApplication(frontmost);
+    bool stream = cleanup && optimistic && !excluded;
+    if (cleanup && optimistic && excluded)
+        info(QStringLiteral("Streaming disabled for %1 — using single-shot")
+                 .arg(frontmost.value_or(QStringLiteral("unknown"))));
+    info(QStringLiteral("Cloud transcribe — cleanup=%1 stream=%2")
+             .arg(cleanup ? QStringLiteral("on") : QStringLiteral("off"),
+                  stream ? QStringLiteral("on") : QStringLiteral("off")));
+
+    TranscriptionRequest request;
+    request.audio = *capture.audio;
+    request.durationMs = capture.durationMs;
+    request.appBundleID = m_captureBundleID;
+    request.cleanupEnabled = cleanup;
+    request.streamCleanup = stream;
+    request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
+    request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+    request.clientRecordingId = m_captureRecordingID;
+    sw.mark(QStringLiteral("request_build"));
+    if (stream) {
+        // The raw-then-cleaned streaming delivery arrives with live streaming;
+        // until then the one-piece reply serves.
+        info(QStringLiteral("Streaming delivery is not available in this build — using single-shot"));
+        request.streamCleanup = false;
+    }
+    co_await runSingleShotTranscribe(std::move(request), savedID, sw);
+}
+
+QCoro::Task<> RecordingPipeline::runSingleShotTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID,
+                                                         Stopwatch &sw)
+{
+    QPointer self(this);
+    Transcribing &transcription = m_c.transcription;
+    PendingTranscribing &pending = m_c.pending;
+    const std::optional<qint64> durationMs = request.durationMs;
+    const std::optional<QString> appBundleID = request.appBundleID;
+    auto response = co_await transcription.transcribe(std::move(request));
+    if (!self)
+        co_return;
+    if (!response) {
+        if (savedID)
+            co_await pending.recordFailure(*savedID, response.error().description());
+        if (!self)
+            co_return;
+        handleTranscriptionError(response.error());
+        reportQualityFor(response.error(), durationMs, std::nullopt);
+        sw.mark(QStringLiteral("network_error"));
+        info(sw.summary());
+        co_return;
+    }
+    sw.mark(QStringLiteral("network"));
+    noteRetention(response->retainRecording, response->recordingUploadUrl, response->recordingObjectKey);
+    if (savedID)
+        co_await pending.remove(*savedID);
+    if (!self)
+        co_return;
+    sw.mark(QStringLiteral("remove_pending"));
+    co_await deliver(*response, appBundleID, durationMs, sw);
+}
+
+QCoro::Task<> RecordingPipeline::deliver(TranscriptionResponse response, std::optional<QString> attributionBundleID,
+                                         std::optional<qint64> durationMs, Stopwatch &sw)
+{
+    QPointer self(this);
+    const bool cleanup = m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true);
+    QString text = response.text.trimmed();
+    if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
+        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
+    if (text.isEmpty()) {
+        info(QStringLiteral("Empty transcription — showing 'no speech detected' to user"));
+        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, response.engine);
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+        sw.mark(QStringLiteral("empty_result"));
+        info(sw.summary());
+        co_return;
+    }
+    const bool pasted = co_await pasteOrPresent(text, std::nullopt);
+    if (!self)
+        co_return;
+    sw.mark(QStringLiteral("paste"));
+    co_await addDictationToHistory(text, attributionBundleID, cleanup);
+    if (!self)
+        co_return;
+    sw.mark(QStringLiteral("history_add"));
+    if (pasted)
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    sw.mark(QStringLiteral("indicator_done"));
+    info(QStringLiteral("Delivered: %1 chars via %2").arg(text.size()).arg(response.engine));
+    info(sw.summary());
+    lastDelivery = Delivery{text, pasted, sw.marks()};
+}
+
+QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<qint64> durationMs, QString engine,
+                                                 std::optional<QString> attributionBundleID, Stopwatch &sw)
+{
+    QPointer self(this);
+    QString text = rawText.trimmed();
+    if (text.isEmpty()) {
+        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, engine);
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+        sw.mark(QStringLiteral("empty_on_device"));
+        info(sw.summary());
+        co_return;
+    }
+    if (FillerWordsSettings::isEnabled(m_c.defaults))
+        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
+    const std::optional<QString> target =
+        attributionBundleID ? attributionBundleID : m_c.workspace.frontmostApplicationID();
+    sw.mark(QStringLiteral("on_device_stt"));
+    info(QStringLiteral("On-device transcript ready (%1 chars) via %2").arg(text.size()).arg(engine));
+
+    QString delivered = text;
+    bool pasted = false;
+    if (!m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true)) {
+        pasted = co_await pasteOrPresent(text, target);
+        if (!self)
+            co_return;
+        co_await addDictationToHistory(text, attributionBundleID, false);
+        if (!self)
+            co_return;
+        if (pasted)
+            m_c.indicator.present(IndicatorState::done(), std::nullopt);
+        sw.mark(QStringLiteral("paste"));
+    } else {
+        m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+        CleanupRequest request;
+        request.text = text;
+        request.appBundleID = attributionBundleID;
+        request.durationMs = durationMs;
+        request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
+        request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+        const auto vocabulary = m_c.defaults.stringArray(QStringLiteral("vocabulary.keyterms.active"));
+        if (vocabulary && !vocabulary->isEmpty())
+            request.vocabulary = *vocabulary;
+        request.clientRecordingId = m_captureRecordingID;
+        CleanupFormatting &cleaner = m_c.cleanupFormatter;
+        const auto cleaned = co_await cleaner.cleanup(std::move(request));
+        if (!self)
+            co_return;
+        if (cleaned) {
+            sw.mark(QStringLiteral("cleanup"));
+            delivered = cleaned->text;
+            pasted = co_await pasteOrPresent(delivered, target);
+            if (!self)
+                co_return;
+            co_await addDictationToHistory(delivered, attributionBundleID, cleaned->cleaned);
+            if (!self)
+                co_return;
+            if (pasted)
+                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            sw.mark(QStringLiteral("paste_cleaned"));
+        } else {
+            error(QStringLiteral("Cleanup failed (pasting raw text instead): %1").arg(cleaned.error().description()));
+            pasted = co_await pasteOrPresent(text, target);
+            if (!self)
+                co_return;
+            co_await addDictationToHistory(text, attributionBundleID, false);
+            if (!self)
+                co_return;
+            if (pasted)
+                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            sw.mark(QStringLiteral("cleanup_error_paste_raw"));
+        }
+    }
+    info(sw.summary());
+    lastDelivery = Delivery{delivered, pasted, sw.marks()};
+}
+
+QCoro::Task<> RecordingPipeline::deliverLiveStreamed(QString text, std::optional<qint64> durationMs,
+                                                     std::optional<QString> attributionBundleID, Stopwatch &sw)
+{
+    // The live road's raw-then-cleaned swap arrives with live streaming; the
+    // final live text is delivered as it is.
+    QPointer self(this);
+    const QString trimmed = text.trimmed();
+    sw.mark(QStringLiteral("live_final"));
+    if (trimmed.isEmpty()) {
+        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, std::nullopt);
+        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::discard);
+        co_return;
+    }
+    const bool pasted = co_await pasteOrPresent(trimmed, attributionBundleID);
+    if (!self)
+        co_return;
+    co_await addDictationToHistory(trimmed, attributionBundleID, false);
+    if (!self)
+        co_return;
+    if (pasted)
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    sw.mark(QStringLiteral("paste"));
+    info(sw.summary());
+    lastDelivery = Delivery{trimmed, pasted, sw.marks()};
 }
 
 // Ends an Ask capture. Answering is not part of this build yet: the capture is

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "audio/DictationCapture.h"
 #include "core/Scheduler.h"
 #include "core/Tasks.h"
+#include "pipeline/PipelineServices.h"
 #include "pipeline/PipelineState.h"
 
 #include <QObject>
@@ -12,6 +14,8 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace dravelin {
 
@@ -22,6 +26,11 @@ class DictationCapturing;
 class HotkeyHandling;
 class IndicatorPresenting;
 class Pasting;
+class RecordingUploading;
+class Stopwatch;
+struct TranscriptionRequest;
+struct TranscriptionResponse;
+struct BackendError;
 class SoundFeedback;
 class Transcribing;
 class UserDefaults;
@@ -52,7 +61,16 @@ public:
         Workspace &workspace;
         UserDefaults &defaults;
         Scheduler &scheduler; // must outlive the pipeline and its tasks
+        PendingTranscribing &pending;
+        RecordingUploading *uploader = nullptr; // none: recordings are never uploaded
+        QualityReporting *quality = nullptr;    // none: no quality reports
     };
+
+    // Terminals, where the raw text cannot be swapped for the cleaned one
+    // afterwards (selecting back over it does not work there).
+    static bool isNoUndoApplication(const std::optional<QString> &applicationID);
+    // Below this many bytes a recording cannot hold audio.
+    static constexpr int kMinimumAudioBytes = 200;
 
     // Fixed tuning.
     static constexpr Millis holdThreshold{200};
@@ -93,6 +111,15 @@ public:
 
     TaskTracker &taskTracker() { return m_tasks; }
 
+    // The last text the pipeline delivered, for the command line and tests.
+    struct Delivery
+    {
+        QString text;
+        bool pasted = false;
+        std::vector<std::pair<QString, int>> marks; // the stopwatch
+    };
+    std::optional<Delivery> lastDelivery;
+
 Q_SIGNALS:
     void stateChanged(dravelin::PipelineState state);
 
@@ -103,6 +130,23 @@ private:
     QCoro::Task<> discard();
     QCoro::Task<> stopForNoSpeech();
     QCoro::Task<> stopAndTranscribe();
+    QCoro::Task<> runCloudRoad(DictationCapture capture, Stopwatch &sw);
+    QCoro::Task<> runSingleShotTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID, Stopwatch &sw);
+    QCoro::Task<> deliver(TranscriptionResponse response, std::optional<QString> attributionBundleID,
+                          std::optional<qint64> durationMs, Stopwatch &sw);
+    QCoro::Task<> deliverOnDevice(QString text, std::optional<qint64> durationMs, QString engine,
+                                  std::optional<QString> attributionBundleID, Stopwatch &sw);
+    QCoro::Task<> deliverLiveStreamed(QString text, std::optional<qint64> durationMs,
+                                      std::optional<QString> attributionBundleID, Stopwatch &sw);
+    QCoro::Task<bool> pasteOrPresent(QString text, std::optional<QString> targetBundleID);
+    QCoro::Task<> addDictationToHistory(QString text, std::optional<QString> source, bool aiProcessed);
+    void uploadCaptureAudio();
+    void noteRetention(bool retain, const std::optional<QString> &uploadURL, const std::optional<QString> &objectKey);
+    void reportQuality(QualityCategory category, QString reason, std::optional<qint64> durationMs,
+                       std::optional<QString> engine);
+    void reportQualityFor(const BackendError &error, std::optional<qint64> durationMs, std::optional<QString> engine);
+    void handleTranscriptionError(const BackendError &error);
+    void clearCaptureContext();
     QCoro::Task<> stopAndAsk();
     QCoro::Task<> handleLiveRaw(QString text);
     QCoro::Task<> rewriteSelection();

@@ -62,7 +62,7 @@ public:
     TranscriptionService(QUrl endpoint, TokenSource &tokens, Scheduler &scheduler, QObject *parent = nullptr);
     ~TranscriptionService() override;
 
-    QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>> transcribe(TranscriptionRequest request);
+    QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>> transcribe(TranscriptionRequest request) override;
     // Returns at once; the events follow on the stream.
     std::unique_ptr<TranscriptionStream> transcribeStreaming(TranscriptionRequest request);
     void warmUp() override;

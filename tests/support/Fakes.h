@@ -10,6 +10,8 @@
 #include "indicator/IndicatorPresenting.h"
 #include "output/ClipboardHistoring.h"
 #include "output/Pasting.h"
+#include "output/RecordingUploader.h"
+#include "pipeline/PipelineServices.h"
 #include "platform/Appearance.h"
 #include "platform/KeyboardLayout.h"
 #include "platform/SoundPlayer.h"
@@ -145,15 +147,17 @@ public:
             return std::nullopt;
         return entries.front();
     }
-    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName,
-                      bool aiProcessed) override
+    QCoro::Task<> add(QString text, std::optional<QString> source, std::optional<QString> windowName, bool aiProcessed,
+                      std::optional<QByteArray> audio) override
     {
+        recordings.push_back(std::move(audio));
         entries.insert(entries.begin(),
                        ClipboardEntry{QUuid::createUuid(), std::move(text), QDateTime::currentDateTimeUtc(),
                                       std::move(source), std::move(windowName), aiProcessed});
         co_return;
     }
-    std::vector<ClipboardEntry> entries; // newest first
+    std::vector<ClipboardEntry> entries;               // newest first
+    std::vector<std::optional<QByteArray>> recordings; // in the order added
 };
 
 class FakeAuth final : public Authenticating
@@ -163,12 +167,87 @@ public:
     bool signedIn = true;
 };
 
+// The transcription client and the cleaner, answering from a script.
 class FakeWarmUps final : public Transcribing, public CleanupFormatting
 {
 public:
     // Both interfaces have warmUp(); count them together.
     void warmUp() override { ++count; }
+    QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>> transcribe(TranscriptionRequest request) override
+    {
+        requests.push_back(request);
+        co_return Expected<TranscriptionResponse, TranscriptionError>(transcription);
+    }
+    QCoro::Task<Expected<CleanupResponse, CleanupError>> cleanup(CleanupRequest request) override
+    {
+        cleanupRequests.push_back(request);
+        co_return Expected<CleanupResponse, CleanupError>(cleaned);
+    }
+
     int count = 0;
+    Expected<TranscriptionResponse, TranscriptionError> transcription =
+        TranscriptionResponse{QStringLiteral("Hello there."),
+                              QStringLiteral("hello there"),
+                              QStringLiteral("test"),
+                              true,
+                              false,
+                              std::nullopt,
+                              std::nullopt};
+    Expected<CleanupResponse, CleanupError> cleaned = CleanupResponse{
+        QStringLiteral("Cleaned text."), QStringLiteral("cleaned text"), true, false, std::nullopt, std::nullopt};
+    std::vector<TranscriptionRequest> requests;
+    std::vector<CleanupRequest> cleanupRequests;
+};
+
+class FakePending final : public PendingTranscribing
+{
+public:
+    QCoro::Task<Expected<PendingItem, QString>> save(QByteArray audio, std::optional<qint64>, std::optional<QString>,
+                                                     std::optional<QUuid>) override
+    {
+        saved << audio;
+        if (failSave)
+            co_return Unexpected(QStringLiteral("disk full"));
+        co_return PendingItem{id};
+    }
+    QCoro::Task<> remove(QUuid item) override
+    {
+        removed << item;
+        co_return;
+    }
+    QCoro::Task<> recordFailure(QUuid item, QString error) override
+    {
+        failures << qMakePair(item, error);
+        co_return;
+    }
+    QUuid id = QUuid::createUuid();
+    bool failSave = false;
+    QList<QByteArray> saved;
+    QList<QUuid> removed;
+    QList<QPair<QUuid, QString>> failures;
+};
+
+class FakeQuality final : public QualityReporting
+{
+public:
+    void report(QUuid, QualityCategory category, QString reason, std::optional<qint64>, std::optional<QString>) override
+    {
+        reports.append(qMakePair(category, reason));
+    }
+    QList<QPair<QualityCategory, QString>> reports;
+};
+
+class FakeUploader final : public RecordingUploading
+{
+public:
+    void upload(QByteArray data, QUuid, QUrl url, QString key) override { uploads.append({data, url, key}); }
+    struct Upload
+    {
+        QByteArray data;
+        QUrl url;
+        QString key;
+    };
+    QList<Upload> uploads;
 };
 
 class FakeWorkspace final : public Workspace

@@ -26,7 +26,7 @@ protected:
         , sounds(defaults, player)
         , pipeline(std::make_unique<RecordingPipeline>(
               RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys,
-                                               sounds, workspace, defaults, scheduler}))
+                                               sounds, workspace, defaults, scheduler, pending, &uploader, &quality}))
     {
         recorder.startLatency = 100ms;
         pipeline->wireUp();
@@ -42,6 +42,8 @@ protected:
         EXPECT_EQ(scheduler.pendingWakes(), 0u);
     }
 
+    // Runs what is due now (the fakes answer at once).
+    void finish() { scheduler.runPending(); }
     void useHoldMode() { defaults.set(QStringLiteral("recording.mode"), QStringLiteral("holdOrDoubleTap")); }
     void press() { hotkeys.callbacks().onToggleRecord(); }
     void release() { hotkeys.callbacks().onToggleRecordReleased(); }
@@ -64,6 +66,9 @@ protected:
     RecordingSoundPlayer player;
     SoundFeedback sounds;
     FakeWorkspace workspace;
+    FakePending pending;
+    FakeUploader uploader;
+    FakeQuality quality;
     std::unique_ptr<RecordingPipeline> pipeline;
 };
 
@@ -109,10 +114,12 @@ TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
     press();
     EXPECT_EQ(recorder.stopCalls, 1);
     EXPECT_EQ(state(), PipelineState::idle);
-    EXPECT_EQ(player.played, (QStringList{kStart, kStop}));
+    // The fake recorder returned an empty capture: nothing to deliver.
+    EXPECT_EQ(player.played, (QStringList{kStart, kStop, kDiscard}));
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(No speech detected)"));
     EXPECT_FALSE(hotkeys.cancelRegistered);
     EXPECT_FALSE(pipeline->captureRecordingID());
-    EXPECT_TRUE(paste.pasted.isEmpty()); // nothing pretends to deliver text
+    EXPECT_TRUE(paste.pasted.isEmpty());
 }
 
 TEST_F(PipelineTest, EachCaptureGetsAFreshRecordingIdAndUnknownAppIsLogged)
@@ -508,8 +515,9 @@ TEST_F(PipelineTest, CallbacksAndTimersFindADestroyedPipelineGone)
 TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
 {
     recorder.streaming = true;
-    pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
-        recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys, sounds, workspace, defaults, scheduler});
+    pipeline = std::make_unique<RecordingPipeline>(
+        RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys, sounds,
+                                         workspace, defaults, scheduler, pending, &uploader, &quality});
     pipeline->wireUp();
     EXPECT_EQ(recorder.prewarmCalls, 1);
     press();
@@ -551,4 +559,217 @@ TEST_F(PipelineTest, AskPromotesARunningDictation)
     hotkeys.callbacks().onSubmitAsk();
     EXPECT_EQ(recorder.stopCalls, 1);
     EXPECT_EQ(state(), PipelineState::idle);
+}
+
+// ---- delivery roads ----
+
+namespace {
+
+QByteArray audioOf(int bytes)
+{
+    return QByteArray(bytes, 'a');
+}
+
+} // namespace
+
+TEST_F(PipelineTest, CloudRoadDeliversPastesRemembersAndUploads)
+{
+    DictationCapture capture;
+    capture.audio = audioOf(5000);
+    capture.recording = audioOf(4000);
+    capture.durationMs = 2100;
+    capture.engine = QStringLiteral("batch");
+    recorder.captureToReturn = capture;
+    auto response = *warmUps.transcription;
+    response.retainRecording = true;
+    response.recordingUploadUrl = QStringLiteral("http://127.0.0.1:1/storage/v1/upload?token=t");
+    response.recordingObjectKey = QStringLiteral("u/ID.m4a");
+    warmUps.transcription = response;
+    press();
+    advance(100ms);
+    press();
+    finish();
+    ASSERT_EQ(warmUps.requests.size(), 1u);
+    const TranscriptionRequest &sent = warmUps.requests[0];
+    EXPECT_TRUE(sent.cleanupEnabled);
+    EXPECT_FALSE(sent.streamCleanup);
+    EXPECT_EQ(sent.durationMs, 2100);
+    EXPECT_EQ(sent.appBundleID, QStringLiteral("org.example.Editor"));
+    EXPECT_EQ(sent.clientRecordingId, recorder.lastRecordingID);
+    EXPECT_EQ(pending.saved.size(), 1);
+    EXPECT_EQ(pending.removed, QList<QUuid>{pending.id});
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("Hello there.")});
+    ASSERT_EQ(history.entries.size(), 1u);
+    EXPECT_TRUE(history.entries[0].aiProcessed);
+    EXPECT_EQ(history.entries[0].windowName, QStringLiteral("Notes — Editor"));
+    EXPECT_EQ(history.recordings[0], audioOf(4000));
+    ASSERT_EQ(uploader.uploads.size(), 1);
+    EXPECT_EQ(uploader.uploads[0].key, QStringLiteral("u/ID.m4a"));
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
+    EXPECT_EQ(state(), PipelineState::idle);
+    ASSERT_TRUE(pipeline->lastDelivery);
+    QStringList labels;
+    for (const auto &[label, ms] : pipeline->lastDelivery->marks)
+        labels << label;
+    EXPECT_EQ(labels,
+              (QStringList{QStringLiteral("stop_record"), QStringLiteral("save_pending"),
+                           QStringLiteral("request_build"), QStringLiteral("network"), QStringLiteral("remove_pending"),
+                           QStringLiteral("paste"), QStringLiteral("history_add"), QStringLiteral("indicator_done")}));
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("pipeline"), QStringLiteral("⏱ Pipeline (")));
+    EXPECT_TRUE(logged(QStringLiteral("Delivered: 12 chars via test")));
+}
+
+TEST_F(PipelineTest, ShortAudioEmptyRepliesAndNoEditableFocus)
+{
+    const auto dictate = [this](DictationCapture capture) {
+        recorder.captureToReturn = std::move(capture);
+        player.played.clear();
+        press();
+        advance(100ms);
+        press();
+        finish();
+    };
+    DictationCapture capture;
+    capture.audio = audioOf(199);
+    dictate(capture);
+    EXPECT_TRUE(warmUps.requests.empty());
+    EXPECT_EQ(indicator.current(),
+              QStringLiteral("error(Microphone returned no audio. Check System Settings → Microphone.)"));
+    EXPECT_EQ(player.played, (QStringList{kStart, kStop})); // no sound for this one
+
+    capture.audio = audioOf(200);
+    auto blank = *warmUps.transcription;
+    blank.text = QStringLiteral("  \n ");
+    warmUps.transcription = blank;
+    dictate(capture);
+    EXPECT_EQ(warmUps.requests.size(), 1u);
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(No speech detected)"));
+    EXPECT_TRUE(history.entries.empty());
+
+    // Nothing editable has the focus: the text is shown and still remembered.
+    auto reply = blank;
+    reply.text = QStringLiteral("Shown, not pasted.");
+    warmUps.transcription = reply;
+    paste.focus = EditableFocus::notEditable;
+    dictate(capture);
+    EXPECT_TRUE(paste.pasted.isEmpty());
+    EXPECT_EQ(indicator.current(), QStringLiteral("result(Shown, not pasted.)"));
+    EXPECT_EQ(history.entries.size(), 1u);
+}
+
+TEST_F(PipelineTest, EveryTranscriptionErrorHasItsIndicatorSoundAndRetryRecord)
+{
+    DictationCapture capture;
+    capture.audio = audioOf(800);
+    recorder.captureToReturn = capture;
+    struct Case
+    {
+        TranscriptionError error;
+        QString indicator;
+        std::optional<QString> reason;
+    };
+    const QList<Case> cases{
+        {TranscriptionError::provider(QStringLiteral("Transcription failed: "), QStringLiteral("down")),
+         QStringLiteral("error(Transcription failed — retry from menu)"), QStringLiteral("api_failure")},
+        {TranscriptionError::decoding(QStringLiteral("bad")), QStringLiteral("error(Server error — retry from menu)"),
+         QStringLiteral("api_failure")},
+        {TranscriptionError::unexpected(500, {}), QStringLiteral("error(Server error — retry from menu)"),
+         QStringLiteral("api_failure")},
+        {TranscriptionError::networkError(QStringLiteral("offline")),
+         QStringLiteral("error(Network error — retry from menu)"), QStringLiteral("network")},
+        {TranscriptionError::sessionExpired(), QStringLiteral("signInRequired"), std::nullopt},
+        {TranscriptionError::notSignedIn(), QStringLiteral("signInRequired"), std::nullopt},
+    };
+    for (const Case &c : cases) {
+        warmUps.transcription = Unexpected(c.error);
+        player.played.clear();
+        quality.reports.clear();
+        press();
+        advance(100ms);
+        press();
+        finish();
+        EXPECT_EQ(indicator.current(), c.indicator);
+        EXPECT_EQ(player.played.back(), kError);
+        EXPECT_EQ(pending.failures.back().second, c.error.description());
+        if (c.reason)
+            EXPECT_EQ(quality.reports.back().second, *c.reason);
+        else
+            EXPECT_TRUE(quality.reports.isEmpty());
+        EXPECT_TRUE(paste.pasted.isEmpty());
+    }
+    EXPECT_TRUE(pending.removed.isEmpty());
+}
+
+TEST_F(PipelineTest, OnDeviceTextWithCleanupOnOffAndFillerWords)
+{
+    DictationCapture capture;
+    capture.onDeviceText = QStringLiteral(" um so we ship it ");
+    capture.engine = QStringLiteral("pocketsphinx");
+    capture.durationMs = 1500;
+    recorder.captureToReturn = capture;
+    const auto dictate = [this] {
+        press();
+        advance(100ms);
+        press();
+        finish();
+    };
+
+    // Cleanup on (the default): the cleaner's text is pasted.
+    dictate();
+    ASSERT_EQ(warmUps.cleanupRequests.size(), 1u);
+    EXPECT_EQ(warmUps.cleanupRequests[0].text, QStringLiteral("um so we ship it"));
+    EXPECT_EQ(warmUps.cleanupRequests[0].clientRecordingId, recorder.lastRecordingID);
+    EXPECT_EQ(paste.pasted.back(), QStringLiteral("Cleaned text."));
+    EXPECT_TRUE(history.entries.front().aiProcessed);
+
+    // A failing cleaner: the raw text goes out.
+    warmUps.cleaned = Unexpected(CleanupError::networkError(QStringLiteral("offline")));
+    dictate();
+    EXPECT_EQ(paste.pasted.back(), QStringLiteral("um so we ship it"));
+    EXPECT_FALSE(history.entries.front().aiProcessed);
+    EXPECT_TRUE(logged(QStringLiteral("Cleanup failed (pasting raw text instead): Network error: offline")));
+
+    // Cleanup off, filler removal on: removed locally, no cleaner call.
+    defaults.set(QStringLiteral("cleanup.enabled"), false);
+    defaults.set(QStringLiteral("fillerWords.enabled"), true);
+    dictate();
+    EXPECT_EQ(warmUps.cleanupRequests.size(), 2u);
+    EXPECT_EQ(paste.pasted.back(), QStringLiteral("so we ship it"));
+    EXPECT_TRUE(logged(QStringLiteral("On-device transcript ready (13 chars) via pocketsphinx")));
+
+    // The cloud road with cleanup off also removes them locally.
+    DictationCapture cloud;
+    cloud.audio = audioOf(600);
+    recorder.captureToReturn = cloud;
+    warmUps.transcription = TranscriptionResponse{QStringLiteral("uh, fine"),
+                                                  QStringLiteral("uh, fine"),
+                                                  QStringLiteral("e"),
+                                                  false,
+                                                  false,
+                                                  std::nullopt,
+                                                  std::nullopt};
+    dictate();
+    EXPECT_EQ(paste.pasted.back(), QStringLiteral("fine"));
+    EXPECT_FALSE(warmUps.requests.back().cleanupEnabled);
+}
+
+TEST_F(PipelineTest, TerminalsNeverStreamAndAFailedPendingSaveStillTranscribes)
+{
+    defaults.set(QStringLiteral("optimistic.paste"), true);
+    workspace.frontmost = QStringLiteral("kitty");
+    workspace.running << QStringLiteral("kitty");
+    pending.failSave = true;
+    DictationCapture capture;
+    capture.audio = audioOf(900);
+    recorder.captureToReturn = capture;
+    press();
+    advance(100ms);
+    press();
+    finish();
+    ASSERT_EQ(warmUps.requests.size(), 1u);
+    EXPECT_FALSE(warmUps.requests[0].streamCleanup);
+    EXPECT_TRUE(logged(QStringLiteral("Streaming disabled for kitty — using single-shot")));
+    EXPECT_TRUE(logged(QStringLiteral("Pending save failed: disk full")));
+    EXPECT_EQ(paste.pasted.size(), 1);
+    EXPECT_TRUE(pending.removed.isEmpty());
 }
