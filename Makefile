@@ -67,6 +67,7 @@ bench: build
 	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
 	./$(BUILD)/bench/server_bench ./$(BUILD)/server/dravelin-server
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/paste_bench ./$(BUILD)/tests/dravelin_test_window
+	tests/desktop/with-desktop.sh ./$(BUILD)/bench/dictation_bench ./$(BUILD)/tests/dravelin_test_window 10
 
 clean:
 	rm -rf build

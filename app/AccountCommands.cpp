@@ -1,5 +1,6 @@
 #include "AccountCommands.h"
 
+#include "HeadlessDictation.h"
 #include "account/AppConstants.h"
 #include "account/AuthService.h"
 #include "account/KeychainStore.h"
@@ -7,11 +8,19 @@
 #include "account/NetworkRequestSender.h"
 #include "audio/AACFileWriter.h"
 #include "core/QtScheduler.h"
+#include "core/UserDefaults.h"
+#include "output/ClipboardHistory.h"
+#include "output/UserDataPaths.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "stt/TranscriptionService.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSocketNotifier>
+
+#include <qcoro/qcorosignal.h>
+
+#include <unistd.h>
 
 #include <qcoro/qcorotask.h>
 
@@ -189,6 +198,100 @@ int transcribeFile(const QString &path, bool streaming, bool cleanup)
         }
     };
     return QCoro::waitFor(collect());
+}
+
+namespace {
+
+QCoro::Task<> waitForEnter()
+{
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    co_await qCoro(&input, &QSocketNotifier::activated);
+    char buffer[256];
+    (void)!read(STDIN_FILENO, buffer, sizeof buffer);
+}
+
+QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
+{
+    co_await scheduler.sleep(duration);
+}
+
+} // namespace
+
+int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs)
+{
+    std::unique_ptr<Workspace> browser;
+    LocalConsentBrowser *consent = nullptr;
+    if (consentAs) {
+        auto local = std::make_unique<LocalConsentBrowser>(*consentAs);
+        consent = local.get();
+        browser = std::move(local);
+    } else {
+        browser = std::make_unique<TerminalWorkspace>();
+    }
+    Session session(std::move(browser));
+    if (!session.auth.isSignedIn()) {
+        std::printf("Signing in to %s …\n", qPrintable(session.constants.baseURL.toString()));
+        if (consent) {
+            QObject::connect(consent, &LocalConsentBrowser::failed, &session.auth, [&session](const QString &why) {
+                std::fprintf(stderr, "%s\n", qPrintable(why));
+                session.auth.cancelSignIn();
+            });
+        } else {
+            QObject::connect(&session.auth, &AuthService::browserSignInStarted, [](const QUrl &url) {
+                std::printf("Sign in to Dravelin in your browser:\n  %s\n",
+                            qPrintable(url.toString(QUrl::FullyEncoded)));
+                std::fflush(stdout);
+            });
+        }
+        const auto signedIn = QCoro::waitFor(session.auth.signInViaBrowser());
+        if (!signedIn) {
+            std::fprintf(stderr, "Sign-in failed: %s\n", qPrintable(signedIn.error().description()));
+            return 1;
+        }
+        session.warnIfNotRemembered();
+    }
+    printUser(session.auth);
+
+    HeadlessDictation::Options options;
+    options.inputFile = file;
+    options.pasteOnDesktop = !qEnvironmentVariableIsEmpty("DISPLAY");
+    options.settingsPath = UserDefaults::standardFilePath();
+    options.dataRoot = UserDataPaths::root();
+    HeadlessDictation dictation(options, session.auth, session.scheduler);
+    QCoro::waitFor(dictation.attachHistory());
+
+    if (!QCoro::waitFor(dictation.start())) {
+        std::fprintf(stderr, "Could not start recording (%s)\n", qPrintable(dictation.lastIndicator()));
+        return 1;
+    }
+    if (file) {
+        std::printf("Dictating %s (%.1f s) as the microphone …\n", qPrintable(*file),
+                    static_cast<double>(dictation.inputDurationMs()) / 1000.0);
+        std::fflush(stdout);
+        QCoro::waitFor(pause(session.scheduler, Millis(dictation.inputDurationMs() + 400)));
+    } else {
+        std::printf("Recording — speak, then press Enter to stop.\n");
+        std::fflush(stdout);
+        QCoro::waitFor(waitForEnter());
+    }
+    QCoro::waitFor(dictation.stop());
+    QCoro::waitFor(dictation.drain(Millis(60000)));
+
+    const auto &delivered = dictation.pipeline().lastDelivery;
+    if (!delivered) {
+        std::fprintf(stderr, "Nothing was delivered (%s)\n", qPrintable(dictation.lastIndicator()));
+        return 1;
+    }
+    std::printf("Dictated: %s\n", qPrintable(delivered->text));
+    std::printf("%s\n",
+                delivered->pasted ? "Pasted into the focused window." : "Presented (no text field had the focus).");
+    int total = 0;
+    for (const auto &[label, ms] : delivered->marks)
+        total += ms;
+    std::printf("Stopwatch (%d ms from stop to delivery):\n", total);
+    for (const auto &[label, ms] : delivered->marks)
+        std::printf("  %-16s %5d ms\n", qPrintable(label), ms);
+    return 0;
 }
 
 } // namespace dravelin::cli

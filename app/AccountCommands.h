@@ -12,5 +12,8 @@ int signIn(const std::optional<QString> &consentAs);
 int whoAmI();
 int signOut();
 int transcribeFile(const QString &path, bool streaming, bool cleanup);
+// One dictation through the whole pipeline: a file played as the microphone
+// (or the microphone until Enter), signing in first when needed.
+int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs);
 
 } // namespace dravelin::cli

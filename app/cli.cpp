@@ -137,6 +137,7 @@ int info(const QString &path)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep progress lines in order with errors
     QCoreApplication::setApplicationName(QStringLiteral("dravelin-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
 
@@ -151,7 +152,9 @@ int main(int argc, char *argv[])
                        "  sign-in          sign in through your browser (the session is kept in the keyring)\n"
                        "  whoami           show the signed-in user\n"
                        "  sign-out         sign out and forget the session\n"
-                       "  transcribe FILE  send an audio file to the backend and print the text"));
+                       "  transcribe FILE  send an audio file to the backend and print the text\n"
+                       "  dictate          one dictation through the whole pipeline (--file plays a file as the "
+                       "microphone)"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -168,7 +171,10 @@ int main(int argc, char *argv[])
                                  QStringLiteral("EMAIL"));
     QCommandLineOption stream(QStringLiteral("stream"), QStringLiteral("transcribe: receive the reply as a stream."));
     QCommandLineOption cleanup(QStringLiteral("cleanup"), QStringLiteral("transcribe: ask for cleaned-up text."));
-    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup});
+    QCommandLineOption inputFile(QStringLiteral("file"),
+                                 QStringLiteral("dictate: play this audio file as the microphone."),
+                                 QStringLiteral("FILE"));
+    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup, inputFile});
     parser.process(app);
 
     logs::Router::install();
@@ -185,6 +191,10 @@ int main(int argc, char *argv[])
         return cli::whoAmI();
     if (args.size() == 1 && args.first() == u"sign-out")
         return cli::signOut();
+    if (args.size() == 1 && args.first() == u"dictate") {
+        return cli::dictate(parser.isSet(inputFile) ? std::optional<QString>(parser.value(inputFile)) : std::nullopt,
+                            parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);
+    }
     if (args.size() == 2 && args.first() == u"transcribe")
         return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)

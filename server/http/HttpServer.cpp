@@ -83,7 +83,13 @@ HttpServer::HttpServer(Handler handler, Scheduler &scheduler, HttpLimits limits,
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
 }
 
-HttpServer::~HttpServer() = default;
+HttpServer::~HttpServer()
+{
+    // Connections are children; they go first, while the server they refer to
+    // is still whole.
+    for (HttpConnection *connection : findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly))
+        delete connection;
+}
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port, QString *error)
 {

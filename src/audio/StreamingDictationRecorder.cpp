@@ -176,6 +176,7 @@ QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopCap
         co_return std::nullopt;
     DictationCapture capture;
     capture.audio = std::move(*audio);
+    capture.recording = capture.audio; // the same file is kept with the history entry
     capture.durationMs = m_fallback->lastDurationMs();
     capture.engine = QStringLiteral("cloud");
     co_return capture;
@@ -210,6 +211,7 @@ QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopOnD
     DictationCapture capture;
     capture.onDeviceText = text;
     capture.audio = WAVWrapper::wrap(pcm, PcmBuffer::kSampleRate);
+    capture.recording = capture.audio;
     capture.durationMs = durationMs;
     capture.engine = engine;
     co_return capture;

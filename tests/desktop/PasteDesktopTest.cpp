@@ -2,6 +2,7 @@
 // keystrokes into a Qt test window, the real CLIPBOARD selection, the focus
 // probe over AT-SPI.
 
+#include "TestWindowClient.h"
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
 #include "output/PasteService.h"
@@ -40,59 +41,13 @@ QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
     co_await scheduler.sleep(duration);
 }
 
-// The test window in its own process, driven over its standard input.
-class TestWindow
-{
-public:
-    TestWindow()
-    {
-        m_process.setProgram(QStringLiteral(DRAVELIN_TEST_WINDOW));
-        m_process.start();
-        EXPECT_TRUE(readLine(10000).startsWith("ready")) << "the test window did not start";
-    }
-    ~TestWindow()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
-    }
-    QJsonObject dump()
-    {
-        command("dump");
-        return QJsonDocument::fromJson(readLine(3000)).object();
-    }
-    QString line() { return dump().value(QStringLiteral("line")).toString(); }
-    void focus(const QString &widget)
-    {
-        command("focus " + widget.toUtf8());
-        readLine(3000);
-    }
-    void setLine(const QString &text)
-    {
-        command("set " + text.toUtf8());
-        readLine(3000);
-    }
-
-private:
-    void command(const QByteArray &text) { m_process.write(text + '\n'); }
-    QByteArray readLine(int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!m_process.canReadLine() && timer.elapsed() < timeoutMs)
-            m_process.waitForReadyRead(50);
-        return m_process.readLine().trimmed();
-    }
-    QProcess m_process;
-};
-
 class PasteDesktopTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(keys.canPost()) << "no XTest on " << qgetenv("DISPLAY").constData();
-        window = std::make_unique<TestWindow>();
+        window = std::make_unique<test::TestWindow>();
         wait(300ms); // let the window take the input focus
     }
     void wait(Millis duration) { QCoro::waitFor(pause(scheduler, duration)); }
@@ -104,7 +59,7 @@ protected:
     nix::DesktopWorkspace workspace;
     nix::AtSpiInspector inspector;
     PasteService service{keys, pasteboard, workspace, inspector, scheduler};
-    std::unique_ptr<TestWindow> window;
+    std::unique_ptr<test::TestWindow> window;
     test::LogCapture logs;
 };
 

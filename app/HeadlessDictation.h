@@ -1,0 +1,55 @@
+#pragma once
+
+#include "account/AppConstants.h"
+#include "pipeline/RecordingPipeline.h"
+
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+#include <optional>
+
+namespace dravelin {
+
+class AuthService;
+
+// The dictation pipeline wired as the app wires it — recorder, backend
+// clients, cleanup, paste, history, recordings — but driven without hotkeys
+// or a tray: start() and stop() stand in for the record hotkey.
+class HeadlessDictation : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        std::optional<QString> inputFile; // play this file as the microphone; none: the real microphone
+        bool pasteOnDesktop = false;      // paste into the focused X11 window; otherwise present the text
+        QString settingsPath;             // the user's settings file
+        QString dataRoot;                 // history and recordings live here
+    };
+
+    HeadlessDictation(Options options, AuthService &auth, Scheduler &scheduler, QObject *parent = nullptr);
+    ~HeadlessDictation() override;
+
+    // Switches history to the signed-in user; call once signed in.
+    QCoro::Task<> attachHistory();
+    QCoro::Task<bool> start();
+    QCoro::Task<> stop();
+    // Waits (up to `limit`) for side work such as recording uploads to end.
+    QCoro::Task<> drain(Millis limit);
+    RecordingPipeline &pipeline();
+    // The file's length, when the microphone is a file.
+    qint64 inputDurationMs() const;
+    // What the indicator showed last ("done", "result(…)", "error(…)").
+    QString lastIndicator() const;
+    // The history, for reading what was remembered.
+    class ClipboardHistory &history();
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> m_parts;
+};
+
+} // namespace dravelin

@@ -1,0 +1,122 @@
+// The stopwatch of a whole dictation, from the moment the user stops to the
+// text pasted, on a private desktop (run inside tests/desktop/with-desktop.sh):
+// a 5 s spoken utterance played as the microphone, dravelin-server in process,
+// paste into the Qt test window. Prints the median of each step over N runs.
+//
+//   dictation_bench PATH/TO/dravelin_test_window [runs]
+
+#include "DravelinServer.h"
+#include "HeadlessDictation.h"
+#include "account/AuthService.h"
+#include "account/LocalConsentBrowser.h"
+#include "account/NetworkRequestSender.h"
+#include "core/LogHandler.h"
+#include "core/QtScheduler.h"
+#include "support/Speech.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <qcoro/qcorotask.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+using namespace dravelin;
+
+namespace {
+
+QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
+{
+    co_await scheduler.sleep(duration);
+}
+
+int median(std::vector<int> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    logs::Router::install();
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: dictation_bench TEST_WINDOW [runs]\n");
+        return 2;
+    }
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 10;
+    QtScheduler scheduler;
+    QTemporaryDir dir;
+    server::ServerConfig config;
+    config.port = 0;
+    config.dataDir = dir.filePath(QStringLiteral("server"));
+    auto srv = server::DravelinServer::create(config, scheduler);
+    if (!srv || !(*srv)->listen())
+        return 1;
+    const QUrl base(QStringLiteral("http://127.0.0.1:%1").arg((*srv)->port()));
+    qputenv("DRAVELIN_BASE_URL", base.toString().toUtf8());
+
+    NetworkRequestSender sender;
+    InMemorySessionStore keychain;
+    LocalConsentBrowser browser(QStringLiteral("bench@example.com"));
+    AuthService auth({base, "dravelin-local-public-key", QStringLiteral("dravelin-desktop"),
+                      QUrl(QStringLiteral("http://127.0.0.1:45884/oauth/callback")), std::chrono::seconds(30)},
+                     sender, keychain, browser, scheduler);
+    if (!QCoro::waitFor(auth.signInViaBrowser()))
+        return 1;
+
+    // About five seconds of speech.
+    const QString speech = dir.filePath(QStringLiteral("utterance.wav"));
+    test::synthesizeSpeech(speech, QStringLiteral("Please send the quarterly report to the whole team before "
+                                                  "Friday and copy me on it."));
+    QProcess window;
+    window.start(QString::fromLocal8Bit(argv[1]), {});
+    window.waitForReadyRead(10000);
+    window.readAll();
+    QCoro::waitFor(pause(scheduler, Millis(300)));
+
+    HeadlessDictation::Options options;
+    options.inputFile = speech;
+    options.pasteOnDesktop = true;
+    options.settingsPath = dir.filePath(QStringLiteral("settings.json"));
+    options.dataRoot = dir.filePath(QStringLiteral("data"));
+    HeadlessDictation dictation(options, auth, scheduler);
+    QCoro::waitFor(dictation.attachHistory());
+
+    std::map<QString, std::vector<int>> steps;
+    std::vector<QString> order;
+    std::vector<int> totals;
+    for (int i = 0; i < runs; ++i) {
+        if (!QCoro::waitFor(dictation.start()))
+            return 1;
+        QCoro::waitFor(pause(scheduler, Millis(dictation.inputDurationMs() + 300)));
+        QCoro::waitFor(dictation.stop());
+        QCoro::waitFor(dictation.drain(Millis(60000)));
+        const auto &delivered = dictation.pipeline().lastDelivery;
+        if (!delivered)
+            return 1;
+        int total = 0;
+        for (const auto &[label, ms] : delivered->marks) {
+            if (!steps.count(label))
+                order.push_back(label);
+            steps[label].push_back(ms);
+            total += ms;
+        }
+        totals.push_back(total);
+        if (i == 0)
+            std::printf("utterance %.1f s, delivered: %s\n", static_cast<double>(dictation.inputDurationMs()) / 1000.0,
+                        qPrintable(delivered->text));
+    }
+    std::printf("stopwatch from stop to paste, median of %d runs: %d ms\n", runs, median(totals));
+    for (const QString &label : order)
+        std::printf("  %-16s %5d ms\n", qPrintable(label), median(steps[label]));
+    window.closeWriteChannel();
+    window.waitForFinished(3000);
+    return 0;
+}
