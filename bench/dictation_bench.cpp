@@ -73,8 +73,8 @@ int main(int argc, char **argv)
 
     // About five seconds of speech.
     const QString speech = dir.filePath(QStringLiteral("utterance.wav"));
-    test::synthesizeSpeech(speech, QStringLiteral("Please send the quarterly report to the whole team before "
-                                                  "Friday and copy me on it."));
+    test::synthesizeSpeech(speech,
+                           QStringLiteral("Please send the quarterly report to the whole team by Friday morning."));
     QProcess window;
     window.start(QString::fromLocal8Bit(argv[1]), {});
     window.waitForReadyRead(10000);
