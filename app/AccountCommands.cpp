@@ -254,6 +254,13 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
 
     HeadlessDictation::Options options;
     options.inputFile = file;
+    if (!options.inputFile) {
+        // A machine without a microphone can name a file to stand in for it.
+        const UserDefaults settings(UserDefaults::standardFilePath());
+        if (const auto configured = settings.string(QStringLiteral("mic.inputFile"));
+            configured && !configured->isEmpty())
+            options.inputFile = *configured;
+    }
     options.pasteOnDesktop = !qEnvironmentVariableIsEmpty("DISPLAY");
     options.settingsPath = UserDefaults::standardFilePath();
     options.dataRoot = UserDataPaths::root();
@@ -264,8 +271,8 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
         std::fprintf(stderr, "Could not start recording (%s)\n", qPrintable(dictation.lastIndicator()));
         return 1;
     }
-    if (file) {
-        std::printf("Dictating %s (%.1f s) as the microphone …\n", qPrintable(*file),
+    if (options.inputFile) {
+        std::printf("Dictating %s (%.1f s) as the microphone …\n", qPrintable(*options.inputFile),
                     static_cast<double>(dictation.inputDurationMs()) / 1000.0);
         std::fflush(stdout);
         QCoro::waitFor(pause(session.scheduler, Millis(dictation.inputDurationMs() + 400)));
