@@ -28,6 +28,24 @@ target_include_directories(dravelin_pocketsphinx SYSTEM INTERFACE ${_pocketsphin
 target_link_libraries(dravelin_pocketsphinx INTERFACE ${POCKETSPHINX_LINK_LIBRARIES})
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswresample libavutil)
 
+# whisper.cpp, built by scripts/setup-whisper into build/deps/whisper. Without
+# it the build goes on with PocketSphinx alone.
+set(ggml_DIR "${PROJECT_SOURCE_DIR}/build/deps/whisper/lib/cmake/ggml")
+find_package(whisper CONFIG QUIET PATHS "${PROJECT_SOURCE_DIR}/build/deps/whisper" NO_DEFAULT_PATH)
+if(whisper_FOUND)
+    message(STATUS "whisper.cpp found in ${PROJECT_SOURCE_DIR}/build/deps/whisper")
+else()
+    message(STATUS "whisper.cpp not found (run scripts/setup-whisper): PocketSphinx only")
+endif()
+# Where the build puts the converted Whisper model: the data directory.
+if(DEFINED ENV{XDG_DATA_HOME} AND NOT "$ENV{XDG_DATA_HOME}" STREQUAL "")
+    set(_dravelin_data "$ENV{XDG_DATA_HOME}/dravelin")
+else()
+    set(_dravelin_data "$ENV{HOME}/.local/share/dravelin")
+endif()
+set(DRAVELIN_WHISPER_MODEL "${_dravelin_data}/models/ggml-tiny.en.bin" CACHE FILEPATH
+    "The ggml Whisper model the build converts and the programs use by default")
+
 if(DRAVELIN_BUILD_TESTS)
     find_package(GTest REQUIRED)
     find_package(Qt6 REQUIRED COMPONENTS Test WebSockets)

@@ -5,6 +5,9 @@
 #include "core/Log.h"
 #include "engines/RecognizerEngine.h"
 #include "functions/FunctionRoutes.h"
+#ifdef DRAVELIN_HAVE_WHISPER
+#include "platform/linux/WhisperRecognizer.h"
+#endif
 #include "http/HttpServer.h"
 #include "http/Router.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
@@ -31,10 +34,25 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     if (!storage)
         return Unexpected{storage.error()};
     if (!engine) {
-        if (config.engine != u"auto" && config.engine != u"pocketsphinx")
+        if (config.engine != u"auto" && config.engine != u"pocketsphinx" && config.engine != u"whisper")
             return Unexpected{
-                QStringLiteral("unknown speech engine \"%1\" (known: auto, pocketsphinx)").arg(config.engine)};
-        engine = std::make_unique<RecognizerEngine>(std::make_unique<nix::PocketSphinxRecognizer>(), scheduler);
+                QStringLiteral("unknown speech engine \"%1\" (known: auto, whisper, pocketsphinx)").arg(config.engine)};
+#ifdef DRAVELIN_HAVE_WHISPER
+        // Whisper whenever its model is there; PocketSphinx otherwise.
+        if (config.engine != u"pocketsphinx") {
+            auto whisper = std::make_unique<nix::WhisperRecognizer>();
+            if (whisper->isAvailable())
+                engine = std::make_unique<RecognizerEngine>(std::move(whisper), scheduler);
+            else if (config.engine == u"whisper")
+                return Unexpected{
+                    QStringLiteral("no Whisper model at %1").arg(nix::WhisperRecognizer::defaultModelPath())};
+        }
+#else
+        if (config.engine == u"whisper")
+            return Unexpected{QStringLiteral("this build has no whisper.cpp (run scripts/setup-whisper)")};
+#endif
+        if (!engine)
+            engine = std::make_unique<RecognizerEngine>(std::make_unique<nix::PocketSphinxRecognizer>(), scheduler);
     }
 
     std::unique_ptr<DravelinServer> server(new DravelinServer(std::move(config), scheduler));

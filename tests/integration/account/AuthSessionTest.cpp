@@ -89,7 +89,7 @@ TEST_F(AuthSessionTest, SignInTranscribeRefreshAndRevocation)
     TranscriptionService transcription(constants.transcribeEndpoint(), *auth, scheduler);
     const auto reply = QCoro::waitFor(transcription.transcribe(request));
     ASSERT_TRUE(reply) << qPrintable(reply.error().description());
-    EXPECT_TRUE(reply->raw.contains(QStringLiteral("hello"))) << qPrintable(reply->raw);
+    EXPECT_TRUE(reply->raw.contains(QStringLiteral("hello"), Qt::CaseInsensitive)) << qPrintable(reply->raw);
 
     QCoro::waitFor(auth->refreshCurrentUser());
     EXPECT_EQ(auth->user()->email, QStringLiteral("ada@example.com"));

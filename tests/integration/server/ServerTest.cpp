@@ -261,9 +261,10 @@ TEST_F(ServerTest, TranscribesSpeechInOneReplyAndAsAStream)
     const HttpResult single = transcribe(access, *s_speech, true, false);
     ASSERT_EQ(single.status, 200) << single.body.constData();
     const json::Json reply = jsonOf(single);
-    EXPECT_TRUE(str(reply, "raw").contains(QStringLiteral("hello")));
+    EXPECT_TRUE(str(reply, "raw").contains(QStringLiteral("hello"), Qt::CaseInsensitive))
+        << str(reply, "raw").toStdString();
     EXPECT_TRUE(str(reply, "text").startsWith(QStringLiteral("Hello")));
-    EXPECT_EQ(str(reply, "engine"), QStringLiteral("pocketsphinx"));
+    EXPECT_EQ(str(reply, "engine"), server->engineName()); // Whisper when its model is installed
     EXPECT_EQ(reply["cleaned"], true);
     EXPECT_EQ(reply["retainRecording"], false);
 

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/SpeechRecognizer.h"
+
+#include <QStringList>
+
+#include <memory>
+#include <mutex>
+
+struct whisper_context;
+
+namespace dravelin::nix {
+
+// Speech recognition with whisper.cpp on a ggml Whisper model. A session
+// collects the utterance and decodes it when the audio ends, on a thread of
+// its own; one decode runs at a time per model. Silence gives no text.
+class WhisperRecognizer final : public SpeechRecognizer
+{
+public:
+    // The model file to use: $DRAVELIN_WHISPER_MODEL, else the one the
+    // build converted ($XDG_DATA_HOME/dravelin/models/ggml-tiny.en.bin).
+    static QString defaultModelPath();
+
+    explicit WhisperRecognizer(QString modelPath = defaultModelPath(), int threads = 2);
+    ~WhisperRecognizer() override;
+
+    QString engineName() const override;
+    bool isAvailable() override;
+    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) override;
+
+    // Decodes a whole utterance synchronously (callers keep it off the main
+    // thread); `vocabulary` becomes the initial prompt.
+    SpeechResult transcribe(const std::vector<float> &samples, const QStringList &vocabulary = {});
+
+private:
+    bool load();
+
+    QString m_modelPath;
+    int m_threads;
+    std::mutex m_mutex; // whisper_full is not reentrant on one context
+    whisper_context *m_context = nullptr;
+    bool m_loadTried = false;
+};
+
+} // namespace dravelin::nix
