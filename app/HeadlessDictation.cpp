@@ -14,7 +14,11 @@
 #include "platform/SoundPlayer.h"
 #include "platform/linux/AtSpiInspector.h"
 #include "platform/linux/DesktopWorkspace.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioCapture.h"
+#ifdef DRAVELIN_HAVE_WHISPER
+#include "platform/linux/WhisperRecognizer.h"
+#endif
 #include "platform/linux/QtPasteboard.h"
 #include "platform/linux/XTestKeySynthesizer.h"
 #include "stt/TranscriptionService.h"
@@ -93,7 +97,15 @@ struct HeadlessDictation::Parts
         } else {
             backend = std::make_unique<nix::PulseAudioBackend>();
         }
-        recorder = std::make_unique<StreamingDictationRecorder>(*backend, nullptr, scheduler, defaults);
+        // On-device recognition (when "stt.preferCloud" is off): Whisper when
+        // its model is installed, PocketSphinx otherwise.
+#ifdef DRAVELIN_HAVE_WHISPER
+        if (auto whisper = std::make_unique<nix::WhisperRecognizer>(); whisper->isAvailable())
+            recognizer = std::move(whisper);
+#endif
+        if (!recognizer)
+            recognizer = std::make_unique<nix::PocketSphinxRecognizer>();
+        recorder = std::make_unique<StreamingDictationRecorder>(*backend, recognizer.get(), scheduler, defaults);
         transcription = std::make_unique<TranscriptionService>(constants.transcribeEndpoint(), auth, scheduler);
         cloudCleanup = std::make_unique<CleanupService>(constants.cleanupEndpoint(), auth, sender, scheduler);
         cleanup = std::make_unique<LocalCleanupService>(noModel, *cloudCleanup, scheduler);
@@ -122,6 +134,7 @@ struct HeadlessDictation::Parts
     NetworkRequestSender sender;
     std::unique_ptr<AudioCaptureBackend> backend;
     FileCaptureBackend *fileBackend = nullptr;
+    std::unique_ptr<SpeechRecognizer> recognizer;
     std::unique_ptr<StreamingDictationRecorder> recorder;
     std::unique_ptr<TranscriptionService> transcription;
     std::unique_ptr<CleanupService> cloudCleanup;
