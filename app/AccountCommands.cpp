@@ -84,26 +84,27 @@ void printUser(const AuthService &auth)
         std::printf("Signed in\n");
 }
 
-} // namespace
-
-int signIn(const std::optional<QString> &consentAs)
+// The session with the browser the command asked for: the local server's
+// consent page answered unattended (`consentAs`), or the user's browser.
+std::unique_ptr<Session> sessionFor(const std::optional<QString> &consentAs)
 {
-    std::unique_ptr<Workspace> browser;
-    LocalConsentBrowser *consent = nullptr;
-    if (consentAs) {
-        auto local = std::make_unique<LocalConsentBrowser>(*consentAs);
-        consent = local.get();
-        browser = std::move(local);
-    } else {
-        browser = std::make_unique<TerminalWorkspace>();
-    }
-    Session session(std::move(browser));
-    if (consent) {
-        QObject::connect(consent, &LocalConsentBrowser::failed, &session.auth, [&session](const QString &why) {
-            std::fprintf(stderr, "%s\n", qPrintable(why));
-            session.auth.cancelSignIn();
-        });
-    }
+    if (!consentAs)
+        return std::make_unique<Session>();
+    auto browser = std::make_unique<LocalConsentBrowser>(*consentAs);
+    LocalConsentBrowser *consent = browser.get();
+    auto session = std::make_unique<Session>(std::move(browser));
+    Session *s = session.get();
+    QObject::connect(consent, &LocalConsentBrowser::failed, &s->auth, [s](const QString &why) {
+        std::fprintf(stderr, "%s\n", qPrintable(why));
+        s->auth.cancelSignIn();
+    });
+    return session;
+}
+
+// Browser sign-in with the address printed; false (and the reason on
+// standard error) when it failed.
+bool signInThroughBrowser(Session &session)
+{
     QObject::connect(&session.auth, &AuthService::browserSignInStarted, [](const QUrl &url) {
         std::printf("Sign in to Dravelin in your browser:\n  %s\n", qPrintable(url.toString(QUrl::FullyEncoded)));
         std::fflush(stdout);
@@ -111,10 +112,20 @@ int signIn(const std::optional<QString> &consentAs)
     const auto result = QCoro::waitFor(session.auth.signInViaBrowser());
     if (!result) {
         std::fprintf(stderr, "Sign-in failed: %s\n", qPrintable(result.error().description()));
-        return 1;
+        return false;
     }
-    printUser(session.auth);
     session.warnIfNotRemembered();
+    return true;
+}
+
+} // namespace
+
+int signIn(const std::optional<QString> &consentAs)
+{
+    const auto session = sessionFor(consentAs);
+    if (!signInThroughBrowser(*session))
+        return 1;
+    printUser(session->auth);
     return 0;
 }
 
@@ -219,36 +230,12 @@ QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
 
 int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs)
 {
-    std::unique_ptr<Workspace> browser;
-    LocalConsentBrowser *consent = nullptr;
-    if (consentAs) {
-        auto local = std::make_unique<LocalConsentBrowser>(*consentAs);
-        consent = local.get();
-        browser = std::move(local);
-    } else {
-        browser = std::make_unique<TerminalWorkspace>();
-    }
-    Session session(std::move(browser));
+    const auto sessionPtr = sessionFor(consentAs);
+    Session &session = *sessionPtr;
     if (!session.auth.isSignedIn()) {
         std::printf("Signing in to %s …\n", qPrintable(session.constants.baseURL.toString()));
-        if (consent) {
-            QObject::connect(consent, &LocalConsentBrowser::failed, &session.auth, [&session](const QString &why) {
-                std::fprintf(stderr, "%s\n", qPrintable(why));
-                session.auth.cancelSignIn();
-            });
-        } else {
-            QObject::connect(&session.auth, &AuthService::browserSignInStarted, [](const QUrl &url) {
-                std::printf("Sign in to Dravelin in your browser:\n  %s\n",
-                            qPrintable(url.toString(QUrl::FullyEncoded)));
-                std::fflush(stdout);
-            });
-        }
-        const auto signedIn = QCoro::waitFor(session.auth.signInViaBrowser());
-        if (!signedIn) {
-            std::fprintf(stderr, "Sign-in failed: %s\n", qPrintable(signedIn.error().description()));
+        if (!signInThroughBrowser(session))
             return 1;
-        }
-        session.warnIfNotRemembered();
     }
     printUser(session.auth);
 

@@ -832,6 +832,23 @@ QCoro::Task<> RecordingPipeline::deliver(TranscriptionResponse response, std::op
     lastDelivery = Delivery{text, pasted, sw.marks()};
 }
 
+// Pastes (or shows) the text, remembers it, and says "done" when it was pasted.
+QCoro::Task<std::optional<bool>> RecordingPipeline::pasteRememberAndConfirm(QString text, std::optional<QString> target,
+                                                                            std::optional<QString> attribution,
+                                                                            bool aiProcessed)
+{
+    QPointer self(this);
+    const bool pasted = co_await pasteOrPresent(text, target);
+    if (!self)
+        co_return std::nullopt;
+    co_await addDictationToHistory(text, attribution, aiProcessed);
+    if (!self)
+        co_return std::nullopt;
+    if (pasted)
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    co_return pasted;
+}
+
 QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<qint64> durationMs, QString engine,
                                                  std::optional<QString> attributionBundleID, Stopwatch &sw)
 {
@@ -855,14 +872,10 @@ QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<
     QString delivered = text;
     bool pasted = false;
     if (!m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true)) {
-        pasted = co_await pasteOrPresent(text, target);
-        if (!self)
+        const auto outcome = co_await pasteRememberAndConfirm(text, target, attributionBundleID, false);
+        if (!outcome)
             co_return;
-        co_await addDictationToHistory(text, attributionBundleID, false);
-        if (!self)
-            co_return;
-        if (pasted)
-            m_c.indicator.present(IndicatorState::done(), std::nullopt);
+        pasted = *outcome;
         sw.mark(QStringLiteral("paste"));
     } else {
         m_c.indicator.present(IndicatorState::processing(), std::nullopt);
@@ -883,25 +896,18 @@ QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<
         if (cleaned) {
             sw.mark(QStringLiteral("cleanup"));
             delivered = cleaned->text;
-            pasted = co_await pasteOrPresent(delivered, target);
-            if (!self)
+            const auto outcome =
+                co_await pasteRememberAndConfirm(delivered, target, attributionBundleID, cleaned->cleaned);
+            if (!outcome)
                 co_return;
-            co_await addDictationToHistory(delivered, attributionBundleID, cleaned->cleaned);
-            if (!self)
-                co_return;
-            if (pasted)
-                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            pasted = *outcome;
             sw.mark(QStringLiteral("paste_cleaned"));
         } else {
             error(QStringLiteral("Cleanup failed (pasting raw text instead): %1").arg(cleaned.error().description()));
-            pasted = co_await pasteOrPresent(text, target);
-            if (!self)
+            const auto outcome = co_await pasteRememberAndConfirm(text, target, attributionBundleID, false);
+            if (!outcome)
                 co_return;
-            co_await addDictationToHistory(text, attributionBundleID, false);
-            if (!self)
-                co_return;
-            if (pasted)
-                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            pasted = *outcome;
             sw.mark(QStringLiteral("cleanup_error_paste_raw"));
         }
     }
@@ -923,17 +929,12 @@ QCoro::Task<> RecordingPipeline::deliverLiveStreamed(QString text, std::optional
         m_c.sounds.play(SoundFeedback::Cue::discard);
         co_return;
     }
-    const bool pasted = co_await pasteOrPresent(trimmed, attributionBundleID);
-    if (!self)
+    const auto pasted = co_await pasteRememberAndConfirm(trimmed, attributionBundleID, attributionBundleID, false);
+    if (!pasted)
         co_return;
-    co_await addDictationToHistory(trimmed, attributionBundleID, false);
-    if (!self)
-        co_return;
-    if (pasted)
-        m_c.indicator.present(IndicatorState::done(), std::nullopt);
     sw.mark(QStringLiteral("paste"));
     info(sw.summary());
-    lastDelivery = Delivery{trimmed, pasted, sw.marks()};
+    lastDelivery = Delivery{trimmed, *pasted, sw.marks()};
 }
 
 // Ends an Ask capture. Answering is not part of this build yet: the capture is

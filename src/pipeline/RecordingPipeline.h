@@ -139,6 +139,9 @@ private:
     QCoro::Task<> deliverLiveStreamed(QString text, std::optional<qint64> durationMs,
                                       std::optional<QString> attributionBundleID, Stopwatch &sw);
     QCoro::Task<bool> pasteOrPresent(QString text, std::optional<QString> targetBundleID);
+    // Nothing when the pipeline went away meanwhile; otherwise whether it was pasted.
+    QCoro::Task<std::optional<bool>> pasteRememberAndConfirm(QString text, std::optional<QString> target,
+                                                             std::optional<QString> attribution, bool aiProcessed);
     QCoro::Task<> addDictationToHistory(QString text, std::optional<QString> source, bool aiProcessed);
     void uploadCaptureAudio();
     void noteRetention(bool retain, const std::optional<QString> &uploadURL, const std::optional<QString> &objectKey);

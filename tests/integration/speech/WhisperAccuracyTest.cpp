@@ -19,28 +19,11 @@ using namespace dravelin;
 
 namespace {
 
-const QStringList kSentences{
-    QStringLiteral("Please schedule the meeting for Thursday afternoon."),
-    QStringLiteral("The invoice should be paid by the end of the month."),
-    QStringLiteral("Remind me to call my sister when I get home."),
-    QStringLiteral("We need three more chairs for the conference room."),
-    QStringLiteral("The weather forecast says it will rain tomorrow morning."),
-    QStringLiteral("Send the draft to the editor before lunch."),
-    QStringLiteral("Our new office opens next week on the second floor."),
-    QStringLiteral("Can you check whether the train leaves at seven?"),
-};
+const QStringList &kSentences = test::heldOutSentences();
 
 std::vector<float> speak(QTemporaryDir &dir, const QString &text, const QString &voice, int wpm = 150)
 {
-    QProcess espeak;
-    const QString path = dir.filePath(QStringLiteral("s.wav"));
-    espeak.start(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("-s"), QString::number(wpm),
-                                               QStringLiteral("-w"), path, text});
-    espeak.waitForFinished(60000);
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    auto samples = decodeAudio(file.readAll());
-    return samples ? std::move(*samples) : std::vector<float>{};
+    return test::speakSamples(dir.filePath(QStringLiteral("s.wav")), text, voice, wpm);
 }
 
 class WhisperAccuracyTest : public ::testing::Test
