@@ -166,7 +166,7 @@ Expected<Ct2Model, QString> readCt2Model(const QByteArray &bytes)
         return Unexpected(QStringLiteral("not a CTranslate2 model (format version %1)").arg(version));
     Ct2Model model;
     model.specName = in.string();
-    in.number<uint32_t>(); // spec revision
+    in.number<uint32_t>(); // the model layout's revision number
     const auto count = in.number<uint32_t>();
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
         const QString name = in.string();

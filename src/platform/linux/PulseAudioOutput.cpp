@@ -125,10 +125,10 @@ private:
 
 std::unique_ptr<AudioPlayback> PulseAudioOutput::load(std::vector<float> samples, int sampleRate, QString *error)
 {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<uint32_t>(sampleRate);
-    spec.channels = 1;
+    pa_sample_spec sampleFormat{};
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.rate = static_cast<uint32_t>(sampleRate);
+    sampleFormat.channels = 1;
     pa_buffer_attr buffering{};
     buffering.maxlength = static_cast<uint32_t>(-1);
     buffering.tlength = static_cast<uint32_t>(sampleRate / 20 * sizeof(float)); // 50 ms
@@ -136,8 +136,8 @@ std::unique_ptr<AudioPlayback> PulseAudioOutput::load(std::vector<float> samples
     buffering.minreq = static_cast<uint32_t>(-1);
     buffering.fragsize = static_cast<uint32_t>(-1);
     int err = 0;
-    pa_simple *stream = pa_simple_new(nullptr, "Dravelin", PA_STREAM_PLAYBACK, nullptr, "Recording playback", &spec,
-                                      nullptr, &buffering, &err);
+    pa_simple *stream = pa_simple_new(nullptr, "Dravelin", PA_STREAM_PLAYBACK, nullptr, "Recording playback",
+                                      &sampleFormat, nullptr, &buffering, &err);
     if (!stream) {
         if (error)
             *error = QString::fromUtf8(pa_strerror(err));
