@@ -45,6 +45,9 @@ else()
 endif()
 set(DRAVELIN_WHISPER_MODEL "${_dravelin_data}/models/ggml-tiny.en.bin" CACHE FILEPATH
     "The ggml Whisper model the build converts and the programs use by default")
+# A recording of human speech for the accuracy test and the speech benchmark,
+# unpacked by scripts/setup-whisper.
+set(DRAVELIN_HUMAN_SPEECH "${PROJECT_SOURCE_DIR}/build/deps/samples/human-speech.wav")
 
 if(DRAVELIN_BUILD_TESTS)
     find_package(GTest REQUIRED)

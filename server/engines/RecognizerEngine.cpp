@@ -1,10 +1,108 @@
 #include "engines/RecognizerEngine.h"
 
+#include "core/AsyncEvent.h"
 #include "platform/SpeechRecognizer.h"
 
 #include <future>
 
 namespace dravelin::server {
+
+namespace {
+
+// A little silence on both sides of an utterance: PocketSphinx estimates the
+// noise floor from its start, and clients often begin with speech.
+constexpr size_t kPad = 16000 * 3 / 10;
+
+// A stream's state on the main thread; the recogniser's thread reaches it
+// only through posted calls that hold it weakly.
+struct StreamState
+{
+    std::function<void(const QString &)> onPartial;
+    std::optional<Expected<QString, QString>> final;
+    AsyncEvent finished;
+
+    void settle(Expected<QString, QString> result)
+    {
+        if (final)
+            return;
+        final = std::move(result);
+        finished.set();
+    }
+};
+
+class RecognizerStream final : public SpeechStream
+{
+public:
+    RecognizerStream(SpeechRecognizer &recognizer, Scheduler &scheduler, const QStringList &vocabulary,
+                     std::function<void(const QString &)> onPartial)
+        : m_scheduler(scheduler)
+        , m_state(std::make_shared<StreamState>())
+    {
+        m_state->onPartial = std::move(onPartial);
+        std::weak_ptr<StreamState> weak = m_state;
+        auto onResult = [weak, scheduler = &scheduler](SpeechResult result) {
+            scheduler->postFromAnyThread([weak, result = std::move(result)] {
+                const auto state = weak.lock();
+                if (!state || state->final)
+                    return;
+                if (!result.isFinal) {
+                    if (state->onPartial)
+                        state->onPartial(result.text);
+                    return;
+                }
+                if (!result.error.isEmpty())
+                    state->settle(Unexpected{result.error});
+                else
+                    state->settle(result.text);
+            });
+        };
+        if (recognizer.isAvailable())
+            m_session = recognizer.startSession(std::move(onResult), vocabulary);
+        if (!m_session)
+            m_state->settle(Unexpected{QStringLiteral("the speech recogniser could not start")});
+        else
+            append(std::vector<float>(kPad, 0.0f));
+    }
+
+    ~RecognizerStream() override
+    {
+        // No callback runs after this: the session joins its thread.
+        m_session.reset();
+    }
+
+    void append(const std::vector<float> &samples) override
+    {
+        if (m_session && !m_ended)
+            m_session->append(samples.data(), samples.size());
+    }
+
+    QCoro::Task<Expected<QString, QString>> finish() override
+    {
+        std::shared_ptr<StreamState> state = m_state;
+        if (m_session && !m_ended) {
+            append(std::vector<float>(kPad, 0.0f));
+            m_ended = true;
+            m_session->endAudio();
+            std::weak_ptr<StreamState> weak = state;
+            m_scheduler.scheduleWake(RecognizerEngine::kFinalTimeout, [weak] {
+                if (const auto s = weak.lock())
+                    s->settle(Unexpected{QStringLiteral("no final text within %1 s")
+                                             .arg(RecognizerEngine::kFinalTimeout.count() / 1000)});
+            });
+        }
+        co_await state->finished.wait();
+        Expected<QString, QString> result = *state->final;
+        co_return result;
+    }
+
+private:
+    Scheduler &m_scheduler;
+    std::shared_ptr<StreamState> m_state;
+    std::unique_ptr<SpeechRecognitionSession> m_session;
+    bool m_ended = false;
+};
+
+} // namespace
 
 RecognizerEngine::RecognizerEngine(std::unique_ptr<SpeechRecognizer> recognizer, Scheduler &scheduler)
     : m_recognizer(std::move(recognizer))
@@ -22,31 +120,30 @@ QString RecognizerEngine::name() const
     return m_recognizer->engineName();
 }
 
-QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector<float> samples, QStringList)
+QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector<float> samples, QStringList vocabulary)
 {
     using Result = Expected<QString, QString>;
-    // A little silence on both sides: the recogniser estimates the noise
-    // floor from the start of an utterance, and uploads often begin with speech.
-    constexpr size_t kPad = 16000 * 3 / 10;
     samples.insert(samples.begin(), kPad, 0.0f);
     samples.insert(samples.end(), kPad, 0.0f);
-    auto job = [recognizer = m_recognizer, samples = std::move(samples)]() -> Result {
+    auto job = [recognizer = m_recognizer, samples = std::move(samples), vocabulary]() -> Result {
         if (!recognizer->isAvailable())
             return Unexpected{QStringLiteral("the speech model is not installed")};
         std::promise<SpeechResult> final;
         auto future = final.get_future();
         bool delivered = false;
-        auto session = recognizer->startSession([&final, &delivered](SpeechResult result) {
-            if (result.isFinal && !delivered) {
-                delivered = true;
-                final.set_value(std::move(result));
-            }
-        });
+        auto session = recognizer->startSession(
+            [&final, &delivered](SpeechResult result) {
+                if (result.isFinal && !delivered) {
+                    delivered = true;
+                    final.set_value(std::move(result));
+                }
+            },
+            vocabulary);
         if (!session)
             return Unexpected{QStringLiteral("the speech recogniser could not start")};
-        constexpr size_t kBlock = 16000;
-        for (size_t offset = 0; offset < samples.size(); offset += kBlock)
-            session->append(samples.data() + offset, std::min(kBlock, samples.size() - offset));
+        // All at once, so a streaming session decodes the whole upload in
+        // one pass rather than partial by partial.
+        session->append(samples.data(), samples.size());
         session->endAudio();
         const SpeechResult result = future.get();
         session.reset();
@@ -55,6 +152,12 @@ QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector
         return result.text;
     };
     co_return co_await onQueue(*m_queue, m_scheduler, std::move(job));
+}
+
+std::unique_ptr<SpeechStream> RecognizerEngine::openStream(QStringList vocabulary,
+                                                           std::function<void(const QString &)> onPartial)
+{
+    return std::make_unique<RecognizerStream>(*m_recognizer, m_scheduler, vocabulary, std::move(onPartial));
 }
 
 } // namespace dravelin::server

@@ -12,8 +12,9 @@ class SpeechRecognizer;
 
 namespace dravelin::server {
 
-// Runs a whole upload through an on-device recogniser (PocketSphinx here),
-// one utterance at a time on the engine's own queue, off the main thread.
+// The server's speech engine over a platform recogniser (Whisper or
+// PocketSphinx). Uploads are decoded one at a time on the engine's own queue;
+// live streams run in the recogniser's sessions. Nothing blocks the main thread.
 class RecognizerEngine final : public SpeechEngine
 {
 public:
@@ -22,6 +23,11 @@ public:
 
     QString name() const override;
     QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float> samples, QStringList vocabulary) override;
+    std::unique_ptr<SpeechStream> openStream(QStringList vocabulary,
+                                             std::function<void(const QString &)> onPartial) override;
+
+    // How long a stream waits for its final text after the audio ended.
+    static constexpr Millis kFinalTimeout{60000};
 
 private:
     std::shared_ptr<SpeechRecognizer> m_recognizer;

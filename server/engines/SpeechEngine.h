@@ -7,11 +7,26 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace dravelin::server {
 
-// A speech recogniser the server transcribes uploads with.
+// One live utterance: audio goes in while the speaker talks, partial text
+// comes out, and the final text follows the end of the audio. Main thread only.
+class SpeechStream
+{
+public:
+    virtual ~SpeechStream() = default;
+    // 16 kHz mono samples, in order.
+    virtual void append(const std::vector<float> &samples) = 0;
+    // No more audio: the final text, or why there is none. Called once; the
+    // caller keeps the stream alive until it returns.
+    virtual QCoro::Task<Expected<QString, QString>> finish() = 0;
+};
+
+// A speech recogniser the server transcribes with.
 class SpeechEngine
 {
 public:
@@ -20,6 +35,10 @@ public:
     virtual QString name() const = 0;
     // The words in 16 kHz mono audio; `vocabulary` may steer recognition.
     virtual QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float> samples, QStringList vocabulary) = 0;
+    // A live utterance. `onPartial` runs on the main thread with the text
+    // heard so far, never after the stream is gone.
+    virtual std::unique_ptr<SpeechStream> openStream(QStringList vocabulary,
+                                                     std::function<void(const QString &)> onPartial) = 0;
 };
 
 } // namespace dravelin::server

@@ -7,6 +7,7 @@
 #include "core/Log.h"
 #include "engines/SpeechEngine.h"
 #include "functions/CleanupEngine.h"
+#include "functions/LiveTranscription.h"
 #include "http/Multipart.h"
 
 #include <QUuid>
@@ -71,6 +72,26 @@ void FunctionRoutes::install(Router &router)
                         });
     router.add("POST", QStringLiteral("/functions/v1/cleanup"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return cleanup(request); });
+    installLiveTranscription(router, *this);
+}
+
+void FunctionRoutes::recordTranscript(const QString &userId, qint64 durationMs, const QString &rawText,
+                                      const QString &app, const QString &recordingId)
+{
+    m_storage.recordTranscription(TranscriptionRecord{QUuid::createUuid().toString(QUuid::WithoutBraces), userId,
+                                                      m_scheduler.wallNow().toSecsSinceEpoch(), durationMs,
+                                                      wordCount(rawText), m_engine.name(), app, recordingId});
+}
+
+void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
+                                       const QByteArray &host)
+{
+    const auto grant = m_recordings.grantUpload(userId, recordingId, host);
+    reply["retainRecording"] = grant.has_value();
+    if (grant) {
+        reply["recordingUploadUrl"] = grant->uploadUrl;
+        reply["recordingObjectKey"] = grant->objectKey;
+    }
 }
 
 QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
@@ -129,20 +150,9 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
              .arg(durationMs)
              .arg((m_scheduler.monotonicNow() - t0).count())
              .arg(m_engine.name()));
-    m_storage.recordTranscription(TranscriptionRecord{QUuid::createUuid().toString(QUuid::WithoutBraces), user->id,
-                                                      m_scheduler.wallNow().toSecsSinceEpoch(), durationMs,
-                                                      wordCount(rawText), m_engine.name(), app, recordingId});
+    recordTranscript(user->id, durationMs, rawText, app, recordingId);
 
     const CleanupResult cleaned = cleanupOn ? cleanupTranscript(rawText, options) : CleanupResult{rawText, false};
-    // Where the app may upload this dictation's recording, when we keep them.
-    const auto grant = m_recordings.grantUpload(user->id, recordingId, request.header("host"));
-    const auto putRecordingFields = [&grant](json::Json &object) {
-        object["retainRecording"] = grant.has_value();
-        if (grant) {
-            object["recordingUploadUrl"] = grant->uploadUrl;
-            object["recordingObjectKey"] = grant->objectKey;
-        }
-    };
     if (stream && cleanupOn) {
         writer->beginStream(200, {{"Content-Type", "application/x-ndjson"}, {"Cache-Control", "no-store"}});
         json::Json rawEvent{{"stage", "raw"}};
@@ -154,7 +164,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         cleanedEvent["text"] = cleaned.text;
         cleanedEvent["engine"] = m_engine.name();
         cleanedEvent["cleaned"] = cleaned.cleaned;
-        putRecordingFields(cleanedEvent);
+        putRecordingGrant(cleanedEvent, user->id, recordingId, request.header("host"));
         writer->writeChunk(line(cleanedEvent));
         writer->endStream();
         co_return;
@@ -164,7 +174,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     reply["raw"] = rawText;
     reply["engine"] = m_engine.name();
     reply["cleaned"] = cleaned.cleaned;
-    putRecordingFields(reply);
+    putRecordingGrant(reply, user->id, recordingId, request.header("host"));
     writer->send(HttpResponse::json(200, json::encode(reply)));
 }
 

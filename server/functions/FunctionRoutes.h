@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServerConfig.h"
+#include "core/Json.h"
 #include "core/Scheduler.h"
 #include "core/SerialQueue.h"
 #include "http/Router.h"
@@ -14,8 +15,9 @@ class SpeechEngine;
 
 // The edge functions under /functions/v1: transcribe (multipart upload; one
 // JSON reply, or an NDJSON stream of "raw" then "cleaned"/"cleaned-error")
-// and cleanup (JSON). Every function needs a valid bearer token and answers
-// failures with {"error": message}.
+// and cleanup (JSON), and the live transcription WebSocket /transcribe-stream.
+// Every function needs a valid bearer token and answers failures with
+// {"error": message}.
 class FunctionRoutes
 {
 public:
@@ -24,6 +26,18 @@ public:
     ~FunctionRoutes();
 
     void install(Router &router);
+
+    // Shared by both ways of transcribing: the transcript's usage record, and
+    // the recording upload grant ("retainRecording", "recordingUploadUrl",
+    // "recordingObjectKey") put into a reply.
+    void recordTranscript(const QString &userId, qint64 durationMs, const QString &rawText, const QString &app,
+                          const QString &recordingId);
+    void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
+                           const QByteArray &host);
+
+    SpeechEngine &engine() { return m_engine; }
+    AuthRoutes &auth() { return m_auth; }
+    Scheduler &scheduler() { return m_scheduler; }
 
 private:
     QCoro::Task<> transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer);

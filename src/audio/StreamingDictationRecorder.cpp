@@ -95,12 +95,14 @@ QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::star
     m_latestPartialText.clear();
     m_finalReceived = false;
     m_onDeviceRecording = std::make_shared<PCMSink>();
-    m_speech = m_recognizer->startSession([self, scheduler = &m_scheduler](SpeechResult result) {
-        scheduler->postFromAnyThread([self, result = std::move(result)] {
-            if (self)
-                self->onRecognition(result);
-        });
-    });
+    m_speech = m_recognizer->startSession(
+        [self, scheduler = &m_scheduler](SpeechResult result) {
+            scheduler->postFromAnyThread([self, result = std::move(result)] {
+                if (self)
+                    self->onRecognition(result);
+            });
+        },
+        {});
     if (!m_speech)
         co_return Unexpected{AudioRecorderError{AudioRecorderError::Kind::startFailed,
                                                 QStringLiteral("the speech recogniser is unavailable")}};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -39,7 +40,11 @@ public:
     virtual QString engineName() const = 0;
     // Whether a model is installed and loads.
     virtual bool isAvailable() = 0;
-    virtual std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) = 0;
+    // Starts an utterance. `vocabulary` lists words the speaker is likely to
+    // use (names, jargon); recognisers that cannot take hints ignore it.
+    // Partial results arrive while audio comes in, where the recogniser can.
+    virtual std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
+                                                                   const QStringList &vocabulary) = 0;
 };
 
 } // namespace dravelin

@@ -179,7 +179,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<SpeechRecognitionSession> FakeSpeechRecognizer::startSession(std::function<void(SpeechResult)> onResult)
+std::unique_ptr<SpeechRecognitionSession> FakeSpeechRecognizer::startSession(std::function<void(SpeechResult)> onResult,
+                                                                             const QStringList &)
 {
     if (!available)
         return nullptr;

@@ -117,7 +117,8 @@ class FakeSpeechRecognizer final : public SpeechRecognizer
 public:
     QString engineName() const override { return QStringLiteral("fake-speech"); }
     bool isAvailable() override { return available; }
-    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) override;
+    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
+                                                           const QStringList &vocabulary) override;
 
     void send(QString text, bool isFinal = false)
     {

@@ -4,6 +4,8 @@
 // consent form, redirect to the loopback callback, code exchange with the
 // PKCE verifier. Shared by the server tests and the server benchmark.
 
+#include "auth/Jwt.h"
+#include "core/Json.h"
 #include "support/HttpTestClient.h"
 
 #include <QRegularExpression>
@@ -76,6 +78,16 @@ inline HttpResult exchangeCode(HttpTestClient &client, const QString &code, cons
                                    {QStringLiteral("redirect_uri"), kLoopbackRedirect},
                                    {QStringLiteral("code_verifier"), QString::fromLatin1(verifier)}}),
                        {{"Content-Type", "application/x-www-form-urlencoded"}});
+}
+
+// Signs in through the consent page and returns the access token; empty
+// when any step fails.
+inline QString signInForAccessToken(HttpTestClient &client)
+{
+    const QByteArray verifier = server::randomToken(48);
+    const auto consent = consentInBrowser(client, server::pkceChallenge(verifier), QStringLiteral("s"));
+    const auto tokens = json::parse(exchangeCode(client, consent.code, verifier).body);
+    return tokens ? json::optionalField<QString>(*tokens, "access_token").value_or(QString()) : QString();
 }
 
 } // namespace dravelin::test

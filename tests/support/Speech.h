@@ -58,4 +58,28 @@ inline std::vector<float> speakSamples(const QString &path, const QString &text,
     return samples ? std::move(*samples) : std::vector<float>{};
 }
 
+// A real person speaking: an 11 s public-domain recording of a 1961 address,
+// with what is said in it. Empty samples when scripts/setup-whisper has not
+// unpacked it.
+struct HumanSpeech
+{
+    std::vector<float> samples;
+    QString text;
+};
+
+inline HumanSpeech humanSpeech()
+{
+    HumanSpeech speech;
+    speech.text = QStringLiteral(
+        "And so my fellow Americans, ask not what your country can do for you, ask what you can do for your country.");
+#ifdef DRAVELIN_HUMAN_SPEECH
+    QFile file(QStringLiteral(DRAVELIN_HUMAN_SPEECH));
+    if (file.open(QIODevice::ReadOnly)) {
+        if (auto samples = decodeAudio(file.readAll()))
+            speech.samples = std::move(*samples);
+    }
+#endif
+    return speech;
+}
+
 } // namespace dravelin::test

@@ -156,7 +156,7 @@ bool PocketSphinxRecognizer::isAvailable()
 }
 
 std::unique_ptr<SpeechRecognitionSession>
-PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult)
+PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult, const QStringList &)
 {
     if (!isAvailable())
         return nullptr;

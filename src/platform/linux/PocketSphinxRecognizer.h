@@ -18,7 +18,8 @@ public:
 
     QString engineName() const override { return QStringLiteral("pocketsphinx"); }
     bool isAvailable() override;
-    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) override;
+    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
+                                                           const QStringList &vocabulary) override;
 
     struct Decoder;
 

@@ -2,14 +2,13 @@
 
 #include "core/Log.h"
 #include "core/Paths.h"
+#include "platform/StreamingDecoder.h"
 
 #include <QFileInfo>
 
 #include <whisper.h>
 
-#include <atomic>
 #include <cmath>
-#include <thread>
 
 namespace dravelin::nix {
 
@@ -19,51 +18,16 @@ namespace {
 // invents text ("Thank you.") for silence, so it is never asked.
 constexpr double kSilenceRms = 0.003;
 
+// The encoder looks at the audio plus this much context (in 20 ms frames)
+// instead of a whole 30 s window: a 5 s utterance decodes in about 350 ms
+// instead of 830 ms, with the same word error rate on our held-out set.
+// Much less context (below about 5 s) makes the decoder unreliable.
+constexpr int kEncoderContextMargin = 256;
+constexpr int kFullEncoderContext = 1500;
+
+constexpr size_t kLeadIn = 16000 * 3 / 10; // 0.3 s
+
 void quietLogs(ggml_log_level, const char *, void *) {}
-
-class WhisperSession final : public SpeechRecognitionSession
-{
-public:
-    WhisperSession(WhisperRecognizer &recognizer, std::function<void(SpeechResult)> onResult)
-        : m_recognizer(recognizer)
-        , m_onResult(std::move(onResult))
-    {}
-    ~WhisperSession() override { cancel(); }
-    void append(const float *samples, size_t count) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_samples.insert(m_samples.end(), samples, samples + count);
-    }
-    void endAudio() override
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_worker.joinable())
-            return;
-        m_worker = std::thread([this, samples = m_samples] {
-            SpeechResult result = m_recognizer.transcribe(samples);
-            std::lock_guard guard(m_mutex);
-            if (!m_cancelled && m_onResult)
-                m_onResult(result);
-        });
-    }
-    void cancel() override
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_cancelled = true;
-        }
-        if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id())
-            m_worker.join();
-    }
-
-private:
-    WhisperRecognizer &m_recognizer;
-    std::function<void(SpeechResult)> m_onResult;
-    std::mutex m_mutex;
-    std::vector<float> m_samples;
-    std::thread m_worker;
-    bool m_cancelled = false;
-};
 
 } // namespace
 
@@ -123,27 +87,37 @@ bool WhisperRecognizer::isAvailable()
     return load();
 }
 
-std::unique_ptr<SpeechRecognitionSession> WhisperRecognizer::startSession(std::function<void(SpeechResult)> onResult)
+std::unique_ptr<SpeechRecognitionSession> WhisperRecognizer::startSession(std::function<void(SpeechResult)> onResult,
+                                                                          const QStringList &vocabulary)
 {
-    return std::make_unique<WhisperSession>(*this, std::move(onResult));
+    auto decode = [this, vocabulary](const std::vector<float> &window) { return this->decode(window, vocabulary); };
+    return std::make_unique<StreamingDecoder>(std::move(decode), std::move(onResult));
 }
 
 SpeechResult WhisperRecognizer::transcribe(const std::vector<float> &samples, const QStringList &vocabulary)
 {
+    const DecodeOutcome outcome = decode(samples, vocabulary);
+    return {joinSegments(outcome.segments), true, outcome.error};
+}
+
+DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const QStringList &vocabulary)
+{
     std::lock_guard lock(m_mutex);
     if (!load())
-        return {QString(), true, QStringLiteral("no Whisper model at %1").arg(m_modelPath)};
+        return {{}, QStringLiteral("no Whisper model at %1").arg(m_modelPath)};
     double energy = 0;
     for (float s : samples)
         energy += static_cast<double>(s) * s;
     const double rms = samples.empty() ? 0 : std::sqrt(energy / static_cast<double>(samples.size()));
     if (rms < kSilenceRms)
-        return {QString(), true, {}};
+        return {};
 
-    // Whisper wants at least a second of audio; pad short utterances with silence.
-    std::vector<float> audio = samples;
-    if (audio.size() < 16000 + 1600)
-        audio.resize(16000 + 1600, 0.0f);
+    // Whisper mishears words that start right at the first sample ("Hello"
+    // became "The Lord") or stop at the last one: a moment of silence goes
+    // on both sides. It also wants at least a second of audio.
+    std::vector<float> audio(kLeadIn, 0.0f);
+    audio.insert(audio.end(), samples.begin(), samples.end());
+    audio.resize(std::max<size_t>(audio.size() + kLeadIn, 16000 + 1600), 0.0f);
 
     whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     params.n_threads = m_threads;
@@ -157,20 +131,34 @@ SpeechResult WhisperRecognizer::transcribe(const std::vector<float> &samples, co
     params.suppress_blank = true;
     params.suppress_nst = true;
     params.no_speech_thold = 0.6f;
+    // One pass, no retries at higher temperatures: on a window that ends
+    // mid-word a retry chain cost 11-13 s instead of 0.5 s, and the held-out
+    // set scores the same without it.
+    params.temperature_inc = 0.0f;
+    params.audio_ctx = std::min(kFullEncoderContext, static_cast<int>(audio.size() / 320) + kEncoderContextMargin);
     const QByteArray prompt = vocabulary.join(QStringLiteral(", ")).toUtf8();
     if (!prompt.isEmpty())
         params.initial_prompt = prompt.constData();
     if (whisper_full(m_context, params, audio.data(), static_cast<int>(audio.size())) != 0)
-        return {QString(), true, QStringLiteral("whisper.cpp could not decode the audio")};
-    QString text;
+        return {{}, QStringLiteral("whisper.cpp could not decode the audio")};
+    DecodeOutcome outcome;
     const int segments = whisper_full_n_segments(m_context);
     for (int i = 0; i < segments; ++i) {
         // A segment Whisper itself thinks is not speech is dropped.
         if (whisper_full_get_segment_no_speech_prob(m_context, i) > 0.8f)
             continue;
-        text += QString::fromUtf8(whisper_full_get_segment_text(m_context, i));
+        // Timestamps are in 10 ms steps.
+        const auto t0 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t0(m_context, i)));
+        const auto t1 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t1(m_context, i)));
+        // A segment that ends beyond everything the encoder saw is invented
+        // ("The" from 9.7 s to 33 s after a 10 s window cut off mid-word).
+        if (t1 > audio.size() / 160 + kEncoderContextMargin * 2)
+            continue;
+        const auto sample = [](size_t t) { return t * 160 > kLeadIn ? t * 160 - kLeadIn : 0; };
+        outcome.segments.push_back(
+            {sample(t0), sample(t1), QString::fromUtf8(whisper_full_get_segment_text(m_context, i)).trimmed()});
     }
-    return {text.trimmed(), true, {}};
+    return outcome;
 }
 
 } // namespace dravelin::nix

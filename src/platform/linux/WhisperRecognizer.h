@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/SpeechRecognizer.h"
+#include "platform/StreamingDecoder.h"
 
 #include <QStringList>
 
@@ -12,8 +13,9 @@ struct whisper_context;
 namespace dravelin::nix {
 
 // Speech recognition with whisper.cpp on a ggml Whisper model. A session
-// collects the utterance and decodes it when the audio ends, on a thread of
-// its own; one decode runs at a time per model. Silence gives no text.
+// streams: partial text while audio comes in, the final text soon after the
+// audio ends (see StreamingDecoder); one decode runs at a time per model.
+// Silence gives no text.
 class WhisperRecognizer final : public SpeechRecognizer
 {
 public:
@@ -26,11 +28,14 @@ public:
 
     QString engineName() const override;
     bool isAvailable() override;
-    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult) override;
+    std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
+                                                           const QStringList &vocabulary) override;
 
     // Decodes a whole utterance synchronously (callers keep it off the main
     // thread); `vocabulary` becomes the initial prompt.
     SpeechResult transcribe(const std::vector<float> &samples, const QStringList &vocabulary = {});
+    // The same, as timed segments.
+    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary);
 
 private:
     bool load();

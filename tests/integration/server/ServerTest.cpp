@@ -265,7 +265,8 @@ TEST_F(ServerTest, TranscribesSpeechInOneReplyAndAsAStream)
         << str(reply, "raw").toStdString();
     EXPECT_TRUE(str(reply, "text").startsWith(QStringLiteral("Hello")));
     EXPECT_EQ(str(reply, "engine"), server->engineName()); // Whisper when its model is installed
-    EXPECT_EQ(reply["cleaned"], true);
+    // Whisper often punctuates by itself; "cleaned" says whether cleanup changed anything.
+    EXPECT_EQ(reply["cleaned"], str(reply, "text") != str(reply, "raw"));
     EXPECT_EQ(reply["retainRecording"], false);
 
     const HttpResult raw = transcribe(access, *s_speech, false, false);

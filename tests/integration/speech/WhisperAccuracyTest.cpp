@@ -1,6 +1,6 @@
 // How well Whisper hears: a held-out set of sentences spoken by espeak-ng in
-// two voices, scored by word error rate; silence and noise give no text; a
-// 30-second utterance comes back whole.
+// two voices and a recording of a person, scored by word error rate; silence
+// and noise give no text; a 30-second utterance comes back whole.
 
 #include "audio/AACFileWriter.h"
 #include "platform/linux/WhisperRecognizer.h"
@@ -57,6 +57,18 @@ TEST_F(WhisperAccuracyTest, HeldOutSentencesInTwoVoicesStayUnderTheErrorBudget)
     const double wer = static_cast<double>(errors) / words;
     std::printf("Whisper tiny.en WER on %d words: %.1f%%\n", words, wer * 100);
     EXPECT_LE(wer, 0.15); // measured ≈ see docs/benchmarks.md; synthetic voices are harder than people
+}
+
+TEST_F(WhisperAccuracyTest, ARecordedPersonComesBackNearlyWordForWord)
+{
+    const test::HumanSpeech human = test::humanSpeech();
+    if (human.samples.empty())
+        GTEST_SKIP() << "no human speech sample (run scripts/setup-whisper)";
+    const SpeechResult result = recognizer.transcribe(human.samples);
+    const int errors = test::wordErrors(human.text, result.text);
+    std::printf("human speech: %d errors in %d words: %s\n", errors, test::wordCount(human.text),
+                qPrintable(result.text));
+    EXPECT_LE(errors, 2) << qPrintable(result.text);
 }
 
 TEST_F(WhisperAccuracyTest, SilenceAndNoiseGiveNoTextAndLongSpeechComesBackWhole)
