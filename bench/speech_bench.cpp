@@ -153,6 +153,17 @@ void run(SpeechRecognizer &recognizer, QTemporaryDir &dir)
             std::printf(", WER %.1f%%", 100.0 * test::wordErrors(all, streamed.text) / test::wordCount(all));
         std::printf("\n");
     }
+    {
+        // Cancelled while decoding the long utterance: how long cancel waits.
+        auto session = recognizer.startSession([](SpeechResult) {}, {});
+        session->append(speech.data(), speech.size());
+        session->endAudio();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        QElapsedTimer timer;
+        timer.start();
+        session->cancel();
+        std::printf("  cancel during a decode returns in %.0f ms\n", static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
     std::printf("  peak RSS so far: %ld MiB\n", peakMiB());
 }
 

@@ -1,6 +1,9 @@
 #include "platform/StreamingDecoder.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace dravelin {
 
@@ -48,16 +51,58 @@ QString joinSegments(const std::vector<DecodedSegment> &segments)
     return text;
 }
 
+struct StreamingDecoder::Shared
+{
+    Decode decode;
+    std::function<void(SpeechResult)> onResult;
+    Options options;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<float> window; // audio not yet committed
+    size_t decodedUpTo = 0;    // how much of the window the last decode saw
+    bool decodedOnce = false;
+    QString committed;
+    QString windowText;
+    bool ending = false;
+    bool cancelled = false;
+    std::stop_source stop;
+    std::thread::id worker;
+
+    // Held while a result is handed over, so cancel() can wait for one that
+    // is under way (a quick call) instead of for a decode.
+    std::mutex callbackMutex;
+
+    QString text() const { return joined(committed, windowText); }
+
+    // Hands a result over unless the session was cancelled; true if it was.
+    bool deliver(SpeechResult result)
+    {
+        std::lock_guard callback(callbackMutex);
+        {
+            std::lock_guard lock(mutex);
+            if (cancelled)
+                return false;
+        }
+        onResult(std::move(result));
+        return true;
+    }
+};
+
 StreamingDecoder::StreamingDecoder(Decode decode, std::function<void(SpeechResult)> onResult)
     : StreamingDecoder(std::move(decode), std::move(onResult), Options{})
 {}
 
 StreamingDecoder::StreamingDecoder(Decode decode, std::function<void(SpeechResult)> onResult, Options options)
-    : m_decode(std::move(decode))
-    , m_onResult(std::move(onResult))
-    , m_options(options)
+    : m_shared(std::make_shared<Shared>())
 {
-    m_worker = std::thread([this] { run(); });
+    m_shared->decode = std::move(decode);
+    m_shared->onResult = std::move(onResult);
+    m_shared->options = options;
+    std::lock_guard lock(m_shared->mutex);
+    std::thread worker([shared = m_shared] { run(shared); });
+    m_shared->worker = worker.get_id();
+    worker.detach();
 }
 
 StreamingDecoder::~StreamingDecoder()
@@ -68,87 +113,89 @@ StreamingDecoder::~StreamingDecoder()
 void StreamingDecoder::append(const float *samples, size_t count)
 {
     {
-        std::lock_guard lock(m_mutex);
-        if (m_ending || m_cancelled)
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->ending || m_shared->cancelled)
             return;
-        m_window.insert(m_window.end(), samples, samples + count);
+        m_shared->window.insert(m_shared->window.end(), samples, samples + count);
     }
-    m_wake.notify_one();
+    m_shared->wake.notify_one();
 }
 
 void StreamingDecoder::endAudio()
 {
     {
-        std::lock_guard lock(m_mutex);
-        m_ending = true;
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->ending = true;
     }
-    m_wake.notify_one();
+    m_shared->wake.notify_one();
 }
 
 void StreamingDecoder::cancel()
 {
+    std::thread::id worker;
     {
-        std::lock_guard lock(m_mutex);
-        m_cancelled = true;
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->cancelled = true;
+        worker = m_shared->worker;
     }
-    m_wake.notify_one();
-    if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id())
-        m_worker.join();
+    m_shared->stop.request_stop();
+    m_shared->wake.notify_one();
+    // A result being handed over right now finishes first (unless this is
+    // that very callback cancelling).
+    if (worker != std::this_thread::get_id()) {
+        std::lock_guard callback(m_shared->callbackMutex);
+    }
 }
 
-QString StreamingDecoder::textLocked() const
+void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
 {
-    return joined(m_committed, m_windowText);
-}
-
-void StreamingDecoder::run()
-{
-    std::unique_lock lock(m_mutex);
+    Shared &s = *shared;
+    std::unique_lock lock(s.mutex);
     for (;;) {
-        m_wake.wait(lock, [this] {
-            return m_cancelled || m_ending || m_window.size() >= m_decodedUpTo + m_options.partialEvery;
+        s.wake.wait(lock, [&s] {
+            return s.cancelled || s.ending || s.window.size() >= s.decodedUpTo + s.options.partialEvery;
         });
-        if (m_cancelled)
+        if (s.cancelled)
             return;
-        if (m_ending && m_decodedOnce && m_window.size() == m_decodedUpTo) {
-            SpeechResult result{textLocked(), true, {}};
+        if (s.ending && s.decodedOnce && s.window.size() == s.decodedUpTo) {
+            SpeechResult result{s.text(), true, {}};
             lock.unlock();
-            m_onResult(std::move(result));
+            s.deliver(std::move(result));
             return;
         }
-        const bool final = m_ending;
-        const std::vector<float> window = m_window;
+        const bool final = s.ending;
+        const std::vector<float> window = s.window;
         lock.unlock();
-        DecodeOutcome outcome = m_decode(window);
+        DecodeOutcome outcome = s.decode(window, s.stop.get_token());
         lock.lock();
-        if (m_cancelled)
+        if (s.cancelled)
             return;
         if (!outcome.error.isEmpty()) {
-            SpeechResult result{textLocked(), true, outcome.error};
+            SpeechResult result{s.text(), true, outcome.error};
             lock.unlock();
-            m_onResult(std::move(result));
+            s.deliver(std::move(result));
             return;
         }
-        m_decodedOnce = true;
-        m_decodedUpTo = window.size();
-        m_windowText = joinSegments(outcome.segments);
+        s.decodedOnce = true;
+        s.decodedUpTo = window.size();
+        s.windowText = joinSegments(outcome.segments);
         // Only a decode that began after the audio ended is final: a partial
         // one may have missed the last words, and the loop decodes again.
         if (final) {
-            SpeechResult result{textLocked(), true, {}};
+            SpeechResult result{s.text(), true, {}};
             lock.unlock();
-            m_onResult(std::move(result));
+            s.deliver(std::move(result));
             return;
         }
-        if (window.size() > m_options.commitAfter) {
-            const size_t settled = window.size() - m_options.keepTail;
+        if (window.size() > s.options.commitAfter) {
+            const size_t settled = window.size() - s.options.keepTail;
             size_t cut = 0;
             QString open;
             bool settling = true;
             for (const auto &segment : outcome.segments) {
                 settling = settling && segment.endSample <= settled;
                 if (settling) {
-                    m_committed = joined(m_committed, segment.text.trimmed());
+                    s.committed = joined(s.committed, segment.text.trimmed());
                     cut = segment.endSample;
                 } else {
                     open = joined(open, segment.text.trimmed());
@@ -159,14 +206,14 @@ void StreamingDecoder::run()
                 cut = settled;
             else if (cut > 0)
                 cut = quietPointNear(window, cut, settled);
-            cut = std::min(cut, m_window.size());
-            m_window.erase(m_window.begin(), m_window.begin() + static_cast<std::ptrdiff_t>(cut));
-            m_decodedUpTo -= cut;
-            m_windowText = open;
+            cut = std::min(cut, s.window.size());
+            s.window.erase(s.window.begin(), s.window.begin() + static_cast<std::ptrdiff_t>(cut));
+            s.decodedUpTo -= cut;
+            s.windowText = open;
         }
-        SpeechResult partial{textLocked(), false, {}};
+        SpeechResult partial{s.text(), false, {}};
         lock.unlock();
-        m_onResult(std::move(partial));
+        s.deliver(std::move(partial));
         lock.lock();
     }
 }

@@ -4,10 +4,9 @@
 
 #include <QString>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <memory>
+#include <stop_token>
 #include <vector>
 
 namespace dravelin {
@@ -34,16 +33,24 @@ struct DecodeOutcome
 //
 // Long utterances stay cheap: once the window is longer than `commitAfter`,
 // the segments that ended well before its end (`keepTail`) are committed —
-// their text is kept and their audio dropped — so every decode sees at most
-// about `commitAfter` of audio plus one partial interval.
+// their text is kept and their audio dropped, cut at the quietest point near
+// the last committed segment's end — so every decode sees at most about
+// `commitAfter` of audio plus one partial interval.
 //
 // At the end, when the last decode already covered all the audio its text is
 // final at once; otherwise the rest is decoded. A failed decode ends the
 // session with a final result carrying the error and the text so far.
+//
+// Cancelling (or destroying the session) never waits for a decode: the stop
+// token is raised, no callback runs once cancel() has returned, and the worker
+// finishes on its own. `decode` must therefore keep alive whatever it uses
+// (the recogniser holds its model in a shared pointer for this).
 class StreamingDecoder final : public SpeechRecognitionSession
 {
 public:
-    using Decode = std::function<DecodeOutcome(const std::vector<float> &window)>;
+    // `stop` is requested when the session is cancelled: a decode that
+    // watches it can give up early.
+    using Decode = std::function<DecodeOutcome(const std::vector<float> &window, std::stop_token stop)>;
 
     struct Options
     {
@@ -61,23 +68,10 @@ public:
     void cancel() override;
 
 private:
-    void run();
-    QString textLocked() const;
+    struct Shared;
+    static void run(const std::shared_ptr<Shared> &shared);
 
-    const Decode m_decode;
-    const std::function<void(SpeechResult)> m_onResult;
-    const Options m_options;
-
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::vector<float> m_window; // audio not yet committed
-    size_t m_decodedUpTo = 0;    // how much of the window the last decode saw
-    bool m_decodedOnce = false;
-    QString m_committed;
-    QString m_windowText;
-    bool m_ending = false;
-    bool m_cancelled = false;
-    std::thread m_worker;
+    std::shared_ptr<Shared> m_shared;
 };
 
 // The segments' texts, trimmed and joined with single spaces.

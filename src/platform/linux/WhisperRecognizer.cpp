@@ -9,6 +9,7 @@
 #include <whisper.h>
 
 #include <cmath>
+#include <mutex>
 
 namespace dravelin::nix {
 
@@ -46,16 +47,49 @@ QString WhisperRecognizer::defaultModelPath()
 #endif
 }
 
+struct WhisperRecognizer::Model
+{
+    QString path;
+    int threads = 2;
+    std::mutex mutex; // whisper_full is not reentrant on one context
+    whisper_context *context = nullptr;
+    bool loadTried = false;
+
+    ~Model()
+    {
+        if (context)
+            whisper_free(context);
+    }
+
+    // With `mutex` held.
+    bool load()
+    {
+        if (loadTried)
+            return context != nullptr;
+        loadTried = true;
+        if (!QFileInfo::exists(path))
+            return false;
+        whisper_log_set(quietLogs, nullptr);
+        whisper_context_params params = whisper_context_default_params();
+        params.use_gpu = false;
+        context = whisper_init_from_file_with_params(path.toLocal8Bit().constData(), params);
+        if (!context)
+            logs::error(logs::streamingRecorder(), QStringLiteral("Whisper model failed to load: %1").arg(path));
+        return context != nullptr;
+    }
+
+    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary, std::stop_token stop);
+};
+
 WhisperRecognizer::WhisperRecognizer(QString modelPath, int threads)
     : m_modelPath(std::move(modelPath))
-    , m_threads(threads)
-{}
-
-WhisperRecognizer::~WhisperRecognizer()
+    , m_model(std::make_shared<Model>())
 {
-    if (m_context)
-        whisper_free(m_context);
+    m_model->path = m_modelPath;
+    m_model->threads = threads;
 }
+
+WhisperRecognizer::~WhisperRecognizer() = default;
 
 QString WhisperRecognizer::engineName() const
 {
@@ -65,32 +99,18 @@ QString WhisperRecognizer::engineName() const
     return QStringLiteral("whisper.cpp:") + model;
 }
 
-bool WhisperRecognizer::load()
-{
-    if (m_loadTried)
-        return m_context != nullptr;
-    m_loadTried = true;
-    if (!QFileInfo::exists(m_modelPath))
-        return false;
-    whisper_log_set(quietLogs, nullptr);
-    whisper_context_params params = whisper_context_default_params();
-    params.use_gpu = false;
-    m_context = whisper_init_from_file_with_params(m_modelPath.toLocal8Bit().constData(), params);
-    if (!m_context)
-        logs::error(logs::streamingRecorder(), QStringLiteral("Whisper model failed to load: %1").arg(m_modelPath));
-    return m_context != nullptr;
-}
-
 bool WhisperRecognizer::isAvailable()
 {
-    std::lock_guard lock(m_mutex);
-    return load();
+    std::lock_guard lock(m_model->mutex);
+    return m_model->load();
 }
 
 std::unique_ptr<SpeechRecognitionSession> WhisperRecognizer::startSession(std::function<void(SpeechResult)> onResult,
                                                                           const QStringList &vocabulary)
 {
-    auto decode = [this, vocabulary](const std::vector<float> &window) { return this->decode(window, vocabulary); };
+    auto decode = [model = m_model, vocabulary](const std::vector<float> &window, std::stop_token stop) {
+        return model->decode(window, vocabulary, std::move(stop));
+    };
     return std::make_unique<StreamingDecoder>(std::move(decode), std::move(onResult));
 }
 
@@ -100,11 +120,18 @@ SpeechResult WhisperRecognizer::transcribe(const std::vector<float> &samples, co
     return {joinSegments(outcome.segments), true, outcome.error};
 }
 
-DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const QStringList &vocabulary)
+DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const QStringList &vocabulary,
+                                        std::stop_token stop)
 {
-    std::lock_guard lock(m_mutex);
+    return m_model->decode(samples, vocabulary, std::move(stop));
+}
+
+DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples, const QStringList &vocabulary,
+                                               std::stop_token stop)
+{
+    std::lock_guard lock(mutex);
     if (!load())
-        return {{}, QStringLiteral("no Whisper model at %1").arg(m_modelPath)};
+        return {{}, QStringLiteral("no Whisper model at %1").arg(path)};
     double energy = 0;
     for (float s : samples)
         energy += static_cast<double>(s) * s;
@@ -120,7 +147,7 @@ DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const
     audio.resize(std::max<size_t>(audio.size() + kLeadIn, 16000 + 1600), 0.0f);
 
     whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
-    params.n_threads = m_threads;
+    params.n_threads = threads;
     params.print_progress = false;
     params.print_realtime = false;
     params.print_special = false;
@@ -136,27 +163,35 @@ DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const
     // set scores the same without it.
     params.temperature_inc = 0.0f;
     params.audio_ctx = std::min(kFullEncoderContext, static_cast<int>(audio.size() / 320) + kEncoderContextMargin);
+    // A cancelled session's decode stops at the next step instead of running
+    // to its end while the session waits to close.
+    params.encoder_begin_callback = [](whisper_context *, whisper_state *, void *data) {
+        return !static_cast<std::stop_token *>(data)->stop_requested();
+    };
+    params.encoder_begin_callback_user_data = &stop;
+    params.abort_callback = [](void *data) { return static_cast<std::stop_token *>(data)->stop_requested(); };
+    params.abort_callback_user_data = &stop;
     const QByteArray prompt = vocabulary.join(QStringLiteral(", ")).toUtf8();
     if (!prompt.isEmpty())
         params.initial_prompt = prompt.constData();
-    if (whisper_full(m_context, params, audio.data(), static_cast<int>(audio.size())) != 0)
+    if (whisper_full(context, params, audio.data(), static_cast<int>(audio.size())) != 0)
         return {{}, QStringLiteral("whisper.cpp could not decode the audio")};
     DecodeOutcome outcome;
-    const int segments = whisper_full_n_segments(m_context);
+    const int segments = whisper_full_n_segments(context);
     for (int i = 0; i < segments; ++i) {
         // A segment Whisper itself thinks is not speech is dropped.
-        if (whisper_full_get_segment_no_speech_prob(m_context, i) > 0.8f)
+        if (whisper_full_get_segment_no_speech_prob(context, i) > 0.8f)
             continue;
         // Timestamps are in 10 ms steps.
-        const auto t0 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t0(m_context, i)));
-        const auto t1 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t1(m_context, i)));
+        const auto t0 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t0(context, i)));
+        const auto t1 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t1(context, i)));
         // A segment that ends beyond everything the encoder saw is invented
         // ("The" from 9.7 s to 33 s after a 10 s window cut off mid-word).
         if (t1 > audio.size() / 160 + kEncoderContextMargin * 2)
             continue;
         const auto sample = [](size_t t) { return t * 160 > kLeadIn ? t * 160 - kLeadIn : 0; };
         outcome.segments.push_back(
-            {sample(t0), sample(t1), QString::fromUtf8(whisper_full_get_segment_text(m_context, i)).trimmed()});
+            {sample(t0), sample(t1), QString::fromUtf8(whisper_full_get_segment_text(context, i)).trimmed()});
     }
     return outcome;
 }

@@ -6,9 +6,6 @@
 #include <QStringList>
 
 #include <memory>
-#include <mutex>
-
-struct whisper_context;
 
 namespace dravelin::nix {
 
@@ -34,17 +31,15 @@ public:
     // Decodes a whole utterance synchronously (callers keep it off the main
     // thread); `vocabulary` becomes the initial prompt.
     SpeechResult transcribe(const std::vector<float> &samples, const QStringList &vocabulary = {});
-    // The same, as timed segments.
-    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary);
+    // The same, as timed segments; gives up early once `stop` is requested.
+    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary, std::stop_token stop = {});
 
 private:
-    bool load();
-
+    // The loaded model, shared with the sessions' workers so that it outlives
+    // any decode still finishing after its session was cancelled.
+    struct Model;
     QString m_modelPath;
-    int m_threads;
-    std::mutex m_mutex; // whisper_full is not reentrant on one context
-    whisper_context *m_context = nullptr;
-    bool m_loadTried = false;
+    std::shared_ptr<Model> m_model;
 };
 
 } // namespace dravelin::nix

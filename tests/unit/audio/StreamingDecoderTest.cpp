@@ -34,19 +34,32 @@ std::vector<float> seconds(size_t from, size_t count)
     return audio;
 }
 
-struct Recorder
+struct Recorder : std::enable_shared_from_this<Recorder>
 {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<SpeechResult> results;
     std::vector<size_t> windows; // the length of every decoded window
     bool gateOpen = true;
+    bool sawStop = false; // a decode was told to give up
+    int entered = 0;      // decodes begun, finished or not
     QString failWith;
 
-    DecodeOutcome decode(const std::vector<float> &window)
+    DecodeOutcome decode(const std::vector<float> &window, std::stop_token stop)
     {
+        std::stop_callback wake(stop, [this] {
+            std::lock_guard guard(mutex);
+            changed.notify_all();
+        });
         std::unique_lock lock(mutex);
-        changed.wait(lock, [this] { return gateOpen; });
+        ++entered;
+        changed.notify_all();
+        changed.wait(lock, [&] { return gateOpen || stop.stop_requested(); });
+        if (stop.stop_requested()) {
+            sawStop = true;
+            changed.notify_all();
+            return {};
+        }
         windows.push_back(window.size());
         changed.notify_all();
         if (!failWith.isEmpty())
@@ -83,8 +96,11 @@ struct Recorder
     }
     std::unique_ptr<StreamingDecoder> session(StreamingDecoder::Options options = {})
     {
-        return std::make_unique<StreamingDecoder>([this](const std::vector<float> &w) { return decode(w); },
-                                                  [this](SpeechResult r) { onResult(std::move(r)); }, options);
+        // The worker may still be finishing after the session is gone.
+        auto self = shared_from_this();
+        return std::make_unique<StreamingDecoder>(
+            [self](const std::vector<float> &w, std::stop_token stop) { return self->decode(w, stop); },
+            [self](SpeechResult r) { self->onResult(std::move(r)); }, options);
     }
 };
 
@@ -97,12 +113,12 @@ void feed(StreamingDecoder &session, const std::vector<float> &audio)
 
 TEST(StreamingDecoderTest, PartialsFollowTheAudioAndTheFinalReusesOrCompletesTheLastDecode)
 {
-    Recorder r;
-    auto session = r.session();
+    auto r = std::make_shared<Recorder>();
+    auto session = r->session();
     feed(*session, seconds(0, 1));
-    ASSERT_TRUE(r.waitFor([&] { return r.results.size() == 1; }));
-    EXPECT_FALSE(r.results[0].isFinal);
-    EXPECT_EQ(r.results[0].text, QStringLiteral("s0"));
+    ASSERT_TRUE(r->waitFor([&] { return r->results.size() == 1; }));
+    EXPECT_FALSE(r->results[0].isFinal);
+    EXPECT_EQ(r->results[0].text, QStringLiteral("s0"));
 
     // Less than a partial interval of new audio: no decode until the end,
     // which then covers everything.
@@ -110,106 +126,102 @@ TEST(StreamingDecoderTest, PartialsFollowTheAudioAndTheFinalReusesOrCompletesThe
     half.resize(kSecond / 2);
     feed(*session, half);
     session->endAudio();
-    ASSERT_TRUE(r.waitFor([&] { return !r.results.empty() && r.results.back().isFinal; }));
-    EXPECT_EQ(r.results.size(), 2u);
-    EXPECT_EQ(r.windows.size(), 2u);
-    EXPECT_EQ(r.windows.back(), kSecond + kSecond / 2);
+    ASSERT_TRUE(r->waitFor([&] { return !r->results.empty() && r->results.back().isFinal; }));
+    EXPECT_EQ(r->results.size(), 2u);
+    EXPECT_EQ(r->windows.size(), 2u);
+    EXPECT_EQ(r->windows.back(), kSecond + kSecond / 2);
 
     // Nothing new since the last decode: the final comes without decoding.
-    Recorder q;
-    auto again = q.session();
+    auto q = std::make_shared<Recorder>();
+    auto again = q->session();
     feed(*again, seconds(0, 2));
-    ASSERT_TRUE(q.waitFor([&] { return q.results.size() == 1; }));
+    ASSERT_TRUE(q->waitFor([&] { return q->results.size() == 1; }));
     again->endAudio();
-    ASSERT_TRUE(q.waitFor([&] { return q.results.size() == 2; }));
-    EXPECT_TRUE(q.results[1].isFinal);
-    EXPECT_EQ(q.results[1].text, QStringLiteral("s0 s1"));
-    EXPECT_EQ(q.decodes(), 1u);
+    ASSERT_TRUE(q->waitFor([&] { return q->results.size() == 2; }));
+    EXPECT_TRUE(q->results[1].isFinal);
+    EXPECT_EQ(q->results[1].text, QStringLiteral("s0 s1"));
+    EXPECT_EQ(q->decodes(), 1u);
 }
 
 TEST(StreamingDecoderTest, ASlowDecodeLetsAudioPileUpInsteadOfWork)
 {
-    Recorder r;
-    r.gateOpen = false;
-    auto session = r.session();
+    auto r = std::make_shared<Recorder>();
+    r->gateOpen = false;
+    auto session = r->session();
     for (size_t s = 0; s < 6; ++s)
         feed(*session, seconds(s, 1)); // the first decode is stuck at the gate
     {
-        std::lock_guard lock(r.mutex);
-        r.gateOpen = true;
+        std::lock_guard lock(r->mutex);
+        r->gateOpen = true;
     }
-    r.changed.notify_all();
+    r->changed.notify_all();
     session->endAudio();
-    ASSERT_TRUE(r.waitFor([&] { return !r.results.empty() && r.results.back().isFinal; }));
-    EXPECT_EQ(r.results.back().text, QStringLiteral("s0 s1 s2 s3 s4 s5"));
-    EXPECT_LE(r.windows.size(), 2u); // the stuck one, then one for everything else
+    ASSERT_TRUE(r->waitFor([&] { return !r->results.empty() && r->results.back().isFinal; }));
+    EXPECT_EQ(r->results.back().text, QStringLiteral("s0 s1 s2 s3 s4 s5"));
+    EXPECT_LE(r->windows.size(), 2u); // the stuck one, then one for everything else
 }
 
 TEST(StreamingDecoderTest, LongUtterancesCommitSettledWordsAndKeepEveryWordOnce)
 {
-    Recorder r;
+    auto r = std::make_shared<Recorder>();
     StreamingDecoder::Options options;
     options.partialEvery = kSecond / 2;
     options.commitAfter = 4 * kSecond;
     options.keepTail = kSecond;
-    auto session = r.session(options);
+    auto session = r->session(options);
     QStringList expected;
     for (size_t s = 0; s < 12; ++s) {
-        const size_t before = r.decodes();
+        const size_t before = r->decodes();
         feed(*session, seconds(s, 1));
-        ASSERT_TRUE(r.waitFor([&] { return r.windows.size() > before; }));
+        ASSERT_TRUE(r->waitFor([&] { return r->windows.size() > before; }));
         expected << QStringLiteral("s%1").arg(s);
     }
     session->endAudio();
-    ASSERT_TRUE(r.waitFor([&] { return !r.results.empty() && r.results.back().isFinal; }));
-    EXPECT_EQ(r.results.back().text, expected.join(u' '));
-    for (size_t window : r.windows)
+    ASSERT_TRUE(r->waitFor([&] { return !r->results.empty() && r->results.back().isFinal; }));
+    EXPECT_EQ(r->results.back().text, expected.join(u' '));
+    for (size_t window : r->windows)
         EXPECT_LE(window, options.commitAfter + 2 * kSecond);
 
     // A long stretch without words is dropped, not decoded again and again.
-    Recorder quiet;
-    auto silent = quiet.session(options);
+    auto quiet = std::make_shared<Recorder>();
+    auto silent = quiet->session(options);
     std::vector<float> nothing(12 * kSecond, 0.0f);
     for (size_t i = 0; i < 12; ++i) {
-        const size_t before = quiet.decodes();
+        const size_t before = quiet->decodes();
         silent->append(nothing.data() + i * kSecond, kSecond);
-        ASSERT_TRUE(quiet.waitFor([&] { return quiet.windows.size() > before; }));
+        ASSERT_TRUE(quiet->waitFor([&] { return quiet->windows.size() > before; }));
     }
-    for (size_t window : quiet.windows)
+    for (size_t window : quiet->windows)
         EXPECT_LE(window, options.commitAfter + 2 * kSecond);
 }
 
 TEST(StreamingDecoderTest, AFailedDecodeEndsTheSessionAndCancelStopsCallbacks)
 {
-    Recorder r;
-    auto session = r.session();
+    auto r = std::make_shared<Recorder>();
+    auto session = r->session();
     feed(*session, seconds(0, 1));
-    ASSERT_TRUE(r.waitFor([&] { return r.results.size() == 1; }));
+    ASSERT_TRUE(r->waitFor([&] { return r->results.size() == 1; }));
     {
-        std::lock_guard lock(r.mutex);
-        r.failWith = QStringLiteral("decoder broke");
+        std::lock_guard lock(r->mutex);
+        r->failWith = QStringLiteral("decoder broke");
     }
     feed(*session, seconds(1, 1));
-    ASSERT_TRUE(r.waitFor([&] { return r.results.size() == 2; }));
-    EXPECT_TRUE(r.results[1].isFinal);
-    EXPECT_EQ(r.results[1].error, QStringLiteral("decoder broke"));
-    EXPECT_EQ(r.results[1].text, QStringLiteral("s0")); // what was heard before
+    ASSERT_TRUE(r->waitFor([&] { return r->results.size() == 2; }));
+    EXPECT_TRUE(r->results[1].isFinal);
+    EXPECT_EQ(r->results[1].error, QStringLiteral("decoder broke"));
+    EXPECT_EQ(r->results[1].text, QStringLiteral("s0")); // what was heard before
     session->endAudio();
     session.reset();
-    EXPECT_EQ(r.results.size(), 2u);
+    EXPECT_EQ(r->results.size(), 2u);
 
-    // Cancelled while a decode runs: nothing is reported afterwards.
-    Recorder c;
-    c.gateOpen = false;
-    auto cancelled = c.session();
+    // Cancelled while a decode runs: the decode is told to stop, and nothing
+    // is reported afterwards.
+    auto c = std::make_shared<Recorder>();
+    c->gateOpen = false;
+    auto cancelled = c->session();
     feed(*cancelled, seconds(0, 2));
-    std::thread opener([&] {
-        std::this_thread::sleep_for(50ms);
-        std::lock_guard lock(c.mutex);
-        c.gateOpen = true;
-        c.changed.notify_all();
-    });
+    ASSERT_TRUE(c->waitFor([&] { return c->entered == 1; }));
     cancelled->cancel();
-    opener.join();
-    EXPECT_TRUE(c.results.empty());
+    EXPECT_TRUE(c->waitFor([&] { return c->sawStop; }));
+    EXPECT_TRUE(c->results.empty());
 }
