@@ -71,6 +71,16 @@ TEST_F(WhisperAccuracyTest, ARecordedPersonComesBackNearlyWordForWord)
     EXPECT_LE(errors, 2) << qPrintable(result.text);
 }
 
+TEST_F(WhisperAccuracyTest, TheVocabularyTeachesItWordsItCannotKnow)
+{
+    const auto audio = speak(dir, QStringLiteral("Send the file to Dravelin tomorrow."), QStringLiteral("en-us"));
+    const QString plain = recognizer.transcribe(audio).text;
+    const QString hinted = recognizer.transcribe(audio, {QStringLiteral("Dravelin")}).text;
+    std::printf("without vocabulary: %s\nwith it: %s\n", qPrintable(plain), qPrintable(hinted));
+    EXPECT_FALSE(plain.contains(QStringLiteral("Dravelin"))); // otherwise this proves nothing
+    EXPECT_TRUE(hinted.contains(QStringLiteral("Dravelin")));
+}
+
 TEST_F(WhisperAccuracyTest, SilenceAndNoiseGiveNoTextAndLongSpeechComesBackWhole)
 {
     EXPECT_TRUE(recognizer.transcribe(std::vector<float>(16000 * 3, 0.0f)).text.isEmpty());
