@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The account commands end to end, as a user runs them: sign in to a fresh
 # dravelin-server (the consent page answered unattended), transcribe a spoken
-# file both ways, come back in a new process still signed in (the session is
-# in the keyring), sign out. Run it inside with-keyring.sh.
+# file both ways, dictate it through the server and on-device, come back in a
+# new process still signed in (the session is in the keyring), sign out. Run it inside with-keyring.sh.
 #   session-test.sh DRAVELIN_CLI DRAVELIN_SERVER
 set -euo pipefail
 cli=$1
@@ -50,6 +50,21 @@ grep -q "^text: .*[Hh]ello" "$work/out" || fail "transcribe: $(cat "$work/out")"
 "$cli" transcribe --stream --cleanup "$work/speech.wav" >"$work/out" 2>&1 || fail "stream: $(cat "$work/out")"
 grep -qi "^raw: .*hello" "$work/out" || fail "stream raw: $(cat "$work/out")"
 grep -q "^cleaned: " "$work/out" || fail "stream cleaned: $(cat "$work/out")"
+
+# Whole dictations of the same file: through the server, then recognised in
+# the app while the file plays (on-device; the final text must come within
+# the recorder's 800 ms wait, or the road would fall back to the server).
+"$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 || fail "dictate: $(cat "$work/out")"
+grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate: $(cat "$work/out")"
+grep -q "network" "$work/out" || fail "dictate took no network road: $(cat "$work/out")"
+mkdir -p "$work/config/dravelin"
+echo '{"stt.preferCloud": false}' >"$work/config/dravelin/settings.json"
+XDG_CONFIG_HOME="$work/config" "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 ||
+    fail "on-device dictate: $(cat "$work/out")"
+grep -q "on_device_stt" "$work/out" || fail "dictate did not stay on-device: $(cat "$work/out")"
+if curl -sf "http://127.0.0.1:$port/health" | grep -q whisper; then
+    grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "on-device dictate: $(cat "$work/out")"
+fi
 
 "$cli" sign-out >"$work/out" 2>&1 || fail "sign-out: $(cat "$work/out")"
 grep -q "Signed out" "$work/out" || fail "sign-out: $(cat "$work/out")"
