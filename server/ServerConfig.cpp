@@ -49,8 +49,11 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             accessTokenSeconds = value.get<qint64>();
         } else if (k == u"retainRecordings" && value.is_boolean()) {
             retainRecordings = value.get<bool>();
+        } else if (k == u"liveIdleMs" && value.is_number_integer() && value.get<qint64>() > 0) {
+            liveIdleMs = value.get<qint64>();
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
-                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings") {
+                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings" ||
+                   k == u"liveIdleMs") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};

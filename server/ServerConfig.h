@@ -17,10 +17,11 @@ struct ServerConfig
     QByteArray apiKey = "dravelin-local-public-key"; // the public API key clients send as "apikey"
     QString oauthClientId = QStringLiteral("dravelin-desktop");
     QString localUserEmail = QStringLiteral("me@dravelin.localhost"); // prefilled on the consent page
-    QString engine = QStringLiteral("auto");                          // "auto", "pocketsphinx"
+    QString engine = QStringLiteral("auto");                          // "auto", "whisper", "pocketsphinx"
     qint64 maxBodyBytes = 64 * 1024 * 1024;
     qint64 accessTokenSeconds = 3600;
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)
+    qint64 liveIdleMs = 30000;     // a live socket silent this long is closed
     QByteArray signingSecret;      // loaded or created in dataDir
 
     // $XDG_DATA_HOME/dravelin-server

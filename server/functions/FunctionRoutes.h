@@ -35,6 +35,7 @@ public:
     void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
                            const QByteArray &host);
 
+    const ServerConfig &config() const { return m_config; }
     SpeechEngine &engine() { return m_engine; }
     AuthRoutes &auth() { return m_auth; }
     Scheduler &scheduler() { return m_scheduler; }

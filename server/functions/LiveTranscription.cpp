@@ -36,7 +36,9 @@ public:
     {
         connect(ws, &WebSocketConnection::textMessage, this, &LiveSession::onText);
         connect(ws, &WebSocketConnection::binaryMessage, this, &LiveSession::onAudio);
+        armIdleTimer();
     }
+    ~LiveSession() override { m_functions.scheduler().cancelWake(m_idleWake); }
 
 private:
     enum class Phase {
@@ -45,6 +47,21 @@ private:
         finalizing,
         done
     };
+
+    // A client that goes quiet before finalizing (crashed, or forgot) does
+    // not hold its session open: after liveIdleMs without a message the
+    // socket is closed with an error.
+    void armIdleTimer()
+    {
+        Scheduler &scheduler = m_functions.scheduler();
+        scheduler.cancelWake(m_idleWake);
+        QPointer<LiveSession> self(this);
+        const qint64 limit = m_functions.config().liveIdleMs;
+        m_idleWake = scheduler.scheduleWake(Millis(limit), [self, limit] {
+            if (self && (self->m_phase == Phase::awaitingStart || self->m_phase == Phase::streaming))
+                self->fail(QStringLiteral("nothing received for %1 s").arg(static_cast<double>(limit) / 1000));
+        });
+    }
 
     void fail(const QString &message)
     {
@@ -61,6 +78,7 @@ private:
     {
         if (m_phase == Phase::done)
             return;
+        armIdleTimer();
         const auto message = json::parse(text.toUtf8());
         if (!message || !message->is_object())
             return fail(QStringLiteral("malformed message: %1")
@@ -106,6 +124,7 @@ private:
             return fail(QStringLiteral("audio sent before the start message"));
         if (m_phase != Phase::streaming)
             return; // audio after finalize is dropped
+        armIdleTimer();
         // Frames need not end on a sample boundary: a split sample waits for
         // its second byte.
         QByteArray pcm = m_oddByte + bytes;
@@ -202,6 +221,7 @@ private:
     QByteArray m_oddByte;
     qint64 m_samples = 0;
     QString m_lastPartial;
+    Scheduler::WakeId m_idleWake = 0;
 };
 
 } // namespace

@@ -127,10 +127,11 @@ QString text(const json::Json &message)
 class LiveTranscriptionTest : public ::testing::Test
 {
 protected:
-    void start(std::unique_ptr<SpeechEngine> engine = nullptr)
+    void start(std::unique_ptr<SpeechEngine> engine = nullptr, qint64 idleMs = 30000)
     {
         ServerConfig config;
         config.port = 0;
+        config.liveIdleMs = idleMs;
         config.dataDir = dir.filePath(QStringLiteral("data"));
         auto created = DravelinServer::create(config, scheduler, std::move(engine));
         ASSERT_TRUE(created) << qPrintable(created.error());
@@ -189,7 +190,7 @@ TEST_F(LiveTranscriptionTest, VocabularyAudioAndOptionsReachTheEngineAndComeBack
 
 TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
 {
-    start(std::make_unique<ScriptedEngine>());
+    start(std::make_unique<ScriptedEngine>(), 1500);
     const json::Json badRate{{"type", "start"}, {"encoding", "linear16"}, {"sample_rate", 44100}, {"channels", 1}};
     struct Case
     {
@@ -219,6 +220,7 @@ TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
              c.start();
          },
          QStringLiteral("start sent twice")},
+        {"silent client", [](LiveClient &c) { c.start(); }, QStringLiteral("nothing received for 1.5 s")},
     };
     for (const auto &c : cases) {
         LiveClient client;
