@@ -65,7 +65,7 @@ private:
 
     void fail(const QString &message)
     {
-        logs::info(logs::transcribe(), QStringLiteral("Live transcription refused: %1").arg(message));
+        logs::info(logs::transcribe(), QStringLiteral("Live transcription ended with an error: %1").arg(message));
         m_phase = Phase::done;
         m_stream.reset();
         json::Json error{{"type", "error"}};
