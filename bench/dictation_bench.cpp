@@ -5,13 +5,10 @@
 //
 //   dictation_bench PATH/TO/dravelin_test_window [runs]
 
-#include "DravelinServer.h"
 #include "HeadlessDictation.h"
-#include "account/AuthService.h"
-#include "account/LocalConsentBrowser.h"
-#include "account/NetworkRequestSender.h"
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
+#include "support/SignedInBackend.h"
 #include "support/Speech.h"
 
 #include <QApplication>
@@ -53,23 +50,11 @@ int main(int argc, char **argv)
     const int runs = argc > 2 ? std::atoi(argv[2]) : 10;
     QtScheduler scheduler;
     QTemporaryDir dir;
-    server::ServerConfig config;
-    config.port = 0;
-    config.dataDir = dir.filePath(QStringLiteral("server"));
-    auto srv = server::DravelinServer::create(config, scheduler);
-    if (!srv || !(*srv)->listen())
+    test::SignedInBackend backend(scheduler, dir.filePath(QStringLiteral("server")),
+                                  QStringLiteral("bench@example.com"), 45884);
+    if (!backend.ready())
         return 1;
-    const QUrl base(QStringLiteral("http://127.0.0.1:%1").arg((*srv)->port()));
-    qputenv("DRAVELIN_BASE_URL", base.toString().toUtf8());
-
-    NetworkRequestSender sender;
-    InMemorySessionStore keychain;
-    LocalConsentBrowser browser(QStringLiteral("bench@example.com"));
-    AuthService auth({base, "dravelin-local-public-key", QStringLiteral("dravelin-desktop"),
-                      QUrl(QStringLiteral("http://127.0.0.1:45884/oauth/callback")), std::chrono::seconds(30)},
-                     sender, keychain, browser, scheduler);
-    if (!QCoro::waitFor(auth.signInViaBrowser()))
-        return 1;
+    AuthService &auth = backend.auth();
 
     // About five seconds of speech.
     const QString speech = dir.filePath(QStringLiteral("utterance.wav"));

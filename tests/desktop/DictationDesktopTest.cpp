@@ -3,15 +3,12 @@
 // the Qt test window; the words land in the field and in the history, with the
 // recording saved beside the entry.
 
-#include "DravelinServer.h"
 #include "HeadlessDictation.h"
 #include "TestWindowClient.h"
-#include "account/AuthService.h"
-#include "account/LocalConsentBrowser.h"
-#include "account/NetworkRequestSender.h"
 #include "core/QtScheduler.h"
 #include "output/ClipboardHistory.h"
 #include "support/LogCapture.h"
+#include "support/SignedInBackend.h"
 #include "support/Speech.h"
 
 #include <QFile>
@@ -34,23 +31,10 @@ TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
 {
     QtScheduler scheduler;
     QTemporaryDir dir;
-    server::ServerConfig config;
-    config.port = 0;
-    config.dataDir = dir.filePath(QStringLiteral("server"));
-    config.retainRecordings = true;
-    auto srv = server::DravelinServer::create(config, scheduler);
-    ASSERT_TRUE(srv);
-    ASSERT_TRUE((*srv)->listen());
-    const QUrl base(QStringLiteral("http://127.0.0.1:%1").arg((*srv)->port()));
-    qputenv("DRAVELIN_BASE_URL", base.toString().toUtf8());
-
-    NetworkRequestSender sender;
-    InMemorySessionStore keychain;
-    LocalConsentBrowser browser(QStringLiteral("ada@example.com"));
-    AuthService auth({base, "dravelin-local-public-key", QStringLiteral("dravelin-desktop"),
-                      QUrl(QStringLiteral("http://127.0.0.1:45883/oauth/callback")), std::chrono::seconds(30)},
-                     sender, keychain, browser, scheduler);
-    ASSERT_TRUE(QCoro::waitFor(auth.signInViaBrowser()));
+    test::SignedInBackend backend(scheduler, dir.filePath(QStringLiteral("server")), QStringLiteral("ada@example.com"),
+                                  45883, true);
+    ASSERT_TRUE(backend.ready());
+    AuthService &auth = backend.auth();
 
     const QString speech = dir.filePath(QStringLiteral("speech.wav"));
     ASSERT_FALSE(

@@ -1,0 +1,62 @@
+#pragma once
+
+// dravelin-server in this process on a loopback port, and an AuthService
+// signed in to it through the consent page — the backend the desktop
+// dictation test and the dictation benchmark run the pipeline against.
+
+#include "DravelinServer.h"
+#include "account/AuthService.h"
+#include "account/KeychainStore.h"
+#include "account/LocalConsentBrowser.h"
+#include "account/NetworkRequestSender.h"
+
+#include <QUrl>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+
+namespace dravelin::test {
+
+class SignedInBackend
+{
+public:
+    // `callbackPort` is the sign-in's loopback port; tests running side by
+    // side use different ones. Also points DRAVELIN_BASE_URL at the server.
+    SignedInBackend(Scheduler &scheduler, const QString &dataDir, const QString &email, quint16 callbackPort,
+                    bool retainRecordings = false)
+        : m_browser(email)
+    {
+        server::ServerConfig config;
+        config.port = 0;
+        config.dataDir = dataDir;
+        config.retainRecordings = retainRecordings;
+        auto created = server::DravelinServer::create(config, scheduler);
+        if (!created || !(*created)->listen())
+            return;
+        m_server = std::move(created.value());
+        baseUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()));
+        qputenv("DRAVELIN_BASE_URL", baseUrl.toString().toUtf8());
+        m_auth = std::make_unique<AuthService>(
+            AuthService::Config{baseUrl, "dravelin-local-public-key", QStringLiteral("dravelin-desktop"),
+                                QUrl(QStringLiteral("http://127.0.0.1:%1/oauth/callback").arg(callbackPort)),
+                                std::chrono::seconds(30)},
+            m_sender, m_keychain, m_browser, scheduler);
+        m_signedIn = static_cast<bool>(QCoro::waitFor(m_auth->signInViaBrowser()));
+    }
+
+    bool ready() const { return m_signedIn; }
+    AuthService &auth() { return *m_auth; }
+
+    QUrl baseUrl;
+
+private:
+    NetworkRequestSender m_sender;
+    InMemorySessionStore m_keychain;
+    LocalConsentBrowser m_browser;
+    std::unique_ptr<server::DravelinServer> m_server;
+    std::unique_ptr<AuthService> m_auth;
+    bool m_signedIn = false;
+};
+
+} // namespace dravelin::test
