@@ -281,6 +281,14 @@ HttpResponse AuthRoutes::jsonRefresh(const HttpRequest &request)
     return refreshWith(token->toUtf8(), QString(), true);
 }
 
+Expected<User, HttpResponse> AuthRoutes::requireUser(const HttpRequest &request)
+{
+    auto user = authenticate(request);
+    if (!user)
+        return Unexpected{HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error()))};
+    return std::move(user.value());
+}
+
 Expected<User, QString> AuthRoutes::authenticate(const HttpRequest &request)
 {
     const QByteArray token = request.bearerToken();

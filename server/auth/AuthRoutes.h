@@ -22,6 +22,9 @@ public:
 
     // The user of a valid access token, or why it was refused.
     Expected<User, QString> authenticate(const HttpRequest &request);
+    // The same for the functions and REST paths: the refusal is their 401
+    // answer, "Unauthorized: <why>" in the error envelope.
+    Expected<User, HttpResponse> requireUser(const HttpRequest &request);
 
     // Issues a session (access and refresh token) for a user.
     json::Json issueSession(const User &user, const QString &clientId);

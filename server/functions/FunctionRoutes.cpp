@@ -96,9 +96,9 @@ void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId,
 
 QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
 {
-    const auto user = m_auth.authenticate(request);
+    const auto user = m_auth.requireUser(request);
     if (!user) {
-        writer->send(HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error())));
+        writer->send(user.error());
         co_return;
     }
     const QByteArray boundary = multipartBoundary(request.header("content-type"));
@@ -180,9 +180,9 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
 
 HttpResponse FunctionRoutes::cleanup(const HttpRequest &request)
 {
-    const auto user = m_auth.authenticate(request);
+    const auto user = m_auth.requireUser(request);
     if (!user)
-        return HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error()));
+        return user.error();
     const auto body = json::parse(request.body);
     if (!body)
         return HttpResponse::error(400, body.error().message);

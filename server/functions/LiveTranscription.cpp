@@ -230,9 +230,9 @@ void installLiveTranscription(Router &router, FunctionRoutes &functions)
 {
     WebSocketRoute route;
     route.check = [&functions](const HttpRequest &request) -> std::optional<HttpResponse> {
-        const auto user = functions.auth().authenticate(request);
+        const auto user = functions.auth().requireUser(request);
         if (!user)
-            return HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error()));
+            return user.error();
         return std::nullopt;
     };
     route.open = [&functions](const HttpRequest &request, WebSocketConnection *ws) {

@@ -78,9 +78,9 @@ HttpResponse RecordingRoutes::upload(const HttpRequest &request)
 
 HttpResponse RecordingRoutes::attach(const HttpRequest &request)
 {
-    const auto user = m_auth.authenticate(request);
+    const auto user = m_auth.requireUser(request);
     if (!user)
-        return HttpResponse::error(401, QStringLiteral("Unauthorized: %1").arg(user.error()));
+        return user.error();
     const auto body = json::parse(request.body);
     if (!body)
         return HttpResponse::error(400, body.error().message);
