@@ -1,6 +1,7 @@
 #include "stt/TranscriptionService.h"
 
 #include "account/TokenSource.h"
+#include "core/LineSplitter.h"
 #include "core/Log.h"
 #include "core/Scheduler.h"
 
@@ -200,16 +201,15 @@ QCoro::Task<> TranscriptionService::runStream(TranscriptionRequest request, QPoi
     QPointer<QNetworkReply> reply = m_network->post(uploadRequest(m_endpoint, *token, boundary, true),
                                                     transcriptionMultipartBody(request, boundary));
     stream->attach(reply);
-    QByteArray pending;
+    LineSplitter splitter;
     // Lines are handed on as they arrive; the reply's own buffer holds the rest.
     auto deliverLines = [&](bool atEnd) {
-        pending += reply->readAll();
-        qsizetype newline;
-        while ((newline = pending.indexOf('\n')) >= 0 || (atEnd && !pending.isEmpty())) {
-            const QByteArray line = (newline >= 0 ? pending.left(newline) : pending).trimmed();
-            pending.remove(0, newline >= 0 ? newline + 1 : pending.size());
-            if (line.isEmpty())
-                continue;
+        std::vector<QByteArray> lines = splitter.feed(reply->readAll());
+        if (atEnd) {
+            for (QByteArray &last : splitter.finish())
+                lines.push_back(std::move(last));
+        }
+        for (const QByteArray &line : lines) {
             auto event = TranscriptionStreamEvent::fromJson(line);
             if (!event) {
                 error(QStringLiteral("Stream decode failed: %1 line=%2").arg(event.error(), QString::fromUtf8(line)));
