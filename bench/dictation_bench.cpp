@@ -26,11 +26,6 @@ using namespace dravelin;
 
 namespace {
 
-QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
-{
-    co_await scheduler.sleep(duration);
-}
-
 int median(std::vector<int> values)
 {
     std::sort(values.begin(), values.end());
@@ -64,14 +59,9 @@ int main(int argc, char **argv)
     window.start(QString::fromLocal8Bit(argv[1]), {});
     window.waitForReadyRead(10000);
     window.readAll();
-    QCoro::waitFor(pause(scheduler, Millis(300)));
+    QCoro::waitFor(test::pause(scheduler, Millis(300)));
 
-    HeadlessDictation::Options options;
-    options.inputFile = speech;
-    options.pasteOnDesktop = true;
-    options.settingsPath = dir.filePath(QStringLiteral("settings.json"));
-    options.dataRoot = dir.filePath(QStringLiteral("data"));
-    HeadlessDictation dictation(options, auth, scheduler);
+    HeadlessDictation dictation(test::desktopDictationOptions(dir.path(), speech), auth, scheduler);
     QCoro::waitFor(dictation.attachHistory());
 
     std::map<QString, std::vector<int>> steps;
@@ -80,7 +70,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < runs; ++i) {
         if (!QCoro::waitFor(dictation.start()))
             return 1;
-        QCoro::waitFor(pause(scheduler, Millis(dictation.inputDurationMs() + 300)));
+        QCoro::waitFor(test::pause(scheduler, Millis(dictation.inputDurationMs() + 300)));
         QCoro::waitFor(dictation.stop());
         QCoro::waitFor(dictation.drain(Millis(60000)));
         const auto &delivered = dictation.pipeline().lastDelivery;

@@ -22,11 +22,6 @@ using namespace dravelin;
 
 namespace {
 
-QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
-{
-    co_await scheduler.sleep(duration);
-}
-
 TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
 {
     QtScheduler scheduler;
@@ -41,17 +36,12 @@ TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
         test::synthesizeSpeech(speech, QStringLiteral("Hello world. This is a test of the server.")).isEmpty());
 
     test::TestWindow window;
-    QCoro::waitFor(pause(scheduler, Millis(300)));
-    HeadlessDictation::Options options;
-    options.inputFile = speech;
-    options.pasteOnDesktop = true;
-    options.settingsPath = dir.filePath(QStringLiteral("settings.json"));
-    options.dataRoot = dir.filePath(QStringLiteral("data"));
-    HeadlessDictation dictation(options, auth, scheduler);
+    QCoro::waitFor(test::pause(scheduler, Millis(300)));
+    HeadlessDictation dictation(test::desktopDictationOptions(dir.path(), speech), auth, scheduler);
     QCoro::waitFor(dictation.attachHistory());
 
     ASSERT_TRUE(QCoro::waitFor(dictation.start()));
-    QCoro::waitFor(pause(scheduler, Millis(dictation.inputDurationMs() + 400)));
+    QCoro::waitFor(test::pause(scheduler, Millis(dictation.inputDurationMs() + 400)));
     QCoro::waitFor(dictation.stop());
     QCoro::waitFor(dictation.drain(Millis(60000)));
 

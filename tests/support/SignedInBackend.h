@@ -2,14 +2,17 @@
 
 // dravelin-server in this process on a loopback port, and an AuthService
 // signed in to it through the consent page — the backend the desktop
-// dictation test and the dictation benchmark run the pipeline against.
+// dictation test and the dictation benchmark run the pipeline against — and
+// the headless pipeline set up the way both drive it.
 
 #include "DravelinServer.h"
+#include "HeadlessDictation.h"
 #include "account/AuthService.h"
 #include "account/KeychainStore.h"
 #include "account/LocalConsentBrowser.h"
 #include "account/NetworkRequestSender.h"
 
+#include <QDir>
 #include <QUrl>
 
 #include <qcoro/qcorotask.h>
@@ -58,5 +61,23 @@ private:
     std::unique_ptr<AuthService> m_auth;
     bool m_signedIn = false;
 };
+
+// A dictation of `inputFile` played as the microphone and pasted on the
+// desktop, with its settings and history under `root`.
+inline HeadlessDictation::Options desktopDictationOptions(const QString &root, const QString &inputFile)
+{
+    HeadlessDictation::Options options;
+    options.inputFile = inputFile;
+    options.pasteOnDesktop = true;
+    options.settingsPath = QDir(root).filePath(QStringLiteral("settings.json"));
+    options.dataRoot = QDir(root).filePath(QStringLiteral("data"));
+    return options;
+}
+
+// Lets the event loop run for `duration`.
+inline QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
+{
+    co_await scheduler.sleep(duration);
+}
 
 } // namespace dravelin::test
