@@ -1,5 +1,7 @@
 #include "platform/linux/DesktopWorkspace.h"
 
+#include "platform/linux/XErrorTrap.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QSettings>
@@ -125,6 +127,8 @@ std::optional<FrontmostApplication> DesktopWorkspace::frontmostApplication() con
     Display *display = m_display.get();
     if (!display)
         return std::nullopt;
+    // The active window may be destroyed while we read its properties.
+    XErrorTrap trap(display);
     Window window = 0;
     const auto active = cardinals(display, DefaultRootWindow(display), "_NET_ACTIVE_WINDOW", XA_WINDOW);
     if (!active.empty() && active.front())
@@ -151,6 +155,7 @@ bool DesktopWorkspace::activate(const QString &applicationID)
     Display *display = m_display.get();
     if (!display)
         return false;
+    XErrorTrap trap(display);
     const Window root = DefaultRootWindow(display);
     const Atom netActive = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
     const bool managed = !cardinals(display, root, "_NET_CLIENT_LIST", XA_WINDOW).empty();
@@ -171,8 +176,8 @@ bool DesktopWorkspace::activate(const QString &applicationID)
             XRaiseWindow(display, client);
             XSetInputFocus(display, client, RevertToParent, CurrentTime);
         }
-        XFlush(display);
-        return true;
+        // A window that vanished meanwhile was not activated.
+        return trap.sync() == 0;
     }
     return false;
 }
