@@ -23,10 +23,12 @@
 #include "core/UserDefaults.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "platform/linux/PulseAudioCapture.h"
+#include "platform/linux/X11Display.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -132,11 +134,22 @@ int info(const QString &path)
     return 0;
 }
 
+// Pasting needs the clipboard, which only a GUI application object has; on a
+// machine whose X display answers, the command line makes one (without
+// showing any window), elsewhere a plain core application.
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
+{
+    const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") && static_cast<bool>(nix::X11Display());
+    if (display && qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("xcb")) == u"xcb")
+        return std::make_unique<QGuiApplication>(argc, argv);
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    const auto app = makeApplication(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep progress lines in order with errors
     QCoreApplication::setApplicationName(QStringLiteral("dravelin-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
@@ -175,7 +188,7 @@ int main(int argc, char *argv[])
                                  QStringLiteral("dictate: play this audio file as the microphone."),
                                  QStringLiteral("FILE"));
     parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup, inputFile});
-    parser.process(app);
+    parser.process(*app);
 
     logs::Router::install();
     if (parser.isSet(verbose))

@@ -736,7 +736,7 @@ QCoro::Task<> RecordingPipeline::runCloudRoad(DictationCapture capture, Stopwatc
         error(QStringLiteral("Pending save failed: %1").arg(saved.error()));
     sw.mark(QStringLiteral("save_pending"));
 
-    const bool cleanup = m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true);
+    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
     const bool optimistic = m_c.defaults.boolValue(QStringLiteral("optimistic.paste"), false);
     const auto frontmost = m_c.workspace.frontmostApplicationID();
     const bool excluded = isNoUndoApplication(frontmost);
@@ -803,7 +803,7 @@ QCoro::Task<> RecordingPipeline::deliver(TranscriptionResponse response, std::op
                                          std::optional<qint64> durationMs, Stopwatch &sw)
 {
     QPointer self(this);
-    const bool cleanup = m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true);
+    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
     QString text = response.text.trimmed();
     if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
         text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
@@ -871,7 +871,7 @@ QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<
 
     QString delivered = text;
     bool pasted = false;
-    if (!m_c.defaults.boolValue(QStringLiteral("cleanup.enabled"), true)) {
+    if (!CleanupSettings::isEnabled(m_c.defaults)) {
         const auto outcome = co_await pasteRememberAndConfirm(text, target, attributionBundleID, false);
         if (!outcome)
             co_return;

@@ -70,6 +70,11 @@ CleanupError cleanupErrorFor(int status, const QByteArray &body)
     return CleanupError::unexpected(status, decoder.hasError() ? QString() : text);
 }
 
+bool CleanupSettings::isEnabled(const UserDefaults &defaults)
+{
+    return defaults.boolValue(QString::fromLatin1(kEnabledKey), true);
+}
+
 bool FillerWordsSettings::isEnabled(const UserDefaults &defaults)
 {
     return defaults.boolValue(QString::fromLatin1(kEnabledKey), false);

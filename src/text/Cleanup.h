@@ -46,6 +46,12 @@ struct CleanupResponse
 // What the cleanup endpoint's status means.
 CleanupError cleanupErrorFor(int status, const QByteArray &body);
 
+// Whether dictated text is tidied up (by the server or on this machine).
+namespace CleanupSettings {
+inline constexpr const char *kEnabledKey = "cleanup.enabled";
+bool isEnabled(const UserDefaults &defaults);
+} // namespace CleanupSettings
+
 // The user's filler words and their switch.
 namespace FillerWordsSettings {
 inline constexpr const char *kEnabledKey = "fillerWords.enabled";

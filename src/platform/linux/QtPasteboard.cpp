@@ -6,8 +6,15 @@
 
 namespace dravelin::nix {
 
+bool QtPasteboard::canExist()
+{
+    return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+}
+
 QtPasteboard::QtPasteboard(QObject *parent) : QObject(parent)
 {
+    if (!canExist())
+        qFatal("QtPasteboard needs a QGuiApplication: a QCoreApplication has no clipboard");
     // Qt learns of a new owner through XFixes selection events.
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
         if (mode == QClipboard::Clipboard)

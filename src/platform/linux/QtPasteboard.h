@@ -11,7 +11,11 @@ class QtPasteboard final : public QObject, public Pasteboard
 {
     Q_OBJECT
 public:
+    // Aborts with a clear message when there is no QGuiApplication: Qt's
+    // clipboard would crash on first use. Check canExist() first.
     explicit QtPasteboard(QObject *parent = nullptr);
+    // Whether the process has a GUI application object to hold a clipboard.
+    static bool canExist();
 
     std::optional<QString> string() const override;
     void clearContents() override;

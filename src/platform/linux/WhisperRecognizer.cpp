@@ -99,6 +99,11 @@ QString WhisperRecognizer::engineName() const
     return QStringLiteral("whisper.cpp:") + model;
 }
 
+bool WhisperRecognizer::isInstalled() const
+{
+    return QFileInfo::exists(m_modelPath);
+}
+
 bool WhisperRecognizer::isAvailable()
 {
     std::lock_guard lock(m_model->mutex);

@@ -24,7 +24,10 @@ public:
     ~WhisperRecognizer() override;
 
     QString engineName() const override;
+    // Loads the model on first call (tens of megabytes, a fraction of a second).
     bool isAvailable() override;
+    // Whether the model file is there, without loading it.
+    bool isInstalled() const;
     std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
                                                            const QStringList &vocabulary) override;
 

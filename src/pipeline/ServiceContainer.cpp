@@ -1,0 +1,206 @@
+#include "pipeline/ServiceContainer.h"
+
+#include "account/AuthService.h"
+#include "account/KeychainStore.h"
+#include "account/NetworkRequestSender.h"
+#include "audio/FileCaptureBackend.h"
+#include "audio/StreamingDictationRecorder.h"
+#include "core/Log.h"
+#include "core/UserDefaults.h"
+#include "hotkeys/HotkeyService.h"
+#include "output/AudioPlaybackController.h"
+#include "output/ClipboardHistory.h"
+#include "output/PasteService.h"
+#include "output/RecordingUploader.h"
+#include "output/UserDataPaths.h"
+#include "pipeline/HeadlessParts.h"
+#include "pipeline/RecordingPipeline.h"
+#include "platform/linux/AtSpiInspector.h"
+#include "platform/linux/CanberraSoundPlayer.h"
+#include "platform/linux/DesktopWorkspace.h"
+#include "platform/linux/PocketSphinxRecognizer.h"
+#include "platform/linux/PulseAudioCapture.h"
+#include "platform/linux/PulseAudioOutput.h"
+#include "platform/linux/QtPaletteAppearance.h"
+#include "platform/linux/QtPasteboard.h"
+#include "platform/linux/X11Hotkeys.h"
+#include "platform/linux/XTestKeySynthesizer.h"
+#include "platform/linux/XkbKeyboardLayout.h"
+#ifdef DRAVELIN_HAVE_WHISPER
+#include "platform/linux/WhisperRecognizer.h"
+#endif
+#include "stt/TranscriptionService.h"
+#include "system/SoundFeedback.h"
+#include "system/ThemeService.h"
+#include "text/CleanupService.h"
+
+#include <set>
+
+namespace dravelin {
+
+namespace {
+
+// The microphone: a file when one is given or configured, else PulseAudio.
+std::optional<QString> microphoneFile(const std::optional<QString> &given, const UserDefaults &defaults)
+{
+    if (given)
+        return given;
+    if (const auto configured = defaults.string(QStringLiteral("mic.inputFile")); configured && !configured->isEmpty())
+        return configured;
+    return std::nullopt;
+}
+
+// On-device recognition: Whisper when its model is installed, PocketSphinx
+// otherwise. The model loads when on-device recognition is first used, so an
+// app that sends its recordings to the server never holds it in memory.
+std::unique_ptr<SpeechRecognizer> onDeviceRecognizer()
+{
+#ifdef DRAVELIN_HAVE_WHISPER
+    if (auto whisper = std::make_unique<nix::WhisperRecognizer>(); whisper->isInstalled())
+        return whisper;
+#endif
+    return std::make_unique<nix::PocketSphinxRecognizer>();
+}
+
+} // namespace
+
+ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObject *parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_scheduler(scheduler)
+    , m_defaults(std::make_unique<UserDefaults>(m_options.settingsPath.isEmpty() ? UserDefaults::standardFilePath()
+                                                                                 : m_options.settingsPath))
+    , m_constants(AppConstants::load())
+{
+    const QString dataRoot = m_options.dataRoot.isEmpty() ? UserDataPaths::root() : m_options.dataRoot;
+    m_workspace = std::make_unique<nix::DesktopWorkspace>();
+    m_sender = std::make_unique<NetworkRequestSender>();
+
+    // The keychain and the session.
+    m_auth = m_options.auth;
+    if (!m_auth) {
+        m_keychain = std::make_unique<KeychainStore>();
+        m_ownAuth = std::make_unique<AuthService>(AuthService::Config{m_constants.baseURL, m_constants.publicApiKey,
+                                                                      m_constants.oauthClientID.value_or(QString()),
+                                                                      AppConstants::oauthCallbackURL()},
+                                                  *m_sender, *m_keychain, *m_workspace, scheduler);
+        m_auth = m_ownAuth.get();
+    }
+
+    // The recorder.
+    if (const auto file = microphoneFile(m_options.inputFile, *m_defaults)) {
+        auto backend = std::make_shared<FileCaptureBackend>(*file);
+        m_fileBackend = backend.get();
+        m_backend = std::move(backend);
+    } else {
+        m_backend = std::make_shared<nix::PulseAudioBackend>();
+    }
+    m_recognizer = onDeviceRecognizer();
+    m_recorder = std::make_unique<StreamingDictationRecorder>(*m_backend, m_recognizer.get(), scheduler, *m_defaults);
+
+    // Appearance.
+    if (m_options.desktop) {
+        m_appearance = std::make_unique<nix::QtPaletteAppearance>();
+        m_theme = std::make_unique<ThemeService>(*m_defaults, *m_appearance);
+        m_theme->apply();
+    }
+
+    // Transcription and cleanup.
+    m_transcription = std::make_unique<TranscriptionService>(m_constants.transcribeEndpoint(), *m_auth, scheduler);
+    m_cloudCleanup = std::make_unique<CleanupService>(m_constants.cleanupEndpoint(), *m_auth, *m_sender, scheduler);
+    m_languageModel = std::make_unique<UnavailableLanguageModel>();
+    m_cleanup = std::make_unique<LocalCleanupService>(*m_languageModel, *m_cloudCleanup, scheduler);
+
+    // Paste. The clipboard belongs to the GUI application object; without one
+    // (a command-line program) the text is presented instead.
+    m_pastesOnDesktop = m_options.pasteOnDesktop && nix::QtPasteboard::canExist();
+    if (m_options.pasteOnDesktop && !m_pastesOnDesktop)
+        logs::error(logs::container(), QStringLiteral("No GUI application object: dictated text is presented, "
+                                                      "not pasted"));
+    if (m_pastesOnDesktop) {
+        m_keys = std::make_unique<nix::XTestKeySynthesizer>();
+        m_pasteboard = std::make_unique<nix::QtPasteboard>();
+        m_inspector = std::make_unique<nix::AtSpiInspector>();
+        m_paste = std::make_unique<PasteService>(*m_keys, *m_pasteboard, *m_workspace, *m_inspector, scheduler);
+    } else {
+        m_paste = std::make_unique<PresentOnly>();
+    }
+
+    // History, playback, the retry queue, uploads.
+    m_history = std::make_unique<ClipboardHistory>(*m_defaults, scheduler, threadQueues(), dataRoot);
+    m_audioOutput = std::make_unique<nix::PulseAudioOutput>();
+    m_playback = std::make_unique<AudioPlaybackController>(*m_audioOutput, scheduler);
+    m_pending = std::make_unique<NullPendingQueue>();
+    m_uploader = std::make_unique<RecordingUploader>(*m_auth, m_constants.attachRecordingAudioEndpoint(),
+                                                     m_constants.publicApiKey, *m_sender, scheduler);
+
+    // Hotkeys, indicator, sounds.
+    if (m_options.desktop) {
+        m_layout = nix::XkbKeyboardLayout::fromSession();
+        m_grabber = std::make_unique<nix::X11HotkeyGrabber>();
+        m_rawKeys = std::make_unique<nix::XInputRawKeys>();
+        m_hotkeyService = std::make_unique<HotkeyService>(*m_defaults, *m_grabber, *m_rawKeys, m_layout.get());
+        m_soundPlayer = std::make_unique<nix::CanberraSoundPlayer>();
+    } else {
+        m_noHotkeys = std::make_unique<NoHotkeys>();
+        m_soundPlayer = std::make_unique<SilentSounds>();
+    }
+    m_indicator = std::make_unique<RecordedIndicator>();
+    m_sounds = std::make_unique<SoundFeedback>(*m_defaults, *m_soundPlayer);
+
+    // The pipeline; wiring registers the hotkeys.
+    HotkeyHandling &hotkeys = m_hotkeyService ? static_cast<HotkeyHandling &>(*m_hotkeyService) : *m_noHotkeys;
+    m_pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
+        *m_recorder, *m_transcription, *m_cleanup, *m_paste, *m_history, *m_indicator, *m_auth, hotkeys, *m_sounds,
+        *m_workspace, *m_defaults, scheduler, *m_pending, m_uploader.get(), nullptr});
+    m_pipeline->wireUp();
+
+    // Per-user stores follow the signed-in user.
+    connect(m_auth, &AuthService::userChanged, this, [this] { m_tasks.track(switchUser()); });
+    // A dictation starting stops a saved recording that is playing.
+    AudioPlaybackController *playback = m_playback.get();
+    m_pipeline->onRecordingWillStart = [playback] { playback->stop(); };
+    // A deleted history entry stops its playback.
+    connect(m_history.get(), &ClipboardHistory::entriesChanged, this, [this] {
+        std::set<QUuid> ids;
+        for (const auto &entry : m_history->entries())
+            ids.insert(entry.id);
+        m_playback->stopUnlessAmong(ids);
+    });
+
+    logs::info(logs::container(),
+               QStringLiteral("ServiceContainer initialized — pipeline wired (on-device STT when available)"));
+}
+
+ServiceContainer::~ServiceContainer()
+{
+    if (m_pipeline)
+        m_pipeline->onRecordingWillStart = nullptr;
+}
+
+QCoro::Task<> ServiceContainer::start()
+{
+    if (m_ownAuth)
+        co_await m_ownAuth->load();
+    co_await switchUser();
+}
+
+QCoro::Task<> ServiceContainer::switchUser()
+{
+    std::optional<QString> userID;
+    if (const auto &user = m_auth->user())
+        userID = user->id;
+    if (m_userKnown && userID == m_currentUserID)
+        co_return;
+    m_userKnown = true;
+    m_currentUserID = userID;
+    ClipboardHistory &history = *m_history;
+    co_await history.switchTo(std::move(userID));
+}
+
+QString ServiceContainer::lastIndicator() const
+{
+    return m_indicator->last;
+}
+
+} // namespace dravelin

@@ -1,0 +1,154 @@
+#pragma once
+
+#include "account/AppConstants.h"
+#include "core/Scheduler.h"
+#include "core/Tasks.h"
+
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+#include <optional>
+
+namespace dravelin {
+
+class AudioCaptureBackend;
+class AudioOutput;
+class AudioPlaybackController;
+class AuthService;
+class NetworkRequestSender;
+class AuthSessionStoring;
+class ClipboardHistory;
+class CleanupService;
+class FileCaptureBackend;
+class GlobalHotkeyGrabber;
+class HotkeyHandling;
+class HotkeyService;
+class IndicatorPresenting;
+class KeyboardLayout;
+class LanguageModel;
+class LocalCleanupService;
+class Pasting;
+class PendingTranscribing;
+class RawKeyEvents;
+class RecordedIndicator;
+class RecordingPipeline;
+class RecordingUploader;
+class SoundFeedback;
+class SoundPlayer;
+class SpeechRecognizer;
+class StreamingDictationRecorder;
+class ThemeService;
+class Appearance;
+class TranscriptionService;
+class UserDefaults;
+class Workspace;
+class KeySynthesizer;
+class Pasteboard;
+class AccessibilityInspector;
+
+// The composition root: builds every long-lived service in a fixed order,
+// hands them to one another, wires the dictation pipeline, and re-points the
+// per-user stores whenever the signed-in user changes. The only place that
+// names the platform's concrete types.
+//
+// Main-thread only. Services live as long as the container.
+class ServiceContainer final : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        QString settingsPath; // empty: the user's settings file
+        QString dataRoot;     // empty: the user's data folder
+        // Play this file as the microphone; none: the file named by
+        // "mic.inputFile" if any, else the real microphone.
+        std::optional<QString> inputFile;
+        // The resident app: global hotkeys, sound cues, the light/dark palette.
+        bool desktop = true;
+        // Paste into the focused X11 window; otherwise the text is presented.
+        // Needs a QGuiApplication (the clipboard lives there).
+        bool pasteOnDesktop = true;
+        // An auth service built by the caller; none: the container builds one
+        // on the desktop keyring.
+        AuthService *auth = nullptr;
+    };
+
+    ServiceContainer(Options options, Scheduler &scheduler, QObject *parent = nullptr);
+    ~ServiceContainer() override;
+
+    // Loads the saved session (own auth service only) and opens the signed-in
+    // user's stores.
+    QCoro::Task<> start();
+
+    UserDefaults &defaults() { return *m_defaults; }
+    const AppConstants &constants() const { return m_constants; }
+    AuthService &auth() { return *m_auth; }
+    ThemeService *theme() { return m_theme.get(); }
+    ClipboardHistory &history() { return *m_history; }
+    Pasting &paste() { return *m_paste; }
+    // The desktop's hotkeys; none in a headless container.
+    HotkeyService *hotkeyService() { return m_hotkeyService.get(); }
+    SoundFeedback &sounds() { return *m_sounds; }
+    RecordingPipeline &pipeline() { return *m_pipeline; }
+    RecordingUploader &uploader() { return *m_uploader; }
+    StreamingDictationRecorder &recorder() { return *m_recorder; }
+    const KeyboardLayout *keyboardLayout() const { return m_layout.get(); }
+    // The capture stack (shared: device listings run on a thread of their own).
+    std::shared_ptr<AudioCaptureBackend> captureBackend() { return m_backend; }
+    // The file played as the microphone, if one is.
+    FileCaptureBackend *fileMicrophone() { return m_fileBackend; }
+    // What the indicator showed last (until the on-screen indicator exists).
+    QString lastIndicator() const;
+    // Whether text is pasted (false: presented, as without a desktop).
+    bool pastesOnDesktop() const { return m_pastesOnDesktop; }
+
+private:
+    QCoro::Task<> switchUser();
+
+    Options m_options;
+    Scheduler &m_scheduler;
+    std::unique_ptr<UserDefaults> m_defaults;
+    AppConstants m_constants;
+    std::unique_ptr<Workspace> m_workspace;
+    std::unique_ptr<NetworkRequestSender> m_sender;
+    std::unique_ptr<AuthSessionStoring> m_keychain;
+    std::unique_ptr<AuthService> m_ownAuth;
+    AuthService *m_auth = nullptr;
+    std::shared_ptr<AudioCaptureBackend> m_backend;
+    FileCaptureBackend *m_fileBackend = nullptr;
+    std::unique_ptr<SpeechRecognizer> m_recognizer;
+    std::unique_ptr<StreamingDictationRecorder> m_recorder;
+    std::unique_ptr<Appearance> m_appearance;
+    std::unique_ptr<ThemeService> m_theme;
+    std::unique_ptr<TranscriptionService> m_transcription;
+    std::unique_ptr<CleanupService> m_cloudCleanup;
+    std::unique_ptr<LanguageModel> m_languageModel;
+    std::unique_ptr<LocalCleanupService> m_cleanup;
+    std::unique_ptr<KeySynthesizer> m_keys;
+    std::unique_ptr<Pasteboard> m_pasteboard;
+    std::unique_ptr<AccessibilityInspector> m_inspector;
+    std::unique_ptr<Pasting> m_paste;
+    bool m_pastesOnDesktop = false;
+    std::unique_ptr<ClipboardHistory> m_history;
+    std::unique_ptr<AudioOutput> m_audioOutput;
+    std::unique_ptr<AudioPlaybackController> m_playback;
+    std::unique_ptr<PendingTranscribing> m_pending;
+    std::unique_ptr<RecordingUploader> m_uploader;
+    std::unique_ptr<KeyboardLayout> m_layout;
+    std::unique_ptr<GlobalHotkeyGrabber> m_grabber;
+    std::unique_ptr<RawKeyEvents> m_rawKeys;
+    std::unique_ptr<HotkeyService> m_hotkeyService;
+    std::unique_ptr<HotkeyHandling> m_noHotkeys;
+    std::unique_ptr<RecordedIndicator> m_indicator;
+    std::unique_ptr<SoundPlayer> m_soundPlayer;
+    std::unique_ptr<SoundFeedback> m_sounds;
+    std::unique_ptr<RecordingPipeline> m_pipeline;
+    std::optional<QString> m_currentUserID;
+    bool m_userKnown = false;
+    TaskTracker m_tasks;
+};
+
+} // namespace dravelin
