@@ -1,33 +1,134 @@
-// dravelin: the desktop dictation assistant. At this stage it reports its
-// version, the settings file in use and what the machine offers it.
+// dravelin: the desktop dictation assistant. Lives in the tray; global hotkeys
+// start and stop dictation in any application.
 
+#include "account/AuthService.h"
 #include "core/Log.h"
 #include "core/LogHandler.h"
 #include "core/Paths.h"
+#include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
+#include "hotkeys/HotkeyService.h"
+#include "pipeline/ServiceContainer.h"
 #include "platform/PlatformCheck.h"
+#include "platform/linux/XErrorTrap.h"
+#include "ui/MainWindow.h"
+#include "ui/TrayMenu.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include <qcoro/qcorotask.h>
 
 #include <cstdio>
+#include <unistd.h>
 
 using namespace dravelin;
 
+namespace {
+
+// One Dravelin per user and display: a second launch asks the running one to
+// open its window, then exits.
+QString instanceName()
+{
+    QString display = qEnvironmentVariable("DISPLAY");
+    display.remove(QLatin1Char('/'));
+    return QStringLiteral("dravelin-%1-%2").arg(getuid()).arg(display);
+}
+
+bool askRunningInstanceToOpen()
+{
+    QLocalSocket socket;
+    socket.connectToServer(instanceName());
+    if (!socket.waitForConnected(500))
+        return false;
+    socket.write("open\n");
+    socket.waitForBytesWritten(500);
+    return true;
+}
+
+void printReport(const PlatformReport &report, const UserDefaults &defaults)
+{
+    std::printf("Dravelin %s\n", DRAVELIN_VERSION);
+    std::printf("Settings: %s%s\n", qPrintable(defaults.filePath()),
+                QFile::exists(defaults.filePath()) ? "" : " (not created yet)");
+    std::printf("Logs:     %s/dravelin.log\n", qPrintable(paths::stateDir()));
+    std::printf("Data:     %s\n", qPrintable(paths::dataDir()));
+    std::printf("Platform check:\n%s", qPrintable(report.format()));
+    std::fflush(stdout);
+}
+
+// Opens the window when there is something to do first: sign in, or look at
+// the settings once after signing in.
+void firstRunCheck(ServiceContainer &services, ui::MainWindow &window)
+{
+    UserDefaults &defaults = services.defaults();
+    if (!services.auth().isSignedIn()) {
+        logs::info(logs::firstRun(), QStringLiteral("First run: signed out — opening main window to Sign In gate"));
+        window.present();
+    } else if (!defaults.boolValue(QStringLiteral("onboarding.completed"), false)) {
+        logs::info(logs::firstRun(), QStringLiteral("First run: signed in, not onboarded — opening onboarding gate"));
+        window.present();
+    } else if (defaults.boolValue(QStringLiteral("onboarding.skipped"), false)) {
+        logs::info(logs::firstRun(), QStringLiteral("First run: onboarding skipped — showing Home reminder"));
+        window.present();
+    }
+}
+
+QCoro::Task<> startUp(ServiceContainer &services, ui::MainWindow &window)
+{
+    co_await services.start();
+    firstRunCheck(services, window);
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("dravelin"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
+    QApplication::setApplicationName(QStringLiteral("dravelin"));
+    QApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("dravelin"));
 
+    // The window, the tray and the hotkeys need an X display; say so plainly
+    // instead of letting Qt abort.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariable("QT_QPA_PLATFORM") != u"offscreen") {
+        const UserDefaults defaults(UserDefaults::standardFilePath());
+        printReport(checkPlatform(), defaults);
+        std::fprintf(stderr, "\nDravelin needs an X11 display (DISPLAY is not set). On a machine without one, "
+                             "`dravelin-cli dictate --file FILE` runs a whole dictation.\n");
+        return 2;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Dravelin — dictation into any application"));
     parser.addHelpOption();
     parser.addVersionOption();
-    QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Also print log lines on standard error."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Also print log lines on standard error."));
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Print what this machine offers Dravelin and exit (non-zero when "
+                                                  "the X display or the sound server is missing)."));
     parser.addOption(verbose);
+    parser.addOption(check);
     parser.process(app);
+
+    if (parser.isSet(check)) {
+        const UserDefaults defaults(UserDefaults::standardFilePath());
+        const PlatformReport report = checkPlatform();
+        printReport(report, defaults);
+        return report.isAvailable(QStringLiteral("X display")) && report.isAvailable(QStringLiteral("Sound server"))
+                   ? 0
+                   : 1;
+    }
+
+    if (askRunningInstanceToOpen()) {
+        std::printf("Dravelin is already running; its window was opened.\n");
+        return 0;
+    }
 
     logs::Router::install();
     logs::Router::addSink(std::make_shared<logs::RotatingFileSink>(paths::stateDir()));
@@ -35,22 +136,37 @@ int main(int argc, char *argv[])
         logs::Router::addSink(std::make_shared<logs::JournalSink>());
     if (parser.isSet(verbose))
         logs::Router::addSink(std::make_shared<logs::StderrSink>());
+    // A window that vanishes under an X request must never end the process.
+    nix::XErrorTrap::installHandler();
 
-    UserDefaults defaults(UserDefaults::standardFilePath());
-    const PlatformReport report = checkPlatform();
+    QLocalServer instance;
+    QLocalServer::removeServer(instanceName());
+    if (!instance.listen(instanceName()))
+        logs::error(logs::app(), QStringLiteral("Single-instance socket unavailable: %1").arg(instance.errorString()));
 
-    std::printf("Dravelin %s\n", DRAVELIN_VERSION);
-    std::printf("Settings: %s%s\n", qPrintable(defaults.filePath()),
-                defaults.contains(QStringLiteral("recording.mode")) || QFile::exists(defaults.filePath())
-                    ? ""
-                    : " (not created yet)");
-    std::printf("Logs:     %s/dravelin.log\n", qPrintable(paths::stateDir()));
-    std::printf("Data:     %s\n", qPrintable(paths::dataDir()));
-    std::printf("Platform check:\n%s", qPrintable(report.format()));
-    logs::info(logs::app(), QStringLiteral("Platform check: X display %1, sound server %2")
-                                .arg(report.isAvailable(QStringLiteral("X display")) ? QStringLiteral("ok")
-                                                                                     : QStringLiteral("missing"),
-                                     report.isAvailable(QStringLiteral("Sound server")) ? QStringLiteral("ok")
-                                                                                        : QStringLiteral("missing")));
-    return 0;
+    QtScheduler scheduler;
+    ServiceContainer services(ServiceContainer::Options{}, scheduler);
+    ui::MainWindow window(services);
+    ui::TrayMenu tray(services);
+    QObject::connect(&tray, &ui::TrayMenu::openMainWindowRequested, &window, &ui::MainWindow::present);
+    QObject::connect(&tray, &ui::TrayMenu::quitRequested, &app, &QApplication::quit);
+    QObject::connect(&instance, &QLocalServer::newConnection, &window, [&instance, &window] {
+        while (QLocalSocket *peer = instance.nextPendingConnection())
+            peer->deleteLater();
+        logs::info(logs::app(), QStringLiteral("Another launch asked to open the main window"));
+        window.present();
+    });
+    if (HotkeyService *hotkeys = services.hotkeyService()) {
+        QObject::connect(
+            &app, &QGuiApplication::applicationStateChanged, hotkeys,
+            [hotkeys](Qt::ApplicationState state) { hotkeys->setApplicationActive(state == Qt::ApplicationActive); });
+    }
+    if (!tray.isVisible()) {
+        logs::error(logs::app(), QStringLiteral("No system tray on this desktop: Dravelin runs with its window "
+                                                "open (closing it keeps Dravelin running)"));
+        window.present();
+    }
+    logs::info(logs::app(), QStringLiteral("Dravelin %1 started").arg(QStringLiteral(DRAVELIN_VERSION)));
+    auto started = startUp(services, window);
+    return QApplication::exec();
 }

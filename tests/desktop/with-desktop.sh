@@ -2,6 +2,9 @@
 # Runs a command on a private desktop: an Xvfb X server, a D-Bus session and
 # the accessibility bus, under a throw-away HOME. No window manager runs, so
 # the X input focus decides where keystrokes go.
+#   with-desktop.sh [--keyring] [--tray] COMMAND…
+# --keyring also starts an unlocked Secret Service (gnome-keyring), --tray an
+# XEmbed system tray (trayer) at the top right of the screen.
 set -euo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
@@ -24,7 +27,8 @@ if [ "${1:-}" != "--inside" ]; then
     done
     display=":$(head -n1 "$runtime/display")"
     status=0
-    HOME="$runtime" XDG_RUNTIME_DIR="$runtime" DISPLAY="$display" QT_QPA_PLATFORM=xcb \
+    HOME="$runtime" XDG_RUNTIME_DIR="$runtime" XDG_DATA_HOME="$runtime/data" XDG_CONFIG_HOME="$runtime/config" \
+        XDG_STATE_HOME="$runtime/state" DISPLAY="$display" QT_QPA_PLATFORM=xcb \
         dbus-run-session -- "$0" --inside "$@" 2> >(grep -v "Failed to set fd limit\|dbus-daemon\[" >&2) || status=$?
     exit "$status"
 fi
@@ -35,4 +39,37 @@ shift
 dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 export QT_ACCESSIBILITY=1
-"$@"
+tray_pid=
+keyring_pid=
+trap 'for pid in $tray_pid $keyring_pid; do kill "$pid" 2>/dev/null; done; true' EXIT
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --keyring)
+        # Its standard error must not keep the caller's output open (CTest waits
+        # for it); the daemon ends with this script.
+        eval "$(printf 'dravelin-test\n' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
+        export GNOME_KEYRING_CONTROL
+        keyring_pid=$(pgrep -n -x gnome-keyring-d || true)
+        for _ in $(seq 100); do
+            dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+                org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
+                grep -q "boolean true" && break
+            sleep 0.05
+        done
+        shift
+        ;;
+    --tray)
+        trayer --edge top --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
+        tray_pid=$!
+        for _ in $(seq 100); do
+            xwininfo -root -tree 2>/dev/null | grep -qi trayer && break
+            sleep 0.05
+        done
+        shift
+        ;;
+    *) break ;;
+    esac
+done
+status=0
+"$@" || status=$?
+exit "$status"

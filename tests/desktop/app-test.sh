@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# The resident app as a user meets it, on a private desktop with a tray, a
+# keyring and the accessibility bus (run it inside `with-desktop.sh --keyring
+# --tray`): signed in to a fresh dravelin-server, `dravelin` sits in the tray
+# with its hotkeys grabbed; in another application's text field the record
+# hotkey dictates a spoken file (the microphone), Escape cancels, the
+# private-paste hotkey re-inserts the last text, a bare Right Ctrl held down
+# dictates hold-to-talk; a shortcut another client holds is reported while the
+# others keep working; a stale active-window id does not kill the app; a
+# second launch hands over to the running one. Prints the timings it measured.
+#   app-test.sh DRAVELIN DRAVELIN_CLI DRAVELIN_SERVER TEST_WINDOW GRAB_TOOL
+set -euo pipefail
+app=$1
+cli=$2
+server=$3
+test_window=$4
+grab_tool=$5
+work=$(mktemp -d)
+server_pid=
+app_pid=
+grab_pid=
+cleanup() {
+    local status=$?
+    [ "$status" -ne 0 ] && [ -f "$work/app.log" ] && tail -n 40 "$work/app.log" >&2
+    # Every process started here goes, or CTest waits for their output forever.
+    kill $app_pid $grab_pid ${WINDOW_PID:-} $server_pid 2>/dev/null || true
+    [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+now_ms() { date +%s%3N; }
+# Waits (up to $2 tenths of a second) for a line matching $1 in the app's log.
+wait_log() {
+    for _ in $(seq "${2:-100}"); do
+        grep -q -- "$1" "$work/app.log" && return 0
+        sleep 0.1
+    done
+    fail "no log line '$1'"
+}
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$server" --port "$port" --data-dir "$work/server" --quiet &
+server_pid=$!
+for _ in $(seq 200); do
+    curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
+    sleep 0.05
+done
+export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+"$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"
+
+espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
+speech_ms=$(python3 -c "import wave; w=wave.open('$work/speech.wav'); print(int(w.getnframes()*1000/w.getframerate()))")
+settings="$XDG_CONFIG_HOME/dravelin/settings.json"
+binding() { printf '{"keyCode":%s,"modifiers":%s}' "$1" "$2" | base64 -w0; }
+write_settings() { # recording mode, record binding
+    mkdir -p "$(dirname "$settings")"
+    cat >"$settings" <<JSON
+{"mic.inputFile": "$work/speech.wav", "onboarding.completed": true, "sounds.enabled": false,
+ "recording.mode": "$1", "hotkey.record": {"data": "$2"}}
+JSON
+}
+start_app() {
+    : >"$work/app.log"
+    "$app" --verbose >>"$work/app.log" 2>&1 &
+    app_pid=$!
+    wait_log "Hotkeys registered"
+    wait_log "Loaded [0-9]* entries"
+}
+stop_app() {
+    kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+    app_pid=
+}
+
+# Another application: the test window, driven through its standard input.
+coproc WINDOW { exec "$test_window"; }
+read -r -t 20 ready <&"${WINDOW[0]}" || fail "test window did not start"
+window_id=$(xdotool search --sync --name "Dravelin test window" | head -n1)
+focus_window() { xdotool windowfocus --sync "$window_id"; }
+window_line() {
+    echo dump >&"${WINDOW[1]}"
+    read -r -t 10 state <&"${WINDOW[0]}" || fail "test window did not answer"
+    python3 -c 'import json,sys; print(json.loads(sys.argv[1])["line"])' "$state"
+}
+clear_line() {
+    echo "set " >&"${WINDOW[1]}"
+    read -r -t 10 _ <&"${WINDOW[0]}"
+}
+# Waits for the field to hold more than $1 characters; prints the text.
+wait_text() {
+    for _ in $(seq 300); do
+        local text
+        text=$(window_line)
+        if [ "${#text}" -gt "$1" ]; then
+            echo "$text"
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}
+
+# --- Toggle mode with Ctrl+Shift+Space ---------------------------------------
+write_settings toggle "$(binding 49 768)"
+start_app
+grep -q "First run" "$work/app.log" && fail "the window opened for a signed-in, onboarded user"
+rss_kb=$(awk '/VmRSS/ {print $2}' "/proc/$app_pid/status")
+
+# A second launch hands over and exits.
+"$app" >"$work/second" 2>&1 || fail "second launch: $(cat "$work/second")"
+grep -q "already running" "$work/second" || fail "second launch: $(cat "$work/second")"
+wait_log "Another launch asked to open the main window"
+focus_window
+
+# Escape cancels a running capture: nothing is pasted.
+xdotool key ctrl+shift+space
+wait_log "Recording started"
+sleep 0.5
+xdotool key Escape
+wait_log "User cancelled recording"
+sleep 0.5
+[ -z "$(window_line)" ] || fail "a cancelled capture pasted: $(window_line)"
+
+# A dictation: press, the file plays as the microphone, press again.
+xdotool key ctrl+shift+space
+wait_log "mic live"
+sleep "$(python3 -c "print(($speech_ms + 300) / 1000)")"
+stop_at=$(now_ms)
+xdotool key ctrl+shift+space
+text=$(wait_text 0) || fail "nothing was pasted into the test window"
+pasted_ms=$(($(now_ms) - stop_at))
+echo "$text" | grep -qi "ello" || fail "pasted text: $text"
+wait_log "Delivered:"
+
+# Private paste re-inserts it.
+clear_line
+xdotool key super+ctrl+v
+again=$(wait_text 0) || fail "private paste inserted nothing"
+[ "$again" = "$text" ] || fail "private paste inserted '$again', expected '$text'"
+
+# A stale active-window id must not kill the app.
+xprop -root -f _NET_ACTIVE_WINDOW 32x -set _NET_ACTIVE_WINDOW 0x3fffff1
+clear_line
+xdotool key ctrl+shift+space
+wait_log "Recording started in"
+sleep 0.5
+xdotool key Escape
+kill -0 "$app_pid" || fail "the app died on a stale window id"
+xprop -root -remove _NET_ACTIVE_WINDOW
+stop_app
+live_ms=$(grep -o "mic live [0-9]* ms" "$work/app.log" | head -n1 | grep -o "[0-9]*" || true)
+
+# --- Hold to talk with Right Ctrl alone --------------------------------------
+write_settings holdOrDoubleTap "$(binding 54 0)"
+start_app
+wait_log "Started watching command"
+focus_window
+clear_line
+xdotool keydown Control_R
+wait_log "mic live"
+sleep "$(python3 -c "print(($speech_ms + 300) / 1000)")"
+xdotool keyup Control_R
+wait_log "hold released after"
+held=$(wait_text 0) || fail "hold-to-talk pasted nothing"
+echo "$held" | grep -qi "ello" || fail "hold-to-talk text: $held"
+stop_app
+
+# --- A record shortcut another client holds ----------------------------------
+coproc GRAB { exec "$grab_tool" space 5; }
+grab_pid=$GRAB_PID
+read -r -t 10 grabbed <&"${GRAB[0]}" || fail "grab tool did not start"
+write_settings toggle "$(binding 49 768)"
+start_app
+wait_log "RegisterEventHotKey failed for id=1"
+focus_window
+clear_line
+xdotool key super+ctrl+v
+wait_text 0 >/dev/null || fail "private paste stopped working when the record shortcut was taken"
+stop_app
+
+echo "idle RSS: $((rss_kb / 1024)) MiB"
+echo "hotkey press -> microphone live: ${live_ms:-?} ms"
+echo "second hotkey press -> text in the window: ${pasted_ms} ms (speech ${speech_ms} ms)"
+echo "1 passed, 0 failed"
