@@ -12,6 +12,7 @@
 #include "system/ThemeService.h"
 #include "text/Cleanup.h"
 #include "ui/RebindDialog.h"
+#include "ui/ShortcutText.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -69,7 +70,7 @@ MainWindow::MainWindow(ServiceContainer &services, QWidget *parent) : QMainWindo
 {
     setWindowTitle(QStringLiteral("Dravelin"));
     setObjectName(QStringLiteral("main"));
-    resize(640, 720);
+    resize(640, 760);
     m_pages = new QStackedWidget(this);
     m_pages->addWidget(buildSignInPage());
     m_pages->addWidget(buildSettingsPage());
@@ -323,7 +324,7 @@ void MainWindow::refreshShortcuts()
         return;
     for (auto &[role, row] : m_shortcuts) {
         const auto binding = hotkeys->bindings().get(role);
-        row.button->setText(binding ? binding->displayString(m_services.keyboardLayout()) : QStringLiteral("Unbound"));
+        row.button->setText(binding ? shortcutText(*binding, m_services.keyboardLayout()) : QStringLiteral("Unbound"));
         const auto problem = hotkeys->problem(role);
         QString text;
         if (problem == GlobalHotkeyGrabber::GrabStatus::taken)

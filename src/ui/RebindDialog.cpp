@@ -2,6 +2,7 @@
 
 #include "hotkeys/HotkeyService.h"
 #include "platform/linux/MacKeyCodes.h"
+#include "ui/ShortcutText.h"
 
 #include <QDialogButtonBox>
 #include <QKeyEvent>
@@ -141,8 +142,7 @@ void ShortcutField::paintEvent(QPaintEvent *event)
     const HotkeyBinding &binding = m_capture.binding();
     QString text;
     if (binding.keyCode != keycode::none || binding.modifiers != 0)
-        text = binding.keyCode == keycode::none ? HotkeyBinding::modifierGlyphs(binding.modifiers)
-                                                : binding.displayString(m_layout);
+        text = shortcutText(binding, m_layout);
     const bool placeholder = text.isEmpty();
     if (placeholder)
         text = hasFocus() ? rebind::placeholder() : QStringLiteral("Click to record a shortcut");
@@ -165,7 +165,10 @@ RebindDialog::RebindDialog(RebindTarget target, HotkeyBinding initial, rebind::C
     , m_hotkeys(hotkeys)
 {
     setWindowTitle(rebind::title());
+    setMinimumWidth(440);
     auto *layoutBox = new QVBoxLayout(this);
+    layoutBox->setContentsMargins(20, 18, 20, 14);
+    layoutBox->setSpacing(10);
     auto *title = new QLabel(rebind::title(), this);
     QFont bold = title->font();
     bold.setBold(true);

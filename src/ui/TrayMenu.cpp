@@ -7,6 +7,7 @@
 #include "output/Pasting.h"
 #include "pipeline/RecordingPipeline.h"
 #include "pipeline/ServiceContainer.h"
+#include "ui/ShortcutText.h"
 #include "ui/TrayIcons.h"
 
 #include <QMenu>
@@ -110,7 +111,7 @@ void TrayMenu::rebuild()
     HotkeyService *hotkeys = m_services.hotkeyService();
     QString rewriteKey = QStringLiteral("Unbound");
     if (hotkeys && hotkeys->bindings().rewrite)
-        rewriteKey = hotkeys->bindings().rewrite->displayString(m_services.keyboardLayout());
+        rewriteKey = shortcutText(*hotkeys->bindings().rewrite, m_services.keyboardLayout());
     QAction *rewrite = m_menu->addAction(QStringLiteral("Rewrite selection\t%1").arg(rewriteKey));
     connect(rewrite, &QAction::triggered, this, [hotkeys] {
         if (hotkeys && hotkeys->callbacks().onRewriteSelection)

@@ -30,6 +30,15 @@ void QtPaletteAppearance::apply(bool dark)
         palette.setColor(QPalette::PlaceholderText, QColor(0x8e, 0x8e, 0x93));
         palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x6e, 0x6e, 0x73));
         palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x6e, 0x6e, 0x73));
+        palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x8e, 0x8e, 0x93));
+        // Disabled menu items are drawn "etched" with this colour one pixel
+        // off; the light default doubles the text on a dark menu.
+        palette.setColor(QPalette::Disabled, QPalette::Light, window);
+        palette.setColor(QPalette::Light, QColor(0x3a, 0x3a, 0x3e));
+        palette.setColor(QPalette::Midlight, QColor(0x34, 0x34, 0x38));
+        palette.setColor(QPalette::Mid, QColor(0x24, 0x24, 0x27));
+        palette.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x1a));
+        palette.setColor(QPalette::Shadow, Qt::black);
     }
     QGuiApplication::setPalette(palette);
 }
