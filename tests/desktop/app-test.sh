@@ -4,7 +4,8 @@
 # --tray`): signed in to a fresh dravelin-server, `dravelin` sits in the tray
 # with its hotkeys grabbed; in another application's text field the record
 # hotkey dictates a spoken file (the microphone), Escape cancels, the
-# private-paste hotkey re-inserts the last text, a bare Right Ctrl held down
+# private-paste hotkey re-inserts the last text, so does choosing it in the
+# tray menu's Recent Transcriptions, a bare Right Ctrl held down
 # dictates hold-to-talk; a shortcut another client holds is reported while the
 # others keep working; a stale active-window id does not kill the app; a
 # second launch hands over to the running one. Prints the timings it measured.
@@ -141,6 +142,16 @@ clear_line
 xdotool key super+ctrl+v
 again=$(wait_text 0) || fail "private paste inserted nothing"
 [ "$again" = "$text" ] || fail "private paste inserted '$again', expected '$text'"
+
+# The tray menu offers it under Recent Transcriptions; choosing it pastes it.
+clear_line
+xdotool mousemove 1270 12 click 1
+sleep 0.5
+xdotool key Down Down Down Right
+sleep 0.3
+xdotool key Return
+from_menu=$(wait_text 0) || fail "choosing the entry in Recent Transcriptions pasted nothing"
+[ "$from_menu" = "$text" ] || fail "the tray menu pasted '$from_menu', expected '$text'"
 
 # A stale active-window id must not kill the app.
 xprop -root -f _NET_ACTIVE_WINDOW 32x -set _NET_ACTIVE_WINDOW 0x3fffff1
