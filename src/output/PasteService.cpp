@@ -108,6 +108,18 @@ bool PasteService::isTerminal(const std::optional<QString> &applicationID)
     return applicationID && terminalApplicationIDs().contains(applicationID->toLower());
 }
 
+PasteKeys PasteService::pasteKeys(const std::optional<QString> &applicationID)
+{
+    // Terminals without a clipboard-paste key: Shift+Insert pastes the
+    // primary selection there.
+    static const QSet<QString> primaryOnly{QStringLiteral("xterm"), QStringLiteral("uxterm"),
+                                           QStringLiteral("urxvt"), QStringLiteral("rxvt"),
+                                           QStringLiteral("st"),    QStringLiteral("st-256color")};
+    if (!isTerminal(applicationID))
+        return PasteKeys::ctrlV;
+    return primaryOnly.contains(applicationID->toLower()) ? PasteKeys::shiftInsert : PasteKeys::ctrlShiftV;
+}
+
 QCoro::Task<> PasteService::waitForModifiersToClear()
 {
     Scheduler &scheduler = m_scheduler;
@@ -152,13 +164,21 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     const std::optional<QString> previous = m_pasteboard.string();
     m_pasteboard.clearContents();
     m_pasteboard.setString(text);
+    const PasteKeys keys = pasteKeys(m_workspace.frontmostApplicationID());
+    std::optional<QString> previousSelection;
+    if (keys == PasteKeys::shiftInsert) {
+        previousSelection = m_pasteboard.selectionString();
+        m_pasteboard.setSelectionString(text);
+    }
     co_await waitForModifiersToClear();
     if (!self)
         co_return;
-    m_keys.postPaste(isTerminal(m_workspace.frontmostApplicationID()));
+    m_keys.postPaste(keys);
     co_await m_scheduler.sleep(kAfterPaste);
     if (!self)
         co_return;
+    if (previousSelection)
+        m_pasteboard.setSelectionString(*previousSelection);
 
     if (!keepOnClipboard) {
         m_pasteboard.clearContents();
@@ -190,6 +210,7 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
     }
     QPointer<PasteService> self(this);
     const bool terminal = isTerminal(frontmost);
+    const PasteKeys keys = pasteKeys(frontmost);
     co_await waitForModifiersToClear();
     if (!self)
         co_return false;
@@ -221,7 +242,7 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
     co_await waitForModifiersToClear();
     if (!self)
         co_return false;
-    m_keys.postPaste(terminal);
+    m_keys.postPaste(keys);
     co_await m_scheduler.sleep(kAfterPaste);
     if (!self)
         co_return false;

@@ -34,6 +34,8 @@ public:
     // Terminal emulators: paste is Ctrl+Shift+V there, and typed text cannot be undone.
     static const QSet<QString> &terminalApplicationIDs();
     static bool isTerminal(const std::optional<QString> &applicationID);
+    // The keystroke that pastes into the application.
+    static PasteKeys pasteKeys(const std::optional<QString> &applicationID);
 
 private:
     QCoro::Task<> activateIfNeeded(std::optional<QString> targetBundleID);

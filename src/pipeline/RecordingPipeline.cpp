@@ -29,6 +29,11 @@ void info(const QString &message)
     logs::info(logs::pipeline(), message);
 }
 
+void debug(const QString &message)
+{
+    logs::debug(logs::pipeline(), message);
+}
+
 void error(const QString &message)
 {
     logs::error(logs::pipeline(), message);
@@ -630,6 +635,7 @@ QCoro::Task<bool> RecordingPipeline::pasteOrPresent(QString text, std::optional<
     const EditableFocus focus = co_await paste.focusedEditableTarget(targetBundleID);
     if (!self)
         co_return false;
+    debug(QStringLiteral("Focus probe → %1").arg(toString(focus)));
     if (focus == EditableFocus::notEditable) {
         info(QStringLiteral("No editable focus — presenting result panel instead of pasting (%1 chars)")
                  .arg(text.size()));

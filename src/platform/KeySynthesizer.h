@@ -2,6 +2,13 @@
 
 namespace dravelin {
 
+// The keystroke that pastes in the focused application.
+enum class PasteKeys {
+    ctrlV,       // most applications
+    ctrlShiftV,  // terminals, where Ctrl+V means something else
+    shiftInsert, // terminals that paste only the primary selection (xterm, rxvt)
+};
+
 // Synthetic keystrokes into whatever has the keyboard focus, and the state of
 // the modifier keys the user is physically holding.
 class KeySynthesizer
@@ -11,8 +18,7 @@ public:
 
     // False when keystrokes cannot be delivered at all (no display, no XTest).
     virtual bool canPost() const = 0;
-    // Ctrl+V; Ctrl+Shift+V in terminals, where Ctrl+V means something else.
-    virtual void postPaste(bool terminal) = 0;
+    virtual void postPaste(PasteKeys keys) = 0;
     // Ctrl+C; Ctrl+Shift+C in terminals.
     virtual void postCopy(bool terminal) = 0;
     // Shift held, Left pressed `count` times; nothing at all below 1.

@@ -28,6 +28,10 @@ public:
     virtual PasteboardSnapshot snapshot() const = 0;
     // Clears the clipboard and writes the snapshot's items back.
     virtual void restore(const PasteboardSnapshot &snapshot) = 0;
+    // The primary selection (the last text selected, which X11 terminals such
+    // as xterm paste): its text, and replacing it.
+    virtual std::optional<QString> selectionString() const { return std::nullopt; }
+    virtual void setSelectionString(const QString &) {}
 };
 
 } // namespace dravelin

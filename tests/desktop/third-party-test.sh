@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # Dictation from the command line into other programs' text fields, on a
-# private desktop (run it inside `with-desktop.sh --keyring`): for each program, start it,
-# give its field the focus, dictate a spoken file through dravelin-cli and the
-# real server, and read the field back through the program itself.
-# One row per program; prints what each one got and how long it took.
+# private desktop (run it inside `with-desktop.sh --keyring`): for each program,
+# start it, give its field the focus, dictate a spoken file through
+# dravelin-cli and the real server, and read the field back — through the
+# program's own output or the accessibility bus. One row per program; prints
+# what each one got, the keystroke used and how long the dictation took.
 #   third-party-test.sh DRAVELIN_CLI DRAVELIN_SERVER
 set -euo pipefail
 cli=$1
 server=$2
+here=$(dirname "$0")
 work=$(mktemp -d)
 server_pid=
 target_pid=
 cleanup() {
     local status=$?
-    for pid in "$target_pid" "$server_pid"; do
-        [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
+    kill $target_pid $server_pid 2>/dev/null || true
+    [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null
     rm -rf "$work"
     exit "$status"
 }
@@ -35,31 +36,63 @@ done
 export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
 espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
 
-passed=0
-# GTK 3: zenity's entry dialog prints the entry's text when Return is pressed.
-row_gtk_entry() {
-    zenity --entry --title "Dravelin GTK entry" --text "Dictate here" >"$work/gtk.out" 2>/dev/null &
+# Starts "$@" in the background, waits for its window titled $title and gives it
+# the keyboard focus.
+title=
+start_target() {
+    "$@" &
     target_pid=$!
-    local window
-    window=$(xdotool search --sync --name "Dravelin GTK entry" | head -n1)
-    sleep 0.5 # the entry registers on the accessibility bus after it maps
+    window=$(xdotool search --sync --name "$title" | head -n1)
+    sleep 0.5 # GTK fields register on the accessibility bus after they map
     xdotool windowfocus --sync "$window"
-    local start=$(date +%s%3N)
-    "$cli" dictate --file "$work/speech.wav" --consent-as ada@example.com >"$work/cli.out" 2>&1 ||
-        fail "GTK entry: dravelin-cli exited with $? — $(tail -n 5 "$work/cli.out")"
-    local took=$(($(date +%s%3N) - start))
-    grep -q "Pasted into the focused window" "$work/cli.out" || fail "GTK entry: not pasted — $(cat "$work/cli.out")"
-    xdotool key --window "$window" Return
-    wait "$target_pid" || true
-    target_pid=
-    local got
-    got=$(cat "$work/gtk.out")
-    local dictated
+}
+# Dictates into the focused window; sets $dictated and $took.
+dictate() {
+    local start
+    start=$(date +%s%3N)
+    "$cli" dictate --verbose --file "$work/speech.wav" --consent-as ada@example.com >"$work/cli.out" 2>&1 ||
+        fail "$1: dravelin-cli exited with $? — $(tail -n 5 "$work/cli.out")"
+    took=$(($(date +%s%3N) - start))
+    grep -q "Pasted into the focused window" "$work/cli.out" || fail "$1: not pasted — $(tail -n 20 "$work/cli.out")"
     dictated=$(sed -n 's/^Dictated: //p' "$work/cli.out")
-    [ "$got" = "$dictated" ] || fail "GTK entry holds '$got', dictated '$dictated'"
-    echo "GTK 3 entry (zenity): probe editable, Ctrl+V, text landed, ${took} ms for the whole dictation"
+}
+# What the focus probe decided and whether the clipboard came back, from the log.
+probe() { sed -n 's/.*Focus probe → //p' "$work/cli.out" | head -n1; }
+restored() { grep -q "clipboard restored" "$work/cli.out" && echo yes || echo no; }
+passed=0
+report() { # name keystroke got
+    [ "$3" = "$dictated" ] || fail "$1 holds '$3', dictated '$dictated'"
+    printf '%-28s probe=%-11s keys=%-13s restored=%-3s %5d ms  "%s"\n' "$1" "$(probe)" "$2" "$(restored)" "$took" "$3"
     passed=$((passed + 1))
 }
 
-row_gtk_entry
+# GTK 3 single-line entry: zenity prints the entry's text when Return is pressed.
+title="Dravelin GTK entry"
+start_target zenity --entry --title "$title" --text "Dictate here"
+dictate "GTK 3 entry"
+got=$(/usr/bin/python3 "$here/focused-text.py" zenity)
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "GTK 3 entry (zenity)" "Ctrl+V" "$got"
+
+# GTK 3 multi-line text view, read over the accessibility bus.
+title="Dravelin GTK text view"
+start_target zenity --text-info --editable --title "$title"
+dictate "GTK 3 text view"
+got=$(/usr/bin/python3 "$here/focused-text.py" zenity)
+kill "$target_pid" 2>/dev/null || true
+target_pid=
+report "GTK 3 text view (zenity)" "Ctrl+V" "$got"
+
+# xterm: no clipboard-paste key, so Shift+Insert with the text on the
+# primary selection; the shell in it writes the line it reads to a file.
+title="Dravelin xterm"
+start_target xterm -title "$title" -e sh -c "IFS= read -r line; printf '%s' \"\$line\" > '$work/xterm.out'"
+dictate "xterm"
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "xterm" "Shift+Insert" "$(cat "$work/xterm.out")"
+
 echo "$passed passed, 0 failed"

@@ -30,6 +30,19 @@ std::optional<QString> QtPasteboard::string() const
     return data->text();
 }
 
+std::optional<QString> QtPasteboard::selectionString() const
+{
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData(QClipboard::Selection);
+    if (!data || !data->hasText())
+        return std::nullopt;
+    return data->text();
+}
+
+void QtPasteboard::setSelectionString(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text, QClipboard::Selection);
+}
+
 void QtPasteboard::clearContents()
 {
     QGuiApplication::clipboard()->clear(QClipboard::Clipboard);

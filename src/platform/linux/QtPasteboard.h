@@ -23,6 +23,8 @@ public:
     qint64 changeCount() const override { return m_changes; }
     PasteboardSnapshot snapshot() const override;
     void restore(const PasteboardSnapshot &snapshot) override;
+    std::optional<QString> selectionString() const override;
+    void setSelectionString(const QString &text) override;
 
 private:
     qint64 m_changes = 0;

@@ -16,6 +16,7 @@ constexpr unsigned kV = 55;
 constexpr unsigned kC = 54;
 constexpr unsigned kLeft = 113;
 constexpr unsigned kRight = 114;
+constexpr unsigned kInsert = 118;
 
 } // namespace
 
@@ -67,9 +68,21 @@ void XTestKeySynthesizer::chord(bool shift, unsigned letterKeysym, unsigned fall
     flush();
 }
 
-void XTestKeySynthesizer::postPaste(bool terminal)
+void XTestKeySynthesizer::postPaste(PasteKeys keys)
 {
-    chord(terminal, XK_v, kV);
+    if (keys != PasteKeys::shiftInsert) {
+        chord(keys == PasteKeys::ctrlShiftV, XK_v, kV);
+        return;
+    }
+    if (!m_available)
+        return;
+    const unsigned shiftKey = keycode(XK_Shift_L, kShiftL);
+    const unsigned insert = keycode(XK_Insert, kInsert);
+    key(shiftKey, true);
+    key(insert, true);
+    key(insert, false);
+    key(shiftKey, false);
+    flush();
 }
 
 void XTestKeySynthesizer::postCopy(bool terminal)

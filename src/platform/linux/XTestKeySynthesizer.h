@@ -13,7 +13,7 @@ public:
     XTestKeySynthesizer();
 
     bool canPost() const override { return m_available; }
-    void postPaste(bool terminal) override;
+    void postPaste(PasteKeys keys) override;
     void postCopy(bool terminal) override;
     void postSelectBackward(int count) override;
     void postCollapseSelection() override;

@@ -41,7 +41,11 @@ public:
         ++restores;
     }
 
+    std::optional<QString> selectionString() const override { return selection; }
+    void setSelectionString(const QString &text) override { selection = text; }
+
     PasteboardSnapshot items;
+    std::optional<QString> selection;
     qint64 changes = 0;
     int restores = 0;
 };
@@ -54,10 +58,13 @@ public:
     FakeKeys(FakePasteboard &board, VirtualScheduler &clock) : m_board(board), m_clock(clock) {}
 
     bool canPost() const override { return available; }
-    void postPaste(bool terminal) override
+    void postPaste(PasteKeys keys) override
     {
-        log(terminal ? QStringLiteral("ctrl+shift+v") : QStringLiteral("ctrl+v"));
-        const QString text = m_board.string().value_or(QString());
+        log(keys == PasteKeys::ctrlV        ? QStringLiteral("ctrl+v")
+            : keys == PasteKeys::ctrlShiftV ? QStringLiteral("ctrl+shift+v")
+                                            : QStringLiteral("shift+insert"));
+        const QString text =
+            (keys == PasteKeys::shiftInsert ? m_board.selection : m_board.string()).value_or(QString());
         field.replace(field.size() - selected, selected, text);
         selected = 0;
     }
@@ -203,6 +210,17 @@ TEST_F(PasteServiceTest, PasteRestoresOnlyThePlainTextClipboard)
     EXPECT_EQ(keys.events.back(), QStringLiteral("ctrl+shift+v"));
     EXPECT_TRUE(
         logs.has(QStringLiteral("paste"), QStringLiteral("Accessibility permission not granted; ⌘V will be dropped")));
+
+    // xterm has no clipboard-paste key: the text goes on the primary selection
+    // for Shift+Insert, and the selection the user had comes back afterwards.
+    workspace.frontmost = QStringLiteral("XTerm");
+    keys.available = true;
+    keys.field.clear();
+    board.selection = QStringLiteral("their selection");
+    finish(service.paste(QStringLiteral("make test"), std::nullopt, false));
+    EXPECT_EQ(keys.events.back(), QStringLiteral("shift+insert"));
+    EXPECT_EQ(keys.field, QStringLiteral("make test"));
+    EXPECT_EQ(board.selection, QStringLiteral("their selection"));
 }
 
 TEST_F(PasteServiceTest, HeldModifiersDelayThePasteAtMostHalfASecond)
