@@ -19,6 +19,10 @@ constexpr Millis kAfterActivate{60};
 constexpr Millis kModifierPoll{20};
 constexpr Millis kModifierDeadline{500};
 constexpr Millis kAfterPaste{250};
+// A busy application may read the clipboard later than the fixed pause; the
+// text stays until it has, this long at most.
+constexpr Millis kFetchGrace{2000};
+constexpr Millis kFetchPoll{25};
 constexpr Millis kAfterSelect{40};
 constexpr Millis kAfterCopy{90};
 constexpr Millis kWakePoll{50};
@@ -120,6 +124,22 @@ PasteKeys PasteService::pasteKeys(const std::optional<QString> &applicationID)
     return primaryOnly.contains(applicationID->toLower()) ? PasteKeys::shiftInsert : PasteKeys::ctrlShiftV;
 }
 
+QCoro::Task<> PasteService::waitForFetch()
+{
+    Pasteboard &pasteboard = m_pasteboard;
+    Scheduler &scheduler = m_scheduler;
+    if (pasteboard.fetchCount().value_or(1) > 0)
+        co_return;
+    const Millis start = scheduler.monotonicNow();
+    while (pasteboard.fetchCount() == 0 && scheduler.monotonicNow() - start < kFetchGrace)
+        co_await scheduler.sleep(kFetchPoll);
+    const qint64 waited = (scheduler.monotonicNow() - start).count();
+    if (pasteboard.fetchCount() == 0)
+        info(QStringLiteral("Paste target did not read the clipboard within %1 ms more").arg(waited));
+    else
+        info(QStringLiteral("Paste target read the clipboard %1 ms after the pause").arg(waited));
+}
+
 QCoro::Task<> PasteService::waitForModifiersToClear()
 {
     Scheduler &scheduler = m_scheduler;
@@ -175,6 +195,9 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
         co_return;
     m_keys.postPaste(keys);
     co_await m_scheduler.sleep(kAfterPaste);
+    if (!self)
+        co_return;
+    co_await waitForFetch();
     if (!self)
         co_return;
     if (previousSelection)
@@ -244,6 +267,9 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
         co_return false;
     m_keys.postPaste(keys);
     co_await m_scheduler.sleep(kAfterPaste);
+    if (!self)
+        co_return false;
+    co_await waitForFetch();
     if (!self)
         co_return false;
     if (!keepOnClipboard) {

@@ -39,6 +39,9 @@ public:
 
 private:
     QCoro::Task<> activateIfNeeded(std::optional<QString> targetBundleID);
+    // After the paste keystroke's pause, until the target has read the text
+    // (bounded), so a slow application does not get the restored clipboard.
+    QCoro::Task<> waitForFetch();
     QCoro::Task<EditableFocusClassifier::PasteCommandEvidence> pasteCommandEvidence(qint64 pid);
     QCoro::Task<EditableFocus> judge(AccessibleLookup element, qint64 pid);
 

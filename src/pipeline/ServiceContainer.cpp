@@ -8,6 +8,7 @@
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 #include "hotkeys/HotkeyService.h"
+#include "indicator/IndicatorController.h"
 #include "output/AudioPlaybackController.h"
 #include "output/ClipboardHistory.h"
 #include "output/PasteService.h"
@@ -145,15 +146,36 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         m_noHotkeys = std::make_unique<NoHotkeys>();
         m_soundPlayer = std::make_unique<SilentSounds>();
     }
-    m_indicator = std::make_unique<RecordedIndicator>();
+    IndicatorPresenting *indicator = nullptr;
+    if (m_options.desktop) {
+        m_indicatorController = std::make_unique<IndicatorController>(*m_defaults, scheduler);
+        indicator = m_indicatorController.get();
+    } else {
+        m_recordedIndicator = std::make_unique<RecordedIndicator>();
+        indicator = m_recordedIndicator.get();
+    }
     m_sounds = std::make_unique<SoundFeedback>(*m_defaults, *m_soundPlayer);
 
     // The pipeline; wiring registers the hotkeys.
     HotkeyHandling &hotkeys = m_hotkeyService ? static_cast<HotkeyHandling &>(*m_hotkeyService) : *m_noHotkeys;
     m_pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
-        *m_recorder, *m_transcription, *m_cleanup, *m_paste, *m_history, *m_indicator, *m_auth, hotkeys, *m_sounds,
+        *m_recorder, *m_transcription, *m_cleanup, *m_paste, *m_history, *indicator, *m_auth, hotkeys, *m_sounds,
         *m_workspace, *m_defaults, scheduler, *m_pending, m_uploader.get(), nullptr});
     m_pipeline->wireUp();
+
+    // The indicator's buttons and waveform.
+    if (IndicatorController *pill = m_indicatorController.get()) {
+        RecordingPipeline *pipeline = m_pipeline.get();
+        pill->onDictateTapped = weakTask(pipeline, &RecordingPipeline::toggleRecord);
+        pill->onConfirmTapped = weakTask(pipeline, &RecordingPipeline::toggleRecord);
+        pill->onCancelTapped = weakTask(pipeline, &RecordingPipeline::cancelRecord);
+        Workspace *workspace = m_workspace.get();
+        pill->onAskSourceTapped = [workspace](const QUrl &url) { workspace->openURL(url); };
+        if (Pasteboard *board = m_pasteboard.get())
+            pill->copyToClipboard = [board](const QString &text) { board->setString(text); };
+        connect(m_recorder.get(), &StreamingDictationRecorder::levelChanged, pill, &IndicatorController::pushLevel);
+        pill->present(IndicatorState::idle());
+    }
 
     // Per-user stores follow the signed-in user.
     connect(m_auth, &AuthService::userChanged, this, [this] { m_tasks.track(switchUser()); });
@@ -200,7 +222,7 @@ QCoro::Task<> ServiceContainer::switchUser()
 
 QString ServiceContainer::lastIndicator() const
 {
-    return m_indicator->last;
+    return m_recordedIndicator ? m_recordedIndicator->last : m_indicatorController->state().describe();
 }
 
 } // namespace dravelin

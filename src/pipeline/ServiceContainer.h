@@ -26,6 +26,7 @@ class FileCaptureBackend;
 class GlobalHotkeyGrabber;
 class HotkeyHandling;
 class HotkeyService;
+class IndicatorController;
 class IndicatorPresenting;
 class KeyboardLayout;
 class LanguageModel;
@@ -100,7 +101,9 @@ public:
     std::shared_ptr<AudioCaptureBackend> captureBackend() { return m_backend; }
     // The file played as the microphone, if one is.
     FileCaptureBackend *fileMicrophone() { return m_fileBackend; }
-    // What the indicator showed last (until the on-screen indicator exists).
+    // The on-screen indicator's controller; none in a headless container.
+    IndicatorController *indicator() { return m_indicatorController.get(); }
+    // What the indicator shows (or, headless, showed last).
     QString lastIndicator() const;
     // Whether text is pasted (false: presented, as without a desktop).
     bool pastesOnDesktop() const { return m_pastesOnDesktop; }
@@ -142,7 +145,8 @@ private:
     std::unique_ptr<RawKeyEvents> m_rawKeys;
     std::unique_ptr<HotkeyService> m_hotkeyService;
     std::unique_ptr<HotkeyHandling> m_noHotkeys;
-    std::unique_ptr<RecordedIndicator> m_indicator;
+    std::unique_ptr<IndicatorController> m_indicatorController;
+    std::unique_ptr<RecordedIndicator> m_recordedIndicator;
     std::unique_ptr<SoundPlayer> m_soundPlayer;
     std::unique_ptr<SoundFeedback> m_sounds;
     std::unique_ptr<RecordingPipeline> m_pipeline;

@@ -25,7 +25,9 @@ public:
     virtual void postSelectBackward(int count) = 0;
     // Right, no modifiers: collapses a selection to its end.
     virtual void postCollapseSelection() = 0;
-    // Shift, Control, Alt or Super is held down (Caps Lock and Num Lock are not counted).
+    // Shift, Control, Alt or Super is held down (Caps Lock and Num Lock are not
+    // counted), or any other key is: the key of the hotkey that asked for the
+    // paste holds the keyboard grab until it is released.
     virtual bool modifiersHeld() const = 0;
 };
 

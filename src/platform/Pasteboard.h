@@ -31,6 +31,9 @@ public:
     // The primary selection (the last text selected, which X11 terminals such
     // as xterm paste): its text, and replacing it.
     virtual std::optional<QString> selectionString() const { return std::nullopt; }
+    // How often other applications have read what we last put on the
+    // clipboard or the primary selection; nothing where that cannot be seen.
+    virtual std::optional<int> fetchCount() const { return std::nullopt; }
     virtual void setSelectionString(const QString &) {}
 };
 

@@ -3,7 +3,8 @@
 # keyring and the accessibility bus (run it inside `with-desktop.sh --keyring
 # --tray`): signed in to a fresh dravelin-server, `dravelin` sits in the tray
 # with its hotkeys grabbed; in another application's text field the record
-# hotkey dictates a spoken file (the microphone), Escape cancels, the
+# hotkey dictates a spoken file (the microphone) while the indicator shows its
+# states without taking the focus, its confirm button stops, Escape cancels, the
 # private-paste hotkey re-inserts the last text, so does choosing it in the
 # tray menu's Recent Transcriptions, a bare Right Ctrl held down
 # dictates hold-to-talk; a shortcut another client holds is reported while the
@@ -126,18 +127,31 @@ wait_log "User cancelled recording"
 sleep 0.5
 [ -z "$(window_line)" ] || fail "a cancelled capture pasted: $(window_line)"
 
-# A dictation: press, the file plays as the microphone, press again.
+# A dictation: press, the file plays as the microphone; the indicator shows
+# the recording without taking the focus, and its confirm button stops it.
 xdotool key ctrl+shift+space
 wait_log "mic live"
+pill=$(xdotool search --name "Dravelin indicator" | head -n1)
+[ -n "$pill" ] || fail "no indicator window"
+xwininfo -id "$pill" | grep -q "IsViewable" || fail "the indicator is not on screen while recording"
 sleep "$(python3 -c "print(($speech_ms + 300) / 1000)")"
+eval "$(xdotool getwindowgeometry --shell "$pill" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+[ "$(xdotool getwindowfocus)" = "$window_id" ] || fail "the focus left the test window while recording"
 stop_at=$(now_ms)
-xdotool key ctrl+shift+space
+xdotool mousemove $((X + WIDTH - 23)) $((Y + HEIGHT / 2)) click 1
 text=$(wait_text 0) || fail "nothing was pasted into the test window"
 pasted_ms=$(($(now_ms) - stop_at))
-echo "$text" | grep -qi "ello" || fail "pasted text: $text"
-wait_log "Delivered:"
+echo "$text" | grep -qi "server" || fail "pasted text: $text"
+wait_log "Pipeline ([0-9]* ms total)" # history written too
+grep -q "Indicator click → region=confirm" "$work/app.log" || fail "the confirm click was not seen"
+states=$(grep -o "Indicator state: [a-z]*" "$work/app.log" | sed 's/Indicator state: //' | uniq | tr '\n' ' ')
+echo "$states" | grep -q "recording processing done" || fail "indicator states: $states"
+[ "$(xdotool getwindowfocus)" = "$window_id" ] || fail "the focus left the test window"
 
 # Private paste re-inserts it.
+sleep 1 # the pill fades back to idle meanwhile
+[ "$(xdotool getwindowfocus)" = "$window_id" ] ||
+    fail "the focus moved when the pill went back to idle: $(xdotool getwindowfocus getwindowname 2>&1)"
 clear_line
 xdotool key super+ctrl+v
 again=$(wait_text 0) || fail "private paste inserted nothing"
@@ -177,7 +191,7 @@ sleep "$(python3 -c "print(($speech_ms + 300) / 1000)")"
 xdotool keyup Control_R
 wait_log "hold released after"
 held=$(wait_text 0) || fail "hold-to-talk pasted nothing"
-echo "$held" | grep -qi "ello" || fail "hold-to-talk text: $held"
+echo "$held" | grep -qi "server" || fail "hold-to-talk text: $held"
 stop_app
 
 # --- A record shortcut another client holds ----------------------------------
@@ -190,10 +204,11 @@ wait_log "RegisterEventHotKey failed for id=1"
 focus_window
 clear_line
 xdotool key super+ctrl+v
-wait_text 0 >/dev/null || fail "private paste stopped working when the record shortcut was taken"
+wait_text 0 >/dev/null ||
+    fail "private paste stopped working when the record shortcut was taken (focus: $(xdotool getwindowfocus getwindowname 2>&1))"
 stop_app
 
 echo "idle RSS: $((rss_kb / 1024)) MiB"
 echo "hotkey press -> microphone live: ${live_ms:-?} ms"
-echo "second hotkey press -> text in the window: ${pasted_ms} ms (speech ${speech_ms} ms)"
+echo "confirm click -> text in the window: ${pasted_ms} ms (speech ${speech_ms} ms)"
 echo "1 passed, 0 failed"

@@ -6,6 +6,35 @@
 
 namespace dravelin::nix {
 
+namespace {
+
+// Text we own on a selection, counting the reads other applications make:
+// Qt answers every X11 selection request for it through retrieveData().
+class TrackedText final : public QMimeData
+{
+public:
+    explicit TrackedText(std::shared_ptr<int> fetches) : m_fetches(std::move(fetches)) {}
+
+protected:
+    QVariant retrieveData(const QString &mimeType, QMetaType type) const override
+    {
+        ++*m_fetches;
+        return QMimeData::retrieveData(mimeType, type);
+    }
+
+private:
+    std::shared_ptr<int> m_fetches;
+};
+
+} // namespace
+
+QMimeData *QtPasteboard::trackedText(const QString &text)
+{
+    auto *data = new TrackedText(m_fetches);
+    data->setText(text);
+    return data;
+}
+
 bool QtPasteboard::canExist()
 {
     return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
@@ -40,7 +69,7 @@ std::optional<QString> QtPasteboard::selectionString() const
 
 void QtPasteboard::setSelectionString(const QString &text)
 {
-    QGuiApplication::clipboard()->setText(text, QClipboard::Selection);
+    QGuiApplication::clipboard()->setMimeData(trackedText(text), QClipboard::Selection);
 }
 
 void QtPasteboard::clearContents()
@@ -50,7 +79,8 @@ void QtPasteboard::clearContents()
 
 void QtPasteboard::setString(const QString &text)
 {
-    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+    m_fetches = std::make_shared<int>(0);
+    QGuiApplication::clipboard()->setMimeData(trackedText(text), QClipboard::Clipboard);
 }
 
 PasteboardSnapshot QtPasteboard::snapshot() const

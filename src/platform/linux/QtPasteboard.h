@@ -4,6 +4,10 @@
 
 #include <QObject>
 
+#include <memory>
+
+class QMimeData;
+
 namespace dravelin::nix {
 
 // The X11 CLIPBOARD selection through QClipboard (needs a QGuiApplication).
@@ -25,9 +29,13 @@ public:
     void restore(const PasteboardSnapshot &snapshot) override;
     std::optional<QString> selectionString() const override;
     void setSelectionString(const QString &text) override;
+    std::optional<int> fetchCount() const override { return *m_fetches; }
 
 private:
+    QMimeData *trackedText(const QString &text);
+
     qint64 m_changes = 0;
+    std::shared_ptr<int> m_fetches = std::make_shared<int>(0);
 };
 
 } // namespace dravelin::nix

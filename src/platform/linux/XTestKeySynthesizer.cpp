@@ -123,7 +123,18 @@ bool XTestKeySynthesizer::modifiersHeld() const
     if (XkbGetState(m_display.get(), XkbUseCoreKbd, &state) != Success)
         return false;
     // Shift, Control, Mod1 (Alt) and Mod4 (Super); Lock and Mod2 (Num Lock) are not held keys.
-    return (state.base_mods & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask)) != 0;
+    if ((state.base_mods & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask)) != 0)
+        return true;
+    // Any other key held counts too: the key of a global hotkey keeps the
+    // keyboard grabbed by the hotkey's owner (us) until it is released, and
+    // keystrokes sent before that go to the grab, not to the focused window.
+    char keymap[32] = {};
+    XQueryKeymap(m_display.get(), keymap);
+    for (char byte : keymap) {
+        if (byte != 0)
+            return true;
+    }
+    return false;
 }
 
 } // namespace dravelin::nix

@@ -42,10 +42,12 @@ public:
     }
 
     std::optional<QString> selectionString() const override { return selection; }
+    std::optional<int> fetchCount() const override { return fetches; }
     void setSelectionString(const QString &text) override { selection = text; }
 
     PasteboardSnapshot items;
     std::optional<QString> selection;
+    std::optional<int> fetches; // none: reads cannot be seen
     qint64 changes = 0;
     int restores = 0;
 };
@@ -221,6 +223,29 @@ TEST_F(PasteServiceTest, PasteRestoresOnlyThePlainTextClipboard)
     EXPECT_EQ(keys.events.back(), QStringLiteral("shift+insert"));
     EXPECT_EQ(keys.field, QStringLiteral("make test"));
     EXPECT_EQ(board.selection, QStringLiteral("their selection"));
+}
+
+TEST_F(PasteServiceTest, TheClipboardIsRestoredOnlyOnceTheTargetHasReadIt)
+{
+    board.setString(QStringLiteral("theirs"));
+    board.fetches = 0;
+    // A busy application reads the clipboard 600 ms after the keystroke.
+    const Millis readAt = scheduler.monotonicNow() + 600ms;
+    auto task = service.paste(QStringLiteral("dictated"), std::nullopt, false);
+    while (scheduler.monotonicNow() < readAt) {
+        EXPECT_EQ(board.string(), QStringLiteral("dictated"));
+        scheduler.advance(25ms);
+    }
+    board.fetches = 1;
+    scheduler.advance(50ms);
+    EXPECT_EQ(board.string(), QStringLiteral("theirs"));
+    EXPECT_TRUE(logs.hasPrefix(QStringLiteral("paste"), QStringLiteral("Paste target read the clipboard")));
+
+    // One that never reads it does not hold the clipboard past the grace period.
+    board.fetches = 0;
+    auto second = service.paste(QStringLiteral("ignored"), std::nullopt, false);
+    scheduler.advance(2400ms);
+    EXPECT_EQ(board.string(), QStringLiteral("theirs"));
 }
 
 TEST_F(PasteServiceTest, HeldModifiersDelayThePasteAtMostHalfASecond)

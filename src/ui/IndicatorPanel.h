@@ -1,0 +1,56 @@
+#pragma once
+
+#include "indicator/IndicatorController.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QTimer;
+
+namespace dravelin::ui {
+
+// The floating pill that draws the indicator's state: a quiet handle when
+// idle, the level waveform while recording (with discard and confirm
+// buttons), a busy animation while the text is prepared, notices and errors,
+// the result and Ask panels with their buttons, and the sign-in prompt.
+//
+// It never takes the keyboard focus from the application being dictated
+// into: an override-redirect tool window that does not accept focus and is
+// shown without activation, so clicks on its buttons reach it while the
+// focus stays where it was. Outside the buttons (and in states without any)
+// clicks pass through to the windows below.
+class IndicatorPanel final : public QWidget
+{
+    Q_OBJECT
+public:
+    IndicatorPanel(IndicatorController &controller, std::function<void()> openSignIn, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    void sync();
+    void reposition();
+    void reportRegions();
+    QRectF signInButtonRect() const;
+    void paintPill(QPainter &p, const QRectF &r) const;
+    void paintWaveform(QPainter &p, const QRectF &area) const;
+    void paintButton(QPainter &p, const QRectF &r, const QString &glyph, bool hovered) const;
+    QRectF textRect() const;
+
+    IndicatorController &m_controller;
+    std::function<void()> m_openSignIn;
+    QTimer *m_animation = nullptr;
+    QTimer *m_follow = nullptr;
+    int m_frame = 0;
+    std::optional<IndicatorHitRegion> m_pressed;
+    bool m_dark = false;
+};
+
+} // namespace dravelin::ui
