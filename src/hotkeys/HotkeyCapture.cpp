@@ -2,10 +2,7 @@
 
 namespace dravelin {
 
-namespace {
-
-// The flag that is set while the given modifier key is down.
-quint64 ownFlag(quint16 keyCode)
+quint64 eventFlag::of(quint16 keyCode)
 {
     switch (keyCode) {
     case keycode::rightCommand:
@@ -26,6 +23,8 @@ quint64 ownFlag(quint16 keyCode)
         return 0;
     }
 }
+
+namespace {
 
 constexpr quint64 kAnyModifierFlag =
     eventFlag::command | eventFlag::shift | eventFlag::option | eventFlag::control | eventFlag::function;
@@ -77,7 +76,7 @@ bool HotkeyCapture::flagsChanged(quint16 keyCode, quint64 flags)
     if (!HotkeyBinding::isModifierKeyCode(keyCode))
         return false;
     flags &= eventFlag::deviceIndependentMask;
-    const bool down = (flags & ownFlag(keyCode)) != 0;
+    const bool down = (flags & eventFlag::of(keyCode)) != 0;
     if (m_state.sawKeyDown) {
         if (!down)
             return true; // the tail of a completed shortcut

@@ -15,6 +15,8 @@ inline constexpr quint64 option = 0x80000;
 inline constexpr quint64 command = 0x100000;
 inline constexpr quint64 function = 0x800000;
 inline constexpr quint64 deviceIndependentMask = 0xFFFF0000;
+// The flag that is set while the given modifier key is down (0 for other keys).
+quint64 of(quint16 keyCode);
 } // namespace eventFlag
 
 // What the shortcut recorder has seen of the current gesture.

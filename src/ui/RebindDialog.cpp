@@ -13,31 +13,6 @@
 
 namespace dravelin::ui {
 
-namespace {
-
-// The event flag a modifier key sets while it is held.
-quint64 flagOf(quint16 keyCode)
-{
-    switch (keyCode) {
-    case keycode::rightCommand:
-    case keycode::command:
-        return eventFlag::command;
-    case keycode::shift:
-    case keycode::rightShift:
-        return eventFlag::shift;
-    case keycode::option:
-    case keycode::rightOption:
-        return eventFlag::option;
-    case keycode::control:
-    case keycode::rightControl:
-        return eventFlag::control;
-    default:
-        return 0;
-    }
-}
-
-} // namespace
-
 std::optional<quint16> virtualKey(const QKeyEvent &event)
 {
     // X11 key codes are the Linux input codes plus 8.
@@ -63,7 +38,7 @@ quint64 ShortcutField::heldFlags() const
 {
     quint64 flags = 0;
     for (quint16 key : m_heldModifiers)
-        flags |= flagOf(key);
+        flags |= eventFlag::of(key);
     return flags;
 }
 

@@ -45,14 +45,9 @@ wait_log() {
     fail "no log line '$1'"
 }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$server" --port "$port" --data-dir "$work/server" --quiet &
-server_pid=$!
-for _ in $(seq 200); do
-    curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
-    sleep 0.05
-done
-export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+# shellcheck source=../support/local-server.sh
+. "$(dirname "$0")/../support/local-server.sh"
+start_local_server "$server" "$work/server"
 "$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"
 
 espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null

@@ -26,14 +26,9 @@ fail() {
     exit 1
 }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$server" --port "$port" --data-dir "$work/server" --quiet &
-server_pid=$!
-for _ in $(seq 200); do
-    curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
-    sleep 0.05
-done
-export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+# shellcheck source=../support/local-server.sh
+. "$(dirname "$0")/../support/local-server.sh"
+start_local_server "$server" "$work/server"
 espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
 
 # Starts "$@" in the background, waits for its window titled $title and gives it

@@ -22,14 +22,9 @@ fail() {
     exit 1
 }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$server" --port "$port" --data-dir "$work/server" --quiet &
-server_pid=$!
-for _ in $(seq 200); do
-    curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
-    sleep 0.05
-done
-export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+# shellcheck source=../../support/local-server.sh
+. "$(dirname "$0")/../../support/local-server.sh"
+start_local_server "$server" "$work/server"
 
 # Not signed in yet.
 if "$cli" whoami >"$work/out" 2>&1; then fail "whoami before sign-in succeeded"; fi
@@ -62,7 +57,7 @@ echo '{"stt.preferCloud": false}' >"$work/config/dravelin/settings.json"
 XDG_CONFIG_HOME="$work/config" "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 ||
     fail "on-device dictate: $(cat "$work/out")"
 grep -q "on_device_stt" "$work/out" || fail "dictate did not stay on-device: $(cat "$work/out")"
-if curl -sf "http://127.0.0.1:$port/health" | grep -q whisper; then
+if curl -sf "$DRAVELIN_BASE_URL/health" | grep -q whisper; then
     grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "on-device dictate: $(cat "$work/out")"
 fi
 

@@ -1,0 +1,17 @@
+# Sourced by the shell tests: starts dravelin-server on a free loopback port
+# with its data under DIR, waits until it answers, and points the programs at
+# it. Sets server_pid and DRAVELIN_BASE_URL.
+#   start_local_server SERVER DIR [more server options…]
+start_local_server() {
+    local binary=$1 dir=$2
+    shift 2
+    local port
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    "$binary" --port "$port" --data-dir "$dir" --quiet "$@" &
+    server_pid=$!
+    for _ in $(seq 200); do
+        curl -sf "http://127.0.0.1:$port/health" >/dev/null 2>&1 && break
+        sleep 0.05
+    done
+    export DRAVELIN_BASE_URL="http://127.0.0.1:$port"
+}
