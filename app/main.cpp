@@ -23,7 +23,9 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 using namespace dravelin;
@@ -97,9 +99,12 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariable("QT_QPA_PLATFORM") != u"offscreen") {
         const UserDefaults defaults(UserDefaults::standardFilePath());
         printReport(checkPlatform(), defaults);
-        std::fprintf(stderr, "\nDravelin needs an X11 display (DISPLAY is not set). On a machine without one, "
-                             "`dravelin-cli dictate --file FILE` runs a whole dictation.\n");
-        return 2;
+        const bool checkOnly =
+            std::any_of(argv + 1, argv + argc, [](const char *arg) { return std::strcmp(arg, "--check") == 0; });
+        if (!checkOnly)
+            std::fprintf(stderr, "\nDravelin needs an X11 display (DISPLAY is not set). On a machine without one, "
+                                 "`dravelin-cli dictate --file FILE` runs a whole dictation.\n");
+        return checkOnly ? 1 : 2;
     }
 
     QApplication app(argc, argv);
