@@ -251,6 +251,11 @@ void IndicatorPanel::paintEvent(QPaintEvent *)
     const QColor ink = m_dark ? QColor(236, 236, 238) : QColor(30, 30, 34);
     const qreal mid = r.height() / 2.0;
     const auto button = [&](qreal x) { return QRectF(x, mid - kButton / 2.0, kButton, kButton); };
+    // The first frame of each state, for measuring how soon the pill reacts.
+    if (m_painted != state.kind()) {
+        m_painted = state.kind();
+        logs::debug(logs::indicator(), QStringLiteral("Indicator frame: %1").arg(state.describe().section(u'(', 0, 0)));
+    }
 
     switch (state.kind()) {
     case Kind::hidden:

@@ -51,6 +51,7 @@ private:
     int m_frame = 0;
     std::optional<IndicatorHitRegion> m_pressed;
     bool m_dark = false;
+    std::optional<IndicatorState::Kind> m_painted; // the state of the last frame
 };
 
 } // namespace dravelin::ui

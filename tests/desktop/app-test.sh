@@ -124,14 +124,17 @@ sleep 0.5
 
 # A dictation: press, the file plays as the microphone; the indicator shows
 # the recording without taking the focus, and its confirm button stops it.
+cpu_before=$(awk '{print $14 + $15}' "/proc/$app_pid/stat")
 xdotool key ctrl+shift+space
 wait_log "mic live"
+wait_log "Indicator frame: recording"
 pill=$(xdotool search --name "Dravelin indicator" | head -n1)
 [ -n "$pill" ] || fail "no indicator window"
 xwininfo -id "$pill" | grep -q "IsViewable" || fail "the indicator is not on screen while recording"
 sleep "$(python3 -c "print(($speech_ms + 300) / 1000)")"
 eval "$(xdotool getwindowgeometry --shell "$pill" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
 [ "$(xdotool getwindowfocus)" = "$window_id" ] || fail "the focus left the test window while recording"
+cpu_recording=$(($(awk '{print $14 + $15}' "/proc/$app_pid/stat") - cpu_before))
 stop_at=$(now_ms)
 xdotool mousemove $((X + WIDTH - 23)) $((Y + HEIGHT / 2)) click 1
 text=$(wait_text 0) || fail "nothing was pasted into the test window"
@@ -173,6 +176,18 @@ kill -0 "$app_pid" || fail "the app died on a stale window id"
 xprop -root -remove _NET_ACTIVE_WINDOW
 stop_app
 live_ms=$(grep -o "mic live [0-9]* ms" "$work/app.log" | head -n1 | grep -o "[0-9]*" || true)
+# From the second dictation's hotkey line to the pill's first recording frame.
+frame_ms=$(python3 - "$work/app.log" <<'PY'
+import re, sys
+def ms(line):
+    h, m, s = line[:12].split(":")
+    return (int(h) * 3600 + int(m) * 60 + float(s)) * 1000
+lines = open(sys.argv[1]).read().splitlines()
+presses = [ms(l) for l in lines if "pressed (toggle record)" in l]
+frames = [ms(l) for l in lines if "Indicator frame: recording" in l]
+print(int(frames[1] - presses[1]) if len(presses) > 1 and len(frames) > 1 else "?")
+PY
+)
 
 # --- Hold to talk with Right Ctrl alone --------------------------------------
 write_settings holdOrDoubleTap "$(binding 54 0)"
@@ -205,5 +220,7 @@ stop_app
 
 echo "idle RSS: $((rss_kb / 1024)) MiB"
 echo "hotkey press -> microphone live: ${live_ms:-?} ms"
+echo "hotkey press -> first frame of the recording pill: ${frame_ms} ms"
+echo "CPU of dravelin while recording ${speech_ms} ms of speech: $((cpu_recording * 10)) ms"
 echo "confirm click -> text in the window: ${pasted_ms} ms (speech ${speech_ms} ms)"
 echo "1 passed, 0 failed"
