@@ -323,7 +323,11 @@ void IndicatorPanel::paintEvent(QPaintEvent *)
     case Kind::askAnswer: {
         paintPill(p, r);
         p.setPen(ink);
-        p.drawText(textRect(), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, state.text());
+        // A result's text sits in the middle of the space above the buttons;
+        // an answer's starts at the top, its sources below it.
+        p.drawText(textRect(),
+                   Qt::TextWordWrap | Qt::AlignLeft | (state.kind() == Kind::result ? Qt::AlignVCenter : Qt::AlignTop),
+                   state.text());
         const auto &sources = state.sources();
         for (qsizetype i = 0; i < std::min<qsizetype>(sources.size(), 2); ++i) {
             const QRectF line(16, textRect().bottom() - 28.0 * (2 - i), r.width() - 32, 24);
@@ -355,6 +359,14 @@ void IndicatorPanel::paintEvent(QPaintEvent *)
         return;
     }
     }
+}
+
+void IndicatorPanel::changeEvent(QEvent *event)
+{
+    // Light or dark follows the application's palette.
+    if (event->type() == QEvent::PaletteChange && m_controller.isShown())
+        sync();
+    QWidget::changeEvent(event);
 }
 
 void IndicatorPanel::mousePressEvent(QMouseEvent *event)
