@@ -31,10 +31,8 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
+# shellcheck source=../support/shell-helpers.sh
+. "$(dirname "$0")/../support/shell-helpers.sh"
 now_ms() { date +%s%3N; }
 # Waits (up to $2 tenths of a second) for a line matching $1 in the app's log.
 wait_log() {
@@ -45,8 +43,6 @@ wait_log() {
     fail "no log line '$1'"
 }
 
-# shellcheck source=../support/local-server.sh
-. "$(dirname "$0")/../support/local-server.sh"
 start_local_server "$server" "$work/server"
 "$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"
 

@@ -21,13 +21,9 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
+# shellcheck source=../support/shell-helpers.sh
+. "$(dirname "$0")/../support/shell-helpers.sh"
 
-# shellcheck source=../support/local-server.sh
-. "$(dirname "$0")/../support/local-server.sh"
 start_local_server "$server" "$work/server"
 espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
 

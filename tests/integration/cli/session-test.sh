@@ -16,14 +16,9 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
+# shellcheck source=../../support/shell-helpers.sh
+. "$(dirname "$0")/../../support/shell-helpers.sh"
 
-fail() {
-    echo "FAILED: $*" >&2
-    exit 1
-}
-
-# shellcheck source=../../support/local-server.sh
-. "$(dirname "$0")/../../support/local-server.sh"
 start_local_server "$server" "$work/server"
 
 # Not signed in yet.

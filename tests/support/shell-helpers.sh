@@ -1,6 +1,14 @@
-# Sourced by the shell tests: starts dravelin-server on a free loopback port
-# with its data under DIR, waits until it answers, and points the programs at
-# it. Sets server_pid and DRAVELIN_BASE_URL.
+# Sourced by the shell tests.
+
+# Ends the test with a message on standard error.
+fail() {
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+# Starts dravelin-server on a free loopback port with its data under DIR,
+# waits until it answers, and points the programs at it. Sets server_pid and
+# DRAVELIN_BASE_URL.
 #   start_local_server SERVER DIR [more server options…]
 start_local_server() {
     local binary=$1 dir=$2
