@@ -11,6 +11,7 @@
 #include "pipeline/ServiceContainer.h"
 #include "platform/PlatformCheck.h"
 #include "platform/linux/XErrorTrap.h"
+#include "ui/BluetoothMicrophonePanel.h"
 #include "ui/IndicatorPanel.h"
 #include "ui/MainWindow.h"
 #include "ui/TrayMenu.h"
@@ -155,6 +156,8 @@ int main(int argc, char *argv[])
     ui::MainWindow window(services);
     ui::TrayMenu tray(services);
     ui::IndicatorPanel indicator(*services.indicator(), [&window] { window.present(); });
+    ui::BluetoothMicrophoneNotificationController bluetoothPrompt(*services.bluetoothMicrophones(),
+                                                                  *services.indicator());
     QObject::connect(&tray, &ui::TrayMenu::openMainWindowRequested, &window, &ui::MainWindow::present);
     QObject::connect(&tray, &ui::TrayMenu::quitRequested, &app, &QApplication::quit);
     QObject::connect(&instance, &QLocalServer::newConnection, &window, [&instance, &window] {

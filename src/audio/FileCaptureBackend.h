@@ -20,6 +20,8 @@ public:
     QList<AudioInputInfo> inputDevices() override;
     std::optional<AudioInputInfo> defaultDevice() override;
     std::unique_ptr<AudioCaptureStream> open(const AudioInputInfo &device, QString &error) override;
+    // The file's one input never comes or goes.
+    void watchDevices(std::function<void()>) override {}
 
     // The file's length, once it decoded; 0 when it does not.
     qint64 durationMs();

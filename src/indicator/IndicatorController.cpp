@@ -314,6 +314,18 @@ QPointF IndicatorController::origin(IndicatorPosition position, QSizeF panel, QR
     return {x, availableGeometry.bottom() - panel.height() - screenMargin};
 }
 
+QPointF IndicatorController::nearbyNotificationOrigin(IndicatorPosition position, QRectF indicatorFrame, QSizeF size,
+                                                      QRectF screenGeometry)
+{
+    constexpr qreal gap = 8;
+    const qreal x = indicatorFrame.center().x() - size.width() / 2;
+    const qreal y = position == IndicatorPosition::topMiddle ? indicatorFrame.bottom() + gap
+                                                             : indicatorFrame.top() - gap - size.height();
+    const QRectF inside = screenGeometry.adjusted(screenMargin, screenMargin, -screenMargin, -screenMargin);
+    return {std::clamp(x, inside.left(), std::max(inside.left(), inside.right() - size.width())),
+            std::clamp(y, inside.top(), std::max(inside.top(), inside.bottom() - size.height()))};
+}
+
 // --- Hit regions -----------------------------------------------------------------
 
 void IndicatorController::reportHitRect(IndicatorHitRegion region, QRectF rect)

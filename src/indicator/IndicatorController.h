@@ -129,6 +129,11 @@ public:
     // screen and kept 4 px inside the available area (which excludes docks and
     // panels that reserve screen space), in Qt's top-left-origin coordinates.
     static QPointF origin(IndicatorPosition position, QSizeF panel, QRectF screenGeometry, QRectF availableGeometry);
+    // Top-left corner of a notification of `size` shown beside the indicator
+    // at `indicatorFrame`: centred on it, 8 px below it when the indicator is
+    // at the top (above it at the bottom), kept 4 px inside the screen.
+    static QPointF nearbyNotificationOrigin(IndicatorPosition position, QRectF indicatorFrame, QSizeF size,
+                                            QRectF screenGeometry);
 
     // Hit testing. Views report each region's rectangle in panel coordinates,
     // in painting order: a region reported later lies on top of earlier ones.

@@ -3,6 +3,7 @@
 #include "account/AuthService.h"
 #include "account/KeychainStore.h"
 #include "account/NetworkRequestSender.h"
+#include "audio/BluetoothMicrophoneMonitor.h"
 #include "audio/FileCaptureBackend.h"
 #include "audio/StreamingDictationRecorder.h"
 #include "core/Log.h"
@@ -150,6 +151,8 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     if (m_options.desktop) {
         m_indicatorController = std::make_unique<IndicatorController>(*m_defaults, scheduler);
         indicator = m_indicatorController.get();
+        m_bluetoothMicrophones = std::make_unique<BluetoothMicrophoneMonitor>(*m_defaults, scheduler, *m_backend);
+        m_bluetoothMicrophones->start();
     } else {
         m_recordedIndicator = std::make_unique<RecordedIndicator>();
         indicator = m_recordedIndicator.get();

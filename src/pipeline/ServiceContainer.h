@@ -20,6 +20,7 @@ class AudioPlaybackController;
 class AuthService;
 class NetworkRequestSender;
 class AuthSessionStoring;
+class BluetoothMicrophoneMonitor;
 class ClipboardHistory;
 class CleanupService;
 class FileCaptureBackend;
@@ -103,6 +104,8 @@ public:
     FileCaptureBackend *fileMicrophone() { return m_fileBackend; }
     // The on-screen indicator's controller; none in a headless container.
     IndicatorController *indicator() { return m_indicatorController.get(); }
+    // Prompts when a Bluetooth microphone connects; none in a headless container.
+    BluetoothMicrophoneMonitor *bluetoothMicrophones() { return m_bluetoothMicrophones.get(); }
     // What the indicator shows (or, headless, showed last).
     QString lastIndicator() const;
     // Whether text is pasted (false: presented, as without a desktop).
@@ -146,6 +149,7 @@ private:
     std::unique_ptr<HotkeyService> m_hotkeyService;
     std::unique_ptr<HotkeyHandling> m_noHotkeys;
     std::unique_ptr<IndicatorController> m_indicatorController;
+    std::unique_ptr<BluetoothMicrophoneMonitor> m_bluetoothMicrophones;
     std::unique_ptr<RecordedIndicator> m_recordedIndicator;
     std::unique_ptr<SoundPlayer> m_soundPlayer;
     std::unique_ptr<SoundFeedback> m_sounds;

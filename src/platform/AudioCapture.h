@@ -18,6 +18,7 @@ struct AudioInputInfo
     bool isBluetooth = false;   // carried over a Bluetooth link
     bool isMonitor = false;     // the monitor of an output, not a microphone
     int hardwareSampleRate = 0; // the device's own rate, 0 when unknown
+    bool isBuiltIn = false;     // part of the computer (an internal sound card)
 
     bool operator==(const AudioInputInfo &) const = default;
 };
@@ -68,6 +69,11 @@ public:
     // Opens a capture of 16 kHz mono 32-bit float from the device, not yet
     // running. Nothing and a reason on failure.
     virtual std::unique_ptr<AudioCaptureStream> open(const AudioInputInfo &device, QString &error) = 0;
+    // Calls `onChange` on the back end's own thread whenever an input appears
+    // or goes away, and when the link to the sound server is lost (the
+    // device list is then worth reading again). Replaces an earlier handler;
+    // an empty one stops the calls.
+    virtual void watchDevices(std::function<void()> onChange) = 0;
 };
 
 } // namespace dravelin

@@ -98,24 +98,33 @@ void IndicatorPanel::sync()
     update();
 }
 
-void IndicatorPanel::reposition()
+std::optional<IndicatorPlacement> indicatorPlacement(const IndicatorController &controller)
 {
     QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     if (!screen)
+        return std::nullopt;
+    const QSizeF size = controller.panelSize();
+    const QPointF origin =
+        IndicatorController::origin(controller.position(), size, screen->geometry(), screen->availableGeometry());
+    return IndicatorPlacement{screen, QRectF(origin, size).toRect()};
+}
+
+void IndicatorPanel::reposition()
+{
+    const auto placement = indicatorPlacement(m_controller);
+    if (!placement)
         return;
-    const QPoint origin = IndicatorController::origin(m_controller.position(), m_controller.panelSize(),
-                                                      screen->geometry(), screen->availableGeometry())
-                              .toPoint();
+    const QPoint origin = placement->frame.topLeft();
     if (pos() != origin) {
         move(origin);
         logs::debug(logs::indicator(), QStringLiteral("Reposition → origin=(%1, %2)  pos=%3  screen=%4x%5")
                                            .arg(origin.x())
                                            .arg(origin.y())
                                            .arg(toString(m_controller.position()))
-                                           .arg(screen->geometry().width())
-                                           .arg(screen->geometry().height()));
+                                           .arg(placement->screen->geometry().width())
+                                           .arg(placement->screen->geometry().height()));
     }
 }
 
@@ -315,8 +324,18 @@ void IndicatorPanel::paintEvent(QPaintEvent *)
         p.setBrush(error ? QColor(226, 68, 68) : QColor(76, 141, 246));
         p.drawEllipse(QPointF(20, mid), 5, 5);
         p.setPen(ink);
-        p.drawText(r.adjusted(34, 0, -14, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                   p.fontMetrics().elidedText(state.text(), Qt::ElideRight, static_cast<int>(r.width()) - 48));
+        // A message too long for one line wraps onto two in a smaller type
+        // rather than losing its end (errors often say what to do next).
+        const QRectF line = r.adjusted(34, 0, -14, 0);
+        if (p.fontMetrics().horizontalAdvance(state.text()) <= line.width()) {
+            p.drawText(line, Qt::AlignVCenter | Qt::AlignLeft, state.text());
+        } else {
+            QFont small = p.font();
+            small.setPointSizeF(small.pointSizeF() * 0.88);
+            p.setFont(small);
+            p.drawText(line.adjusted(0, 3, 0, -3), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
+                       state.text());
+        }
         return;
     }
     case Kind::result:

@@ -7,9 +7,18 @@
 #include <functional>
 #include <optional>
 
+class QScreen;
 class QTimer;
 
 namespace dravelin::ui {
+
+// Where the indicator sits: on the screen that holds the pointer.
+struct IndicatorPlacement
+{
+    QScreen *screen = nullptr;
+    QRect frame;
+};
+std::optional<IndicatorPlacement> indicatorPlacement(const IndicatorController &controller);
 
 // The floating pill that draws the indicator's state: a quiet handle when
 // idle, the level waveform while recording (with discard and confirm

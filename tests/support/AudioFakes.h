@@ -51,6 +51,7 @@ public:
     QList<AudioInputInfo> inputDevices() override { return devices; }
     std::optional<AudioInputInfo> defaultDevice() override;
     std::unique_ptr<AudioCaptureStream> open(const AudioInputInfo &device, QString &error) override;
+    void watchDevices(std::function<void()> onChange) override { onDevicesChanged = std::move(onChange); }
 
     // Feeds one block to the running stream: `frames` float samples of `value`.
     void feed(size_t frames, float value = 0.25f);
@@ -63,6 +64,7 @@ public:
     QString defaultID = QStringLiteral("builtin");
     QString openError; // non-empty: open() fails with it
     int openCount = 0;
+    std::function<void()> onDevicesChanged;
     FakeCaptureStream *current = nullptr; // the last stream opened, while it lives
 };
 

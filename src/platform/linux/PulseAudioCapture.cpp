@@ -36,6 +36,9 @@ AudioInputInfo infoFrom(const pa_source_info *source)
     info.isBluetooth = bus && qstrcmp(bus, "bluetooth") == 0;
     info.isMonitor = source->monitor_of_sink != PA_INVALID_INDEX;
     info.hardwareSampleRate = static_cast<int>(source->sample_spec.rate);
+    const char *formFactor = pa_proplist_gets(source->proplist, PA_PROP_DEVICE_FORM_FACTOR);
+    info.isBuiltIn = (formFactor && qstrcmp(formFactor, "internal") == 0) ||
+                     (bus && (qstrcmp(bus, "pci") == 0 || qstrcmp(bus, "platform") == 0));
     return info;
 }
 
@@ -46,6 +49,10 @@ struct PulseAudioBackend::Connection
     pa_threaded_mainloop *loop = nullptr;
     pa_context *context = nullptr;
     int lastError = 0;
+    // Called on the loop's thread when a source comes or goes, or the
+    // context is lost.
+    std::function<void()> onDevicesChanged;
+    bool wasReady = false; // the current context reached the ready state
 
     Connection()
     {
@@ -68,6 +75,8 @@ struct PulseAudioBackend::Connection
         if (!context)
             return;
         pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        wasReady = false;
         pa_context_disconnect(context);
         pa_context_unref(context);
         context = nullptr;
@@ -82,10 +91,19 @@ struct PulseAudioBackend::Connection
         context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Dravelin");
         pa_context_set_state_callback(
             context,
-            [](pa_context *, void *userdata) {
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(userdata), 0);
+            [](pa_context *c, void *userdata) {
+                auto *self = static_cast<Connection *>(userdata);
+                const pa_context_state_t state = pa_context_get_state(c);
+                // Only a lost connection counts, not a failed attempt (which
+                // would make a watcher retry in a loop while no server runs).
+                if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && self->wasReady) {
+                    self->wasReady = false;
+                    if (self->onDevicesChanged)
+                        self->onDevicesChanged();
+                }
+                pa_threaded_mainloop_signal(self->loop, 0);
             },
-            loop);
+            this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             lastError = pa_context_errno(context);
             dropContext();
@@ -123,7 +141,28 @@ struct PulseAudioBackend::Connection
             pa_threaded_mainloop_wait(loop);
         }
         api->time_free(timer);
+        wasReady = true;
+        if (onDevicesChanged)
+            subscribe();
         return true;
+    }
+
+    // With the lock held and the context ready: source events go to
+    // onDevicesChanged.
+    void subscribe()
+    {
+        pa_context_set_subscribe_callback(
+            context,
+            [](pa_context *, pa_subscription_event_type_t type, uint32_t, void *userdata) {
+                auto *self = static_cast<Connection *>(userdata);
+                const auto operation = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+                if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE &&
+                    operation != PA_SUBSCRIPTION_EVENT_CHANGE && self->onDevicesChanged)
+                    self->onDevicesChanged();
+            },
+            this);
+        if (pa_operation *operation = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr))
+            pa_operation_unref(operation);
     }
 
     // With the lock held: waits for an operation to finish.
@@ -246,6 +285,23 @@ MicAuthorization PulseAudioBackend::authorization()
     if (m_connection->ensureReady())
         return MicAuthorization::authorized;
     return m_connection->lastError == PA_ERR_ACCESS ? MicAuthorization::denied : MicAuthorization::unavailable;
+}
+
+void PulseAudioBackend::watchDevices(std::function<void()> onChange)
+{
+    LoopLock lock(m_connection->loop);
+    const bool wasWatching = bool(m_connection->onDevicesChanged);
+    m_connection->onDevicesChanged = std::move(onChange);
+    if (!m_connection->onDevicesChanged) {
+        if (m_connection->context)
+            pa_context_set_subscribe_callback(m_connection->context, nullptr, nullptr);
+        return;
+    }
+    const bool ready = m_connection->context && pa_context_get_state(m_connection->context) == PA_CONTEXT_READY;
+    if (!ready)
+        m_connection->ensureReady(); // subscribes once connected
+    else if (!wasWatching)
+        m_connection->subscribe();
 }
 
 QList<AudioInputInfo> PulseAudioBackend::inputDevices()

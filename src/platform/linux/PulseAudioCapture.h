@@ -20,6 +20,7 @@ public:
     QList<AudioInputInfo> inputDevices() override;
     std::optional<AudioInputInfo> defaultDevice() override;
     std::unique_ptr<AudioCaptureStream> open(const AudioInputInfo &device, QString &error) override;
+    void watchDevices(std::function<void()> onChange) override;
 
     struct Connection;
 

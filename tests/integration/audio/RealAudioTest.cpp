@@ -5,6 +5,7 @@
 
 #include "audio/AACFileWriter.h"
 #include "audio/AudioRecorder.h"
+#include "audio/BluetoothMicrophoneMonitor.h"
 #include "audio/StreamingDictationRecorder.h"
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
@@ -17,6 +18,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -190,4 +192,70 @@ TEST(RealPlaybackTest, ASavedRecordingPlaysToItsEndThroughTheSoundServer)
     EXPECT_EQ(playback.activeID(), id);
     playback.stop();
     EXPECT_FALSE(playback.activeID());
+}
+
+namespace {
+
+// Runs pactl against the private daemon; its standard output, trimmed.
+QString pactl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(10000);
+    EXPECT_EQ(process.exitCode(), 0) << qPrintable(arguments.join(u' ')) << ": "
+                                     << process.readAllStandardError().constData();
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// A headset's microphone, as the sound server shows one (a pipe no one writes).
+QString connectHeadset(const QTemporaryDir &dir, const QString &name)
+{
+    return pactl({QStringLiteral("load-module"), QStringLiteral("module-pipe-source"),
+                  QStringLiteral("source_name=%1").arg(name),
+                  QStringLiteral("file=%1").arg(dir.filePath(name + QStringLiteral(".fifo"))),
+                  QStringLiteral("source_properties='device.bus=bluetooth device.description=%1'").arg(name)});
+}
+
+bool waitUntil(const std::function<bool()> &done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 10000)
+        QTest::qWait(10);
+    return done();
+}
+
+} // namespace
+
+// Device events come from the sound server: no polling.
+TEST(RealBluetoothMicrophoneTest, AHeadsetConnectingIsPromptedOnceAndTheSystemChoiceSelectsTheBuiltInInput)
+{
+    QTemporaryDir dir;
+    QtScheduler scheduler;
+    UserDefaults defaults(dir.filePath(QStringLiteral("s.json")));
+    nix::PulseAudioBackend backend;
+    BluetoothMicrophoneMonitor monitor(defaults, scheduler, backend);
+    monitor.start();
+    QTest::qWait(200);
+    ASSERT_FALSE(monitor.prompt());
+
+    const QString module = connectHeadset(dir, QStringLiteral("headset-one"));
+    ASSERT_TRUE(waitUntil([&] { return monitor.prompt().has_value(); }));
+    EXPECT_EQ(monitor.prompt()->bluetoothUniqueID, QStringLiteral("headset-one"));
+    EXPECT_EQ(monitor.prompt()->systemUniqueID, QStringLiteral("testmic"));
+
+    // Gone while shown: the prompt closes; back again: no second prompt.
+    pactl({QStringLiteral("unload-module"), module});
+    ASSERT_TRUE(waitUntil([&] { return !monitor.prompt().has_value(); }));
+    connectHeadset(dir, QStringLiteral("headset-one"));
+    QTest::qWait(300);
+    EXPECT_FALSE(monitor.prompt());
+
+    connectHeadset(dir, QStringLiteral("headset-two"));
+    ASSERT_TRUE(waitUntil([&] { return monitor.prompt().has_value(); }));
+    EXPECT_EQ(monitor.prompt()->bluetoothUniqueID, QStringLiteral("headset-two"));
+    monitor.choose(BluetoothMicrophoneChoice::systemMicrophone);
+    EXPECT_EQ(defaults.string(QStringLiteral("mic.deviceID")), QStringLiteral("testmic"));
+    EXPECT_EQ(defaults.stringArray(QStringLiteral("bluetoothMicrophone.promptedDeviceIDs")),
+              (QStringList{QStringLiteral("headset-one"), QStringLiteral("headset-two")}));
 }

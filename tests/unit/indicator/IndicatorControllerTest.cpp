@@ -286,6 +286,17 @@ TEST_F(IndicatorTest, PlacementAndSettings)
               QPointF(1920 + 960 - 105, 32));
     EXPECT_EQ(IndicatorController::origin(IndicatorPosition::bottomMiddle, {176, 48}, screen, available),
               QPointF(1920 + 960 - 88, 1040 - 48 - 4));
+    // A notification beside the indicator: 8 px below it at the top, above it
+    // at the bottom, and never off the screen's edge.
+    const QRectF pill(2775, 32, 210, 40);
+    EXPECT_EQ(IndicatorController::nearbyNotificationOrigin(IndicatorPosition::topMiddle, pill, {300, 90}, screen),
+              QPointF(2880 - 150, 32 + 40 + 8));
+    EXPECT_EQ(IndicatorController::nearbyNotificationOrigin(IndicatorPosition::bottomMiddle, pill.translated(0, 960),
+                                                            {300, 90}, screen),
+              QPointF(2880 - 150, 992 - 8 - 90));
+    EXPECT_EQ(IndicatorController::nearbyNotificationOrigin(IndicatorPosition::topMiddle, QRectF(1900, 0, 60, 20),
+                                                            {300, 90}, screen),
+              QPointF(1924, 28));
 
     EXPECT_EQ(indicator->position(), IndicatorPosition::bottomMiddle);
     EXPECT_EQ(indicator->waveformStyle(), WaveformStyle::bars);
