@@ -271,7 +271,7 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
     QCoro::waitFor(dictation.stop());
     QCoro::waitFor(dictation.drain(Millis(60000)));
 
-    const auto &delivered = dictation.pipeline().lastDelivery;
+    const auto &delivered = dictation.pipeline().lastDelivery();
     if (!delivered) {
         std::fprintf(stderr, "Nothing was delivered (%s)\n", qPrintable(dictation.lastIndicator()));
         return 1;

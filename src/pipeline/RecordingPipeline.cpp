@@ -29,11 +29,6 @@ void info(const QString &message)
     logs::info(logs::pipeline(), message);
 }
 
-void debug(const QString &message)
-{
-    logs::debug(logs::pipeline(), message);
-}
-
 void error(const QString &message)
 {
     logs::error(logs::pipeline(), message);
@@ -73,7 +68,10 @@ QString toString(PendingStartAction action)
     return {};
 }
 
-RecordingPipeline::RecordingPipeline(Collaborators collaborators, QObject *parent) : QObject(parent), m_c(collaborators)
+RecordingPipeline::RecordingPipeline(Collaborators collaborators, QObject *parent)
+    : QObject(parent)
+    , m_c(collaborators)
+    , m_delivery(new DictationDelivery(m_c, this))
 {}
 
 RecordingPipeline::~RecordingPipeline()
@@ -318,9 +316,6 @@ QCoro::Task<> RecordingPipeline::start()
     clearLiveRawContext();
     m_captureBundleID = m_c.workspace.frontmostApplicationID();
     m_captureRecordingID = QUuid::createUuid();
-    m_captureRetainRecording = false;
-    m_captureUploadURL.reset();
-    m_captureObjectKey.reset();
     const Millis t0 = m_c.scheduler.monotonicNow();
 
     // The indicator and the start cue come before the microphone is live.
@@ -547,128 +542,10 @@ bool RecordingPipeline::isNoUndoApplication(const std::optional<QString> &applic
 void RecordingPipeline::clearCaptureContext()
 {
     m_captureBundleID.reset();
-    m_captureRecording.reset();
     m_captureRecordingID.reset();
-    m_captureDurationMs.reset();
-    m_captureRetainRecording = false;
-    m_captureUploadURL.reset();
-    m_captureObjectKey.reset();
 }
 
-void RecordingPipeline::reportQuality(QualityCategory category, QString reason, std::optional<qint64> durationMs,
-                                      std::optional<QString> engine)
-{
-    if (!m_c.quality || !m_captureRecordingID)
-        return;
-    m_c.quality->report(*m_captureRecordingID, category, std::move(reason), durationMs, std::move(engine));
-}
-
-void RecordingPipeline::reportQualityFor(const BackendError &failure, std::optional<qint64> durationMs,
-                                         std::optional<QString> engine)
-{
-    switch (failure.kind) {
-    case BackendError::Kind::providerFailure:
-    case BackendError::Kind::decodingFailed:
-    case BackendError::Kind::unexpectedStatus:
-        reportQuality(QualityCategory::error, QStringLiteral("api_failure"), durationMs, std::move(engine));
-        break;
-    case BackendError::Kind::network:
-        reportQuality(QualityCategory::error, QStringLiteral("network"), durationMs, std::move(engine));
-        break;
-    case BackendError::Kind::notAuthenticated:
-    case BackendError::Kind::unauthorized:
-        break;
-    }
-}
-
-void RecordingPipeline::handleTranscriptionError(const BackendError &failure)
-{
-    switch (failure.kind) {
-    case BackendError::Kind::providerFailure:
-        error(QStringLiteral("Provider failure: %1").arg(failure.message));
-        m_c.indicator.present(IndicatorState::error(QStringLiteral("Transcription failed — retry from menu")),
-                              std::nullopt);
-        break;
-    case BackendError::Kind::decodingFailed:
-    case BackendError::Kind::unexpectedStatus:
-        error(QStringLiteral("Server returned unexpected response"));
-        m_c.indicator.present(IndicatorState::error(QStringLiteral("Server error — retry from menu")), std::nullopt);
-        break;
-    case BackendError::Kind::network:
-        error(QStringLiteral("Network: %1").arg(failure.message));
-        m_c.indicator.present(IndicatorState::error(QStringLiteral("Network error — retry from menu")), std::nullopt);
-        break;
-    case BackendError::Kind::notAuthenticated:
-    case BackendError::Kind::unauthorized:
-        error(QStringLiteral("Auth error during transcription"));
-        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
-        break;
-    }
-    m_c.sounds.play(SoundFeedback::Cue::error);
-}
-
-void RecordingPipeline::noteRetention(bool retain, const std::optional<QString> &uploadURL,
-                                      const std::optional<QString> &objectKey)
-{
-    if (retain)
-        m_captureRetainRecording = true;
-    if (uploadURL && QUrl(*uploadURL, QUrl::StrictMode).isValid() && !QUrl(*uploadURL).scheme().isEmpty() &&
-        objectKey && !objectKey->isEmpty()) {
-        m_captureUploadURL = uploadURL;
-        m_captureObjectKey = objectKey;
-    }
-}
-
-void RecordingPipeline::uploadCaptureAudio()
-{
-    if (!m_captureRetainRecording || !m_captureUploadURL || !m_captureObjectKey || !m_c.uploader ||
-        !m_captureRecording || m_captureRecording->isEmpty() || !m_captureRecordingID)
-        return;
-    // The uploader runs on its own; nobody waits for it.
-    m_c.uploader->upload(*m_captureRecording, *m_captureRecordingID, QUrl(*m_captureUploadURL), *m_captureObjectKey);
-}
-
-QCoro::Task<bool> RecordingPipeline::pasteOrPresent(QString text, std::optional<QString> targetBundleID)
-{
-    QPointer self(this);
-    Pasting &paste = m_c.paste;
-    const EditableFocus focus = co_await paste.focusedEditableTarget(targetBundleID);
-    if (!self)
-        co_return false;
-    debug(QStringLiteral("Focus probe → %1").arg(toString(focus)));
-    if (focus == EditableFocus::notEditable) {
-        info(QStringLiteral("No editable focus — presenting result panel instead of pasting (%1 chars)")
-                 .arg(text.size()));
-        m_c.indicator.present(IndicatorState::result(text), std::nullopt);
-        co_return false;
-    }
-    const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
-    co_await paste.paste(text, targetBundleID, keep);
-    co_return true;
-}
-
-QCoro::Task<> RecordingPipeline::addDictationToHistory(QString text, std::optional<QString> source, bool aiProcessed)
-{
-    QPointer self(this);
-    uploadCaptureAudio();
-    std::optional<QString> windowName;
-    if (const auto app = m_c.workspace.frontmostApplication();
-        app && source && app->applicationID == *source && !app->windowTitle.isEmpty())
-        windowName = app->windowTitle;
-    const std::optional<QByteArray> recording = m_captureRecording;
-    const std::optional<qint64> durationMs = m_captureDurationMs;
-    ClipboardHistoring &history = m_c.history;
-    co_await history.add(text, source, windowName, aiProcessed, recording);
-    if (!self || !m_c.quality)
-        co_return;
-    const auto [category, reason] = m_c.quality->classifyCompleted(text, durationMs);
-    if (reason && category != QualityCategory::success)
-        reportQuality(category, *reason, durationMs, std::nullopt);
-}
-
-// Ends a dictation capture and delivers its text by the first road that fits:
-// live text, raw text received while recording, on-device recognition, or the
-// recording sent to the cloud.
+// Ends a dictation capture and hands it, with its context, to the delivery.
 QCoro::Task<> RecordingPipeline::stopAndTranscribe()
 {
     QPointer self(this);
@@ -678,269 +555,28 @@ QCoro::Task<> RecordingPipeline::stopAndTranscribe()
     auto capture = co_await m_c.recorder.stopCapture();
     if (!self)
         co_return;
+    const QUuid recordingID = m_captureRecordingID.value_or(QUuid());
     if (!capture) {
         error(QStringLiteral("Recorder returned no capture"));
-        reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), std::nullopt, std::nullopt);
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
-        clearCaptureContext();
-        setState(PipelineState::idle);
-        co_return;
-    }
-    sw.mark(QStringLiteral("stop_record"));
-    m_captureRecording = capture->recording;
-    m_captureDurationMs = capture->durationMs;
-    noteRetention(capture->retainRecording, capture->recordingUploadUrl, capture->recordingObjectKey);
-    const std::optional<QString> attribution = m_captureBundleID;
-
-    if (capture->liveText && !capture->liveText->isEmpty()) {
-        co_await deliverLiveStreamed(*capture->liveText, capture->durationMs, attribution, sw);
-    } else if (m_liveRawText && !m_liveRawText->isEmpty()) {
-        info(QStringLiteral("⏱ final timed out but raw present → pasting raw (no batch re-transcribe)"));
-        co_await deliverLiveStreamed(*m_liveRawText, capture->durationMs, attribution, sw);
-    } else if (capture->onDeviceText && !capture->onDeviceText->isEmpty()) {
-        co_await deliverOnDevice(*capture->onDeviceText, capture->durationMs, capture->engine, attribution, sw);
-    } else if (capture->audio && capture->audio->size() >= kMinimumAudioBytes) {
-        co_await runCloudRoad(*capture, sw);
-    } else if (capture->audio && !capture->audio->isEmpty()) {
-        error(QStringLiteral("Suspiciously short audio (%1 bytes)").arg(capture->audio->size()));
-        reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), capture->durationMs,
-                      capture->engine);
-        m_c.indicator.present(
-            IndicatorState::error(QStringLiteral("Microphone returned no audio. Check System Settings → Microphone.")),
-            std::nullopt);
+        m_delivery->conclude({DictationOutcome::Kind::unprocessable, std::nullopt}, recordingID, std::nullopt,
+                             std::nullopt);
     } else {
-        error(QStringLiteral("Empty cloud capture"));
-        if (capture->liveText || capture->onDeviceText)
-            reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), capture->durationMs,
-                          capture->engine);
-        else
-            reportQuality(QualityCategory::error, QStringLiteral("audio_unprocessable"), capture->durationMs,
-                          capture->engine);
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
+        sw.mark(QStringLiteral("stop_record"));
+        FinishedCapture finished{std::move(*capture), m_captureBundleID, recordingID, m_liveRawText};
+        clearLiveRawContext();
+        clearCaptureContext();
+        co_await m_delivery->deliver(std::move(finished), sw);
+        if (!self)
+            co_return;
     }
-    if (!self)
-        co_return;
     clearLiveRawContext();
     clearCaptureContext();
     setState(PipelineState::idle);
 }
 
-QCoro::Task<> RecordingPipeline::runCloudRoad(DictationCapture capture, Stopwatch &sw)
+QCoro::Task<> RecordingPipeline::retryAllPending()
 {
-    QPointer self(this);
-    PendingTranscribing &pending = m_c.pending;
-    const auto saved =
-        co_await pending.save(*capture.audio, capture.durationMs, m_captureBundleID, m_captureRecordingID);
-    if (!self)
-        co_return;
-    std::optional<QUuid> savedID;
-    if (saved)
-        savedID = saved->id;
-    else
-        error(QStringLiteral("Pending save failed: %1").arg(saved.error()));
-    sw.mark(QStringLiteral("save_pending"));
-
-    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
-    const bool optimistic = m_c.defaults.boolValue(QStringLiteral("optimistic.paste"), false);
-    const auto frontmost = m_c.workspace.frontmostApplicationID();
-    const bool excluded = isNoUndoApplication(frontmost);
-    bool stream = cleanup && optimistic && !excluded;
-    if (cleanup && optimistic && excluded)
-        info(QStringLiteral("Streaming disabled for %1 — using single-shot")
-                 .arg(frontmost.value_or(QStringLiteral("unknown"))));
-    info(QStringLiteral("Cloud transcribe — cleanup=%1 stream=%2")
-             .arg(cleanup ? QStringLiteral("on") : QStringLiteral("off"),
-                  stream ? QStringLiteral("on") : QStringLiteral("off")));
-
-    TranscriptionRequest request;
-    request.audio = *capture.audio;
-    request.durationMs = capture.durationMs;
-    request.appBundleID = m_captureBundleID;
-    request.cleanupEnabled = cleanup;
-    request.streamCleanup = stream;
-    request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
-    request.fillerWords = FillerWordsSettings::words(m_c.defaults);
-    request.clientRecordingId = m_captureRecordingID;
-    sw.mark(QStringLiteral("request_build"));
-    if (stream) {
-        // The raw-then-cleaned streaming delivery arrives with live streaming;
-        // until then the one-piece reply serves.
-        info(QStringLiteral("Streaming delivery is not available in this build — using single-shot"));
-        request.streamCleanup = false;
-    }
-    co_await runSingleShotTranscribe(std::move(request), savedID, sw);
-}
-
-QCoro::Task<> RecordingPipeline::runSingleShotTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID,
-                                                         Stopwatch &sw)
-{
-    QPointer self(this);
-    Transcribing &transcription = m_c.transcription;
-    PendingTranscribing &pending = m_c.pending;
-    const std::optional<qint64> durationMs = request.durationMs;
-    const std::optional<QString> appBundleID = request.appBundleID;
-    auto response = co_await transcription.transcribe(std::move(request));
-    if (!self)
-        co_return;
-    if (!response) {
-        if (savedID)
-            co_await pending.recordFailure(*savedID, response.error().description());
-        if (!self)
-            co_return;
-        handleTranscriptionError(response.error());
-        reportQualityFor(response.error(), durationMs, std::nullopt);
-        sw.mark(QStringLiteral("network_error"));
-        info(sw.summary());
-        co_return;
-    }
-    sw.mark(QStringLiteral("network"));
-    noteRetention(response->retainRecording, response->recordingUploadUrl, response->recordingObjectKey);
-    if (savedID)
-        co_await pending.remove(*savedID);
-    if (!self)
-        co_return;
-    sw.mark(QStringLiteral("remove_pending"));
-    co_await deliver(*response, appBundleID, durationMs, sw);
-}
-
-QCoro::Task<> RecordingPipeline::deliver(TranscriptionResponse response, std::optional<QString> attributionBundleID,
-                                         std::optional<qint64> durationMs, Stopwatch &sw)
-{
-    QPointer self(this);
-    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
-    QString text = response.text.trimmed();
-    if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
-        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
-    if (text.isEmpty()) {
-        info(QStringLiteral("Empty transcription — showing 'no speech detected' to user"));
-        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, response.engine);
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
-        sw.mark(QStringLiteral("empty_result"));
-        info(sw.summary());
-        co_return;
-    }
-    const bool pasted = co_await pasteOrPresent(text, std::nullopt);
-    if (!self)
-        co_return;
-    sw.mark(QStringLiteral("paste"));
-    co_await addDictationToHistory(text, attributionBundleID, cleanup);
-    if (!self)
-        co_return;
-    sw.mark(QStringLiteral("history_add"));
-    if (pasted)
-        m_c.indicator.present(IndicatorState::done(), std::nullopt);
-    sw.mark(QStringLiteral("indicator_done"));
-    info(QStringLiteral("Delivered: %1 chars via %2").arg(text.size()).arg(response.engine));
-    info(sw.summary());
-    lastDelivery = Delivery{text, pasted, sw.marks()};
-}
-
-// Pastes (or shows) the text, remembers it, and says "done" when it was pasted.
-QCoro::Task<std::optional<bool>> RecordingPipeline::pasteRememberAndConfirm(QString text, std::optional<QString> target,
-                                                                            std::optional<QString> attribution,
-                                                                            bool aiProcessed)
-{
-    QPointer self(this);
-    const bool pasted = co_await pasteOrPresent(text, target);
-    if (!self)
-        co_return std::nullopt;
-    co_await addDictationToHistory(text, attribution, aiProcessed);
-    if (!self)
-        co_return std::nullopt;
-    if (pasted)
-        m_c.indicator.present(IndicatorState::done(), std::nullopt);
-    co_return pasted;
-}
-
-QCoro::Task<> RecordingPipeline::deliverOnDevice(QString rawText, std::optional<qint64> durationMs, QString engine,
-                                                 std::optional<QString> attributionBundleID, Stopwatch &sw)
-{
-    QPointer self(this);
-    QString text = rawText.trimmed();
-    if (text.isEmpty()) {
-        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, engine);
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
-        sw.mark(QStringLiteral("empty_on_device"));
-        info(sw.summary());
-        co_return;
-    }
-    if (FillerWordsSettings::isEnabled(m_c.defaults))
-        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
-    const std::optional<QString> target =
-        attributionBundleID ? attributionBundleID : m_c.workspace.frontmostApplicationID();
-    sw.mark(QStringLiteral("on_device_stt"));
-    info(QStringLiteral("On-device transcript ready (%1 chars) via %2").arg(text.size()).arg(engine));
-
-    QString delivered = text;
-    bool pasted = false;
-    if (!CleanupSettings::isEnabled(m_c.defaults)) {
-        const auto outcome = co_await pasteRememberAndConfirm(text, target, attributionBundleID, false);
-        if (!outcome)
-            co_return;
-        pasted = *outcome;
-        sw.mark(QStringLiteral("paste"));
-    } else {
-        m_c.indicator.present(IndicatorState::processing(), std::nullopt);
-        CleanupRequest request;
-        request.text = text;
-        request.appBundleID = attributionBundleID;
-        request.durationMs = durationMs;
-        request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
-        request.fillerWords = FillerWordsSettings::words(m_c.defaults);
-        const auto vocabulary = m_c.defaults.stringArray(QStringLiteral("vocabulary.keyterms.active"));
-        if (vocabulary && !vocabulary->isEmpty())
-            request.vocabulary = *vocabulary;
-        request.clientRecordingId = m_captureRecordingID;
-        CleanupFormatting &cleaner = m_c.cleanupFormatter;
-        const auto cleaned = co_await cleaner.cleanup(std::move(request));
-        if (!self)
-            co_return;
-        if (cleaned) {
-            sw.mark(QStringLiteral("cleanup"));
-            delivered = cleaned->text;
-            const auto outcome =
-                co_await pasteRememberAndConfirm(delivered, target, attributionBundleID, cleaned->cleaned);
-            if (!outcome)
-                co_return;
-            pasted = *outcome;
-            sw.mark(QStringLiteral("paste_cleaned"));
-        } else {
-            error(QStringLiteral("Cleanup failed (pasting raw text instead): %1").arg(cleaned.error().description()));
-            const auto outcome = co_await pasteRememberAndConfirm(text, target, attributionBundleID, false);
-            if (!outcome)
-                co_return;
-            pasted = *outcome;
-            sw.mark(QStringLiteral("cleanup_error_paste_raw"));
-        }
-    }
-    info(sw.summary());
-    lastDelivery = Delivery{delivered, pasted, sw.marks()};
-}
-
-QCoro::Task<> RecordingPipeline::deliverLiveStreamed(QString text, std::optional<qint64> durationMs,
-                                                     std::optional<QString> attributionBundleID, Stopwatch &sw)
-{
-    // The live road's raw-then-cleaned swap arrives with live streaming; the
-    // final live text is delivered as it is.
-    QPointer self(this);
-    const QString trimmed = text.trimmed();
-    sw.mark(QStringLiteral("live_final"));
-    if (trimmed.isEmpty()) {
-        reportQuality(QualityCategory::noSpeech, QStringLiteral("empty_transcript"), durationMs, std::nullopt);
-        m_c.indicator.present(IndicatorState::notice(QStringLiteral("No speech detected")), std::nullopt);
-        m_c.sounds.play(SoundFeedback::Cue::discard);
-        co_return;
-    }
-    const auto pasted = co_await pasteRememberAndConfirm(trimmed, attributionBundleID, attributionBundleID, false);
-    if (!pasted)
-        co_return;
-    sw.mark(QStringLiteral("paste"));
-    info(sw.summary());
-    lastDelivery = Delivery{trimmed, *pasted, sw.marks()};
+    co_await m_delivery->retryAllPending();
 }
 
 // Ends an Ask capture. Answering is not part of this build yet: the capture is

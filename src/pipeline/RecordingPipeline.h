@@ -3,6 +3,8 @@
 #include "audio/DictationCapture.h"
 #include "core/Scheduler.h"
 #include "core/Tasks.h"
+#include "pipeline/DictationDelivery.h"
+#include "pipeline/PipelineCollaborators.h"
 #include "pipeline/PipelineServices.h"
 #include "pipeline/PipelineState.h"
 
@@ -47,30 +49,11 @@ class RecordingPipeline : public QObject
 {
     Q_OBJECT
 public:
-    struct Collaborators
-    {
-        DictationCapturing &recorder;
-        Transcribing &transcription;
-        CleanupFormatting &cleanupFormatter;
-        Pasting &paste;
-        ClipboardHistoring &history;
-        IndicatorPresenting &indicator;
-        Authenticating &auth;
-        HotkeyHandling &hotkeys;
-        SoundFeedback &sounds;
-        Workspace &workspace;
-        UserDefaults &defaults;
-        Scheduler &scheduler; // must outlive the pipeline and its tasks
-        PendingTranscribing &pending;
-        RecordingUploading *uploader = nullptr; // none: recordings are never uploaded
-        QualityReporting *quality = nullptr;    // none: no quality reports
-    };
+    using Collaborators = PipelineCollaborators;
 
     // Terminals, where the raw text cannot be swapped for the cleaned one
     // afterwards (selecting back over it does not work there).
     static bool isNoUndoApplication(const std::optional<QString> &applicationID);
-    // Below this many bytes a recording cannot hold audio.
-    static constexpr int kMinimumAudioBytes = 200;
 
     // Fixed tuning.
     static constexpr Millis holdThreshold{200};
@@ -112,13 +95,10 @@ public:
     TaskTracker &taskTracker() { return m_tasks; }
 
     // The last text the pipeline delivered, for the command line and tests.
-    struct Delivery
-    {
-        QString text;
-        bool pasted = false;
-        std::vector<std::pair<QString, int>> marks; // the stopwatch
-    };
-    std::optional<Delivery> lastDelivery;
+    using Delivery = DictationDelivery::Delivery;
+    const std::optional<Delivery> &lastDelivery() const { return m_delivery->lastDelivery; }
+    // Re-submits the recordings in the retry queue, oldest first.
+    QCoro::Task<> retryAllPending();
 
 Q_SIGNALS:
     void stateChanged(dravelin::PipelineState state);
@@ -130,25 +110,6 @@ private:
     QCoro::Task<> discard();
     QCoro::Task<> stopForNoSpeech();
     QCoro::Task<> stopAndTranscribe();
-    QCoro::Task<> runCloudRoad(DictationCapture capture, Stopwatch &sw);
-    QCoro::Task<> runSingleShotTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID, Stopwatch &sw);
-    QCoro::Task<> deliver(TranscriptionResponse response, std::optional<QString> attributionBundleID,
-                          std::optional<qint64> durationMs, Stopwatch &sw);
-    QCoro::Task<> deliverOnDevice(QString text, std::optional<qint64> durationMs, QString engine,
-                                  std::optional<QString> attributionBundleID, Stopwatch &sw);
-    QCoro::Task<> deliverLiveStreamed(QString text, std::optional<qint64> durationMs,
-                                      std::optional<QString> attributionBundleID, Stopwatch &sw);
-    QCoro::Task<bool> pasteOrPresent(QString text, std::optional<QString> targetBundleID);
-    // Nothing when the pipeline went away meanwhile; otherwise whether it was pasted.
-    QCoro::Task<std::optional<bool>> pasteRememberAndConfirm(QString text, std::optional<QString> target,
-                                                             std::optional<QString> attribution, bool aiProcessed);
-    QCoro::Task<> addDictationToHistory(QString text, std::optional<QString> source, bool aiProcessed);
-    void uploadCaptureAudio();
-    void noteRetention(bool retain, const std::optional<QString> &uploadURL, const std::optional<QString> &objectKey);
-    void reportQuality(QualityCategory category, QString reason, std::optional<qint64> durationMs,
-                       std::optional<QString> engine);
-    void reportQualityFor(const BackendError &error, std::optional<qint64> durationMs, std::optional<QString> engine);
-    void handleTranscriptionError(const BackendError &error);
     void clearCaptureContext();
     QCoro::Task<> stopAndAsk();
     QCoro::Task<> handleLiveRaw(QString text);
@@ -167,6 +128,7 @@ private:
 
     Collaborators m_c;
     TaskTracker m_tasks;
+    DictationDelivery *m_delivery = nullptr; // a child
 
     PipelineState m_state = PipelineState::idle;
     HoldSubState m_holdSubState = HoldSubState::idle;
@@ -180,11 +142,6 @@ private:
     // Capture context, filled at start and cleared after each capture.
     std::optional<QString> m_captureBundleID;
     std::optional<QUuid> m_captureRecordingID;
-    std::optional<QByteArray> m_captureRecording;
-    std::optional<qint64> m_captureDurationMs;
-    bool m_captureRetainRecording = false;
-    std::optional<QString> m_captureUploadURL;
-    std::optional<QString> m_captureObjectKey;
 
     // Raw text reported by a live stream during the capture.
     std::optional<QString> m_liveRawText;

@@ -45,7 +45,7 @@ TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
     QCoro::waitFor(dictation.stop());
     QCoro::waitFor(dictation.drain(Millis(60000)));
 
-    const auto &delivered = dictation.pipeline().lastDelivery;
+    const auto &delivered = dictation.pipeline().lastDelivery();
     ASSERT_TRUE(delivered) << qPrintable(dictation.lastIndicator());
     EXPECT_TRUE(delivered->pasted);
     EXPECT_TRUE(delivered->text.contains(QStringLiteral("ello"), Qt::CaseInsensitive)) << qPrintable(delivered->text);

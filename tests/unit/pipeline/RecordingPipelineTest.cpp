@@ -607,9 +607,9 @@ TEST_F(PipelineTest, CloudRoadDeliversPastesRemembersAndUploads)
     EXPECT_EQ(uploader.uploads[0].key, QStringLiteral("u/ID.m4a"));
     EXPECT_EQ(indicator.current(), QStringLiteral("done"));
     EXPECT_EQ(state(), PipelineState::idle);
-    ASSERT_TRUE(pipeline->lastDelivery);
+    ASSERT_TRUE(pipeline->lastDelivery());
     QStringList labels;
-    for (const auto &[label, ms] : pipeline->lastDelivery->marks)
+    for (const auto &[label, ms] : pipeline->lastDelivery()->marks)
         labels << label;
     EXPECT_EQ(labels,
               (QStringList{QStringLiteral("stop_record"), QStringLiteral("save_pending"),

@@ -1,0 +1,391 @@
+#include "pipeline/DictationDelivery.h"
+
+#include "core/Log.h"
+#include "core/UserDefaults.h"
+#include "indicator/IndicatorPresenting.h"
+#include "output/ClipboardHistoring.h"
+#include "output/PasteService.h"
+#include "output/Pasting.h"
+#include "output/RecordingUploader.h"
+#include "platform/Workspace.h"
+#include "stt/Transcribing.h"
+#include "stt/TranscriptionTypes.h"
+#include "text/Cleanup.h"
+#include "text/CleanupFormatting.h"
+#include "text/FillerWordRemover.h"
+
+#include <QFile>
+#include <QPointer>
+
+namespace dravelin {
+
+namespace {
+
+void info(const QString &message)
+{
+    logs::info(logs::pipeline(), message);
+}
+
+void debug(const QString &message)
+{
+    logs::debug(logs::pipeline(), message);
+}
+
+void error(const QString &message)
+{
+    logs::error(logs::pipeline(), message);
+}
+
+} // namespace
+
+void DictationDelivery::Retention::note(bool keep, const std::optional<QString> &url, const std::optional<QString> &key)
+{
+    if (keep)
+        retain = true;
+    if (url && key && !key->isEmpty()) {
+        const QUrl parsed(*url, QUrl::StrictMode);
+        if (parsed.isValid() && !parsed.scheme().isEmpty()) {
+            uploadURL = parsed;
+            objectKey = key;
+        }
+    }
+}
+
+DictationDelivery::DictationDelivery(PipelineCollaborators &collaborators, QObject *parent)
+    : QObject(parent)
+    , m_c(collaborators)
+{}
+
+QCoro::Task<> DictationDelivery::deliver(FinishedCapture finished, Stopwatch sw)
+{
+    const DictationCapture &capture = finished.capture;
+    Retention retention;
+    retention.note(capture.retainRecording, capture.recordingUploadUrl, capture.recordingObjectKey);
+    const DictationRoad road = chooseRoad(capture, finished.liveRawText);
+    debug(QStringLiteral("Delivery road → %1").arg(toString(road)));
+    switch (road) {
+    case DictationRoad::liveText: {
+        QString text = *capture.liveText;
+        co_await deliverLiveText(std::move(text), std::move(finished), retention, sw);
+        break;
+    }
+    case DictationRoad::liveRaw: {
+        info(QStringLiteral("⏱ final timed out but raw present → pasting raw (no batch re-transcribe)"));
+        QString text = *finished.liveRawText;
+        co_await deliverLiveText(std::move(text), std::move(finished), retention, sw);
+        break;
+    }
+    case DictationRoad::onDevice:
+        co_await deliverOnDevice(std::move(finished), retention, sw);
+        break;
+    case DictationRoad::cloud:
+        co_await runCloudRoad(std::move(finished), retention, sw);
+        break;
+    case DictationRoad::tooShort:
+        error(QStringLiteral("Suspiciously short audio (%1 bytes)").arg(capture.audio->size()));
+        conclude({DictationOutcome::Kind::tooShort, std::nullopt}, finished.recordingID, capture.durationMs,
+                 capture.engine);
+        break;
+    case DictationRoad::empty:
+        error(QStringLiteral("Empty cloud capture"));
+        conclude({capture.liveText || capture.onDeviceText ? DictationOutcome::Kind::noSpeech
+                                                           : DictationOutcome::Kind::unprocessable,
+                  std::nullopt},
+                 finished.recordingID, capture.durationMs, capture.engine);
+        break;
+    }
+}
+
+void DictationDelivery::conclude(const DictationOutcome &outcome, const QUuid &recordingID,
+                                 std::optional<qint64> durationMs, std::optional<QString> engine)
+{
+    const OutcomeEffects effects = effectsOf(outcome);
+    if (effects.quality)
+        report(recordingID, effects.quality->first, effects.quality->second, durationMs, std::move(engine));
+    m_c.indicator.present(effects.indicator, std::nullopt);
+    if (effects.cue)
+        m_c.sounds.play(*effects.cue);
+}
+
+void DictationDelivery::logFailure(const BackendError &failure)
+{
+    switch (failure.kind) {
+    case BackendError::Kind::providerFailure:
+        error(QStringLiteral("Provider failure: %1").arg(failure.message));
+        break;
+    case BackendError::Kind::decodingFailed:
+    case BackendError::Kind::unexpectedStatus:
+        error(QStringLiteral("Server returned unexpected response"));
+        break;
+    case BackendError::Kind::network:
+        error(QStringLiteral("Network: %1").arg(failure.message));
+        break;
+    case BackendError::Kind::notAuthenticated:
+    case BackendError::Kind::unauthorized:
+        error(QStringLiteral("Auth error during transcription"));
+        break;
+    }
+}
+
+void DictationDelivery::report(const QUuid &recordingID, QualityCategory category, QString reason,
+                               std::optional<qint64> durationMs, std::optional<QString> engine)
+{
+    if (m_c.quality && !recordingID.isNull())
+        m_c.quality->report(recordingID, category, std::move(reason), durationMs, std::move(engine));
+}
+
+QCoro::Task<> DictationDelivery::runCloudRoad(FinishedCapture finished, Retention retention, Stopwatch &sw)
+{
+    QPointer self(this);
+    const DictationCapture &capture = finished.capture;
+    PendingTranscribing &pending = m_c.pending;
+    const auto saved =
+        co_await pending.save(*capture.audio, capture.durationMs, finished.attributionBundleID, finished.recordingID);
+    if (!self)
+        co_return;
+    std::optional<QUuid> savedID;
+    if (saved)
+        savedID = saved->id;
+    else
+        error(QStringLiteral("Pending save failed: %1").arg(saved.error()));
+    sw.mark(QStringLiteral("save_pending"));
+
+    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
+    const bool optimistic = m_c.defaults.boolValue(QStringLiteral("optimistic.paste"), false);
+    const auto frontmost = m_c.workspace.frontmostApplicationID();
+    const bool excluded = PasteService::isTerminal(frontmost);
+    const bool stream = cleanup && optimistic && !excluded;
+    if (cleanup && optimistic && excluded)
+        info(QStringLiteral("Streaming disabled for %1 — using single-shot")
+                 .arg(frontmost.value_or(QStringLiteral("unknown"))));
+    info(QStringLiteral("Cloud transcribe — cleanup=%1 stream=%2")
+             .arg(cleanup ? QStringLiteral("on") : QStringLiteral("off"),
+                  stream ? QStringLiteral("on") : QStringLiteral("off")));
+
+    TranscriptionRequest request;
+    request.audio = *capture.audio;
+    request.durationMs = capture.durationMs;
+    request.appBundleID = finished.attributionBundleID;
+    request.cleanupEnabled = cleanup;
+    request.streamCleanup = stream;
+    request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
+    request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+    request.clientRecordingId = finished.recordingID;
+    sw.mark(QStringLiteral("request_build"));
+    if (stream) {
+        // The raw-then-cleaned streaming delivery arrives with live streaming;
+        // until then the one-piece reply serves.
+        info(QStringLiteral("Streaming delivery is not available in this build — using single-shot"));
+        request.streamCleanup = false;
+    }
+
+    Transcribing &transcription = m_c.transcription;
+    auto response = co_await transcription.transcribe(std::move(request));
+    if (!self)
+        co_return;
+    if (!response) {
+        if (savedID)
+            co_await pending.recordFailure(*savedID, response.error().description());
+        if (!self)
+            co_return;
+        logFailure(response.error());
+        conclude({DictationOutcome::Kind::failed, response.error()}, finished.recordingID, capture.durationMs,
+                 std::nullopt);
+        sw.mark(QStringLiteral("network_error"));
+        info(sw.summary());
+        co_return;
+    }
+    sw.mark(QStringLiteral("network"));
+    retention.note(response->retainRecording, response->recordingUploadUrl, response->recordingObjectKey);
+    if (savedID)
+        co_await pending.remove(*savedID);
+    if (!self)
+        co_return;
+    sw.mark(QStringLiteral("remove_pending"));
+    TextToDeliver base;
+    base.attribution = finished.attributionBundleID;
+    base.recordingID = finished.recordingID;
+    base.recording = capture.recording;
+    base.durationMs = capture.durationMs;
+    base.retention = retention;
+    co_await deliverTranscript(std::move(*response), std::move(base), sw);
+}
+
+QCoro::Task<> DictationDelivery::deliverTranscript(TranscriptionResponse response, TextToDeliver base, Stopwatch &sw)
+{
+    QPointer self(this);
+    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
+    QString text = response.text.trimmed();
+    if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
+        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
+    if (text.isEmpty()) {
+        info(QStringLiteral("Empty transcription — showing 'no speech detected' to user"));
+        conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, base.recordingID, base.durationMs, response.engine);
+        sw.mark(QStringLiteral("empty_result"));
+        info(sw.summary());
+        co_return;
+    }
+    base.text = text;
+    base.aiProcessed = cleanup;
+    const auto pasted = co_await deliverText(
+        std::move(base), sw,
+        {QStringLiteral("paste"), QStringLiteral("history_add"), QStringLiteral("indicator_done")});
+    if (!self || !pasted)
+        co_return;
+    info(QStringLiteral("Delivered: %1 chars via %2").arg(text.size()).arg(response.engine));
+    info(sw.summary());
+    lastDelivery = Delivery{text, *pasted, sw.marks()};
+}
+
+QCoro::Task<> DictationDelivery::deliverOnDevice(FinishedCapture finished, Retention retention, Stopwatch &sw)
+{
+    QPointer self(this);
+    const DictationCapture &capture = finished.capture;
+    QString text = capture.onDeviceText->trimmed();
+    if (text.isEmpty()) {
+        conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, finished.recordingID, capture.durationMs,
+                 capture.engine);
+        sw.mark(QStringLiteral("empty_on_device"));
+        info(sw.summary());
+        co_return;
+    }
+    if (FillerWordsSettings::isEnabled(m_c.defaults))
+        text = FillerWordRemover::remove(text, FillerWordsSettings::words(m_c.defaults));
+    sw.mark(QStringLiteral("on_device_stt"));
+    info(QStringLiteral("On-device transcript ready (%1 chars) via %2").arg(text.size()).arg(capture.engine));
+
+    TextToDeliver delivery;
+    delivery.text = text;
+    delivery.attribution = finished.attributionBundleID;
+    delivery.target =
+        finished.attributionBundleID ? finished.attributionBundleID : m_c.workspace.frontmostApplicationID();
+    delivery.recordingID = finished.recordingID;
+    delivery.recording = capture.recording;
+    delivery.durationMs = capture.durationMs;
+    delivery.retention = retention;
+
+    QString mark = QStringLiteral("paste");
+    if (CleanupSettings::isEnabled(m_c.defaults)) {
+        m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+        CleanupRequest request;
+        request.text = text;
+        request.appBundleID = finished.attributionBundleID;
+        request.durationMs = capture.durationMs;
+        request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
+        request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+        const auto vocabulary = m_c.defaults.stringArray(QStringLiteral("vocabulary.keyterms.active"));
+        if (vocabulary && !vocabulary->isEmpty())
+            request.vocabulary = *vocabulary;
+        request.clientRecordingId = finished.recordingID;
+        CleanupFormatting &cleaner = m_c.cleanupFormatter;
+        const auto cleaned = co_await cleaner.cleanup(std::move(request));
+        if (!self)
+            co_return;
+        if (cleaned) {
+            sw.mark(QStringLiteral("cleanup"));
+            delivery.text = cleaned->text;
+            delivery.aiProcessed = cleaned->cleaned;
+            mark = QStringLiteral("paste_cleaned");
+        } else {
+            error(QStringLiteral("Cleanup failed (pasting raw text instead): %1").arg(cleaned.error().description()));
+            mark = QStringLiteral("cleanup_error_paste_raw");
+        }
+    }
+    const QString delivered = delivery.text;
+    const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, mark});
+    if (!self || !pasted)
+        co_return;
+    info(sw.summary());
+    lastDelivery = Delivery{delivered, *pasted, sw.marks()};
+}
+
+QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture finished, Retention retention,
+                                                 Stopwatch &sw)
+{
+    // The live road's raw-then-cleaned swap arrives with live streaming; the
+    // final live text is delivered as it is.
+    QPointer self(this);
+    const QString trimmed = text.trimmed();
+    sw.mark(QStringLiteral("live_final"));
+    if (trimmed.isEmpty()) {
+        conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, finished.recordingID, finished.capture.durationMs,
+                 std::nullopt);
+        co_return;
+    }
+    TextToDeliver delivery;
+    delivery.text = trimmed;
+    delivery.target = finished.attributionBundleID;
+    delivery.attribution = finished.attributionBundleID;
+    delivery.recordingID = finished.recordingID;
+    delivery.recording = finished.capture.recording;
+    delivery.durationMs = finished.capture.durationMs;
+    delivery.retention = retention;
+    const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, QStringLiteral("paste")});
+    if (!self || !pasted)
+        co_return;
+    info(sw.summary());
+    lastDelivery = Delivery{trimmed, *pasted, sw.marks()};
+}
+
+QCoro::Task<std::optional<bool>> DictationDelivery::deliverText(TextToDeliver delivery, Stopwatch &sw, Marks marks)
+{
+    QPointer self(this);
+    const auto mark = [&sw](const QString &label) {
+        if (!label.isEmpty())
+            sw.mark(label);
+    };
+    const bool pasted = co_await pasteOrPresent(delivery.text, delivery.target);
+    if (!self)
+        co_return std::nullopt;
+    mark(marks.afterPaste);
+
+    // The recording goes up only when the server asked to keep it.
+    if (delivery.retention.allowsUpload() && m_c.uploader && delivery.recording && !delivery.recording->isEmpty() &&
+        !delivery.recordingID.isNull())
+        m_c.uploader->upload(*delivery.recording, delivery.recordingID, *delivery.retention.uploadURL,
+                             *delivery.retention.objectKey);
+    std::optional<QString> windowName;
+    if (const auto app = m_c.workspace.frontmostApplication();
+        app && delivery.attribution && app->applicationID == *delivery.attribution && !app->windowTitle.isEmpty())
+        windowName = app->windowTitle;
+    ClipboardHistoring &history = m_c.history;
+    co_await history.add(delivery.text, delivery.attribution, windowName, delivery.aiProcessed, delivery.recording);
+    if (!self)
+        co_return std::nullopt;
+    if (m_c.quality) {
+        const auto [category, reason] = m_c.quality->classifyCompleted(delivery.text, delivery.durationMs);
+        if (reason && category != QualityCategory::success)
+            report(delivery.recordingID, category, *reason, delivery.durationMs, std::nullopt);
+    }
+    mark(marks.afterHistory);
+    if (pasted)
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    mark(marks.afterDone);
+    co_return pasted;
+}
+
+QCoro::Task<bool> DictationDelivery::pasteOrPresent(QString text, std::optional<QString> targetBundleID)
+{
+    QPointer self(this);
+    Pasting &paste = m_c.paste;
+    const EditableFocus focus = co_await paste.focusedEditableTarget(targetBundleID);
+    if (!self)
+        co_return false;
+    debug(QStringLiteral("Focus probe → %1").arg(toString(focus)));
+    if (focus == EditableFocus::notEditable) {
+        info(QStringLiteral("No editable focus — presenting result panel instead of pasting (%1 chars)")
+                 .arg(text.size()));
+        m_c.indicator.present(IndicatorState::result(text), std::nullopt);
+        co_return false;
+    }
+    const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
+    co_await paste.paste(text, targetBundleID, keep);
+    co_return true;
+}
+
+QCoro::Task<> DictationDelivery::retryAllPending()
+{
+    co_return;
+}
+
+} // namespace dravelin
