@@ -617,6 +617,17 @@ TEST_F(PipelineTest, CloudRoadDeliversPastesRemembersAndUploads)
                            QStringLiteral("paste"), QStringLiteral("history_add"), QStringLiteral("indicator_done")}));
     EXPECT_TRUE(logs.hasPrefix(QStringLiteral("pipeline"), QStringLiteral("⏱ Pipeline (")));
     EXPECT_TRUE(logged(QStringLiteral("Delivered: 12 chars via test")));
+
+    // An upload address without the server asking to keep the recording
+    // uploads nothing.
+    response.retainRecording = false;
+    warmUps.transcription = response;
+    press();
+    advance(100ms);
+    press();
+    finish();
+    EXPECT_EQ(history.entries.size(), 2u);
+    EXPECT_EQ(uploader.uploads.size(), 1);
 }
 
 TEST_F(PipelineTest, ShortAudioEmptyRepliesAndNoEditableFocus)
