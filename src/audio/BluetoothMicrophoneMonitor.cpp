@@ -34,9 +34,8 @@ std::optional<AudioInputInfo> preferredSystemCaptureDevice(const QList<AudioInpu
                                                            const QString &excludedID)
 {
     QList<AudioInputInfo> candidates;
-    std::copy_if(devices.begin(), devices.end(), std::back_inserter(candidates), [&](const AudioInputInfo &d) {
-        return d.uniqueID != excludedID && !d.isBluetooth && !d.isMonitor;
-    });
+    std::copy_if(devices.begin(), devices.end(), std::back_inserter(candidates),
+                 [&](const AudioInputInfo &d) { return d.uniqueID != excludedID && !d.isBluetooth && !d.isMonitor; });
     if (candidates.isEmpty())
         return std::nullopt;
     if (defaultDevice) {

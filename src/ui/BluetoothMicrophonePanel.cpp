@@ -92,10 +92,10 @@ void BluetoothMicrophonePanel::reposition()
     const auto placement = indicatorPlacement(m_controller.indicator());
     if (!placement)
         return;
-    const QPoint origin = IndicatorController::nearbyNotificationOrigin(m_controller.indicator().position(),
-                                                                        placement->frame, QSizeF(panelSize),
-                                                                        placement->screen->geometry())
-                              .toPoint();
+    const QPoint origin =
+        IndicatorController::nearbyNotificationOrigin(m_controller.indicator().position(), placement->frame,
+                                                      QSizeF(panelSize), placement->screen->geometry())
+            .toPoint();
     if (pos() != origin)
         move(origin);
 }
@@ -138,8 +138,8 @@ void BluetoothMicrophonePanel::paintEvent(QPaintEvent *)
     p.setPen(ink);
     const QRectF title(16, 12, r.width() - 32, 22);
     p.drawText(title, Qt::AlignVCenter | Qt::AlignLeft,
-               QFontMetrics(bold).elidedText(QStringLiteral("%1 connected").arg(prompt->bluetoothName),
-                                             Qt::ElideMiddle, static_cast<int>(title.width())));
+               QFontMetrics(bold).elidedText(QStringLiteral("%1 connected").arg(prompt->bluetoothName), Qt::ElideMiddle,
+                                             static_cast<int>(title.width())));
     p.setFont(font());
     QColor faint = ink;
     faint.setAlphaF(0.7);

@@ -333,8 +333,7 @@ void IndicatorPanel::paintEvent(QPaintEvent *)
             QFont small = p.font();
             small.setPointSizeF(small.pointSizeF() * 0.88);
             p.setFont(small);
-            p.drawText(line.adjusted(0, 3, 0, -3), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
-                       state.text());
+            p.drawText(line.adjusted(0, 3, 0, -3), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, state.text());
         }
         return;
     }

@@ -62,12 +62,14 @@ int main(int argc, char **argv)
                                     {QStringLiteral("Canberra"), QUrl(QStringLiteral("https://example.org/c"))}})},
         {QStringLiteral("sign-in"), IndicatorState::signInRequired()},
     };
-    for (const auto &[paletteName, palette] : {std::pair{QStringLiteral("light"), light}, std::pair{QStringLiteral("dark"), dark}}) {
+    for (const auto &[paletteName, palette] :
+         {std::pair{QStringLiteral("light"), light}, std::pair{QStringLiteral("dark"), dark}}) {
         app.setPalette(palette);
         for (const auto &[name, state] : states) {
-            const QList<WaveformStyle> styles = state.kind() == IndicatorState::Kind::recording
-                                                    ? QList{WaveformStyle::bars, WaveformStyle::wave, WaveformStyle::spectrum}
-                                                    : QList{WaveformStyle::bars};
+            const QList<WaveformStyle> styles =
+                state.kind() == IndicatorState::Kind::recording
+                    ? QList{WaveformStyle::bars, WaveformStyle::wave, WaveformStyle::spectrum}
+                    : QList{WaveformStyle::bars};
             for (const WaveformStyle style : styles) {
                 controller.setWaveformStyle(style);
                 controller.present(state);

@@ -123,7 +123,8 @@ TEST_F(BluetoothMicrophoneMonitorTest, DisconnectingTheShownHeadsetClosesItsProm
 
     // bt-c leaves while still queued; bt-a leaves while on screen.
     devicesChanged({builtin, device(QStringLiteral("bt-b"), true)});
-    EXPECT_TRUE(logged(QStringLiteral("Bluetooth microphone disconnected while its notification was visible: 'bt-a name'")));
+    EXPECT_TRUE(
+        logged(QStringLiteral("Bluetooth microphone disconnected while its notification was visible: 'bt-a name'")));
     ASSERT_EQ(shownID(*monitor), "bt-b");
     // The dismissal timer started again for bt-b.
     scheduler.advance(4000ms);
