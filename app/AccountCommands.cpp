@@ -11,6 +11,7 @@
 #include "core/UserDefaults.h"
 #include "output/ClipboardHistory.h"
 #include "output/UserDataPaths.h"
+#include "pipeline/PendingTranscriptions.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "stt/TranscriptionService.h"
 
@@ -286,6 +287,76 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
     for (const auto &[label, ms] : delivered->marks)
         std::printf("  %-16s %5d ms\n", qPrintable(label), ms);
     return 0;
+}
+
+namespace {
+
+// The signed-in user's headless pipeline with its stores attached; none
+// (after saying why) when nobody is signed in.
+std::unique_ptr<HeadlessDictation> signedInDictation(Session &session)
+{
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        session.warnIfNotRemembered();
+        return nullptr;
+    }
+    HeadlessDictation::Options options;
+    options.pasteOnDesktop = !qEnvironmentVariableIsEmpty("DISPLAY");
+    options.settingsPath = UserDefaults::standardFilePath();
+    options.dataRoot = UserDataPaths::root();
+    auto dictation = std::make_unique<HeadlessDictation>(options, session.auth, session.scheduler);
+    QCoro::waitFor(dictation->attachHistory());
+    return dictation;
+}
+
+void printPending(const QList<PendingItem> &items)
+{
+    if (items.isEmpty()) {
+        std::printf("No recordings waiting\n");
+        return;
+    }
+    std::printf("%lld recording(s) waiting to be sent, oldest first:\n", static_cast<long long>(items.size()));
+    for (const PendingItem &item : items) {
+        std::printf("  %s  %5.1f s  %7lld bytes  %d failed attempt(s)%s%s\n",
+                    qPrintable(item.createdAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+                    static_cast<double>(item.durationMs.value_or(0)) / 1000.0, static_cast<long long>(item.audioBytes),
+                    item.attempts, item.lastError ? "  last: " : "", qPrintable(item.lastError.value_or(QString())));
+    }
+}
+
+} // namespace
+
+int listPending()
+{
+    Session session;
+    const auto dictation = signedInDictation(session);
+    if (!dictation)
+        return 1;
+    printPending(dictation->pending().items());
+    return 0;
+}
+
+int retryPending()
+{
+    Session session;
+    const auto dictation = signedInDictation(session);
+    if (!dictation)
+        return 1;
+    const qsizetype before = dictation->pending().items().size();
+    if (before == 0) {
+        std::printf("No recordings waiting\n");
+        return 0;
+    }
+    std::printf("Sending %lld recording(s) again …\n", static_cast<long long>(before));
+    std::fflush(stdout);
+    QCoro::waitFor(dictation->pipeline().retryAllPending());
+    QCoro::waitFor(dictation->drain(Millis(60000)));
+    const qsizetype after = dictation->pending().items().size();
+    std::printf("Delivered %lld; %s\n", static_cast<long long>(before - after),
+                qPrintable(dictation->lastIndicator()));
+    if (after > 0)
+        printPending(dictation->pending().items());
+    return after > 0 ? 1 : 0;
 }
 
 } // namespace dravelin::cli

@@ -15,5 +15,9 @@ int transcribeFile(const QString &path, bool streaming, bool cleanup);
 // One dictation through the whole pipeline: a file played as the microphone
 // (or the microphone until Enter), signing in first when needed.
 int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs);
+// Lists the recordings waiting to be sent again.
+int listPending();
+// Sends them again, oldest first; 1 when any still failed.
+int retryPending();
 
 } // namespace dravelin::cli

@@ -4,6 +4,7 @@
 #include "audio/FileCaptureBackend.h"
 #include "output/ClipboardHistory.h"
 #include "output/RecordingUploader.h"
+#include "pipeline/PendingTranscriptions.h"
 #include "pipeline/ServiceContainer.h"
 
 namespace dravelin {
@@ -48,6 +49,11 @@ QCoro::Task<> HeadlessDictation::stop()
 {
     RecordingPipeline &pipeline = m_parts->container.pipeline();
     co_await pipeline.toggleRecord();
+}
+
+PendingTranscriptions &HeadlessDictation::pending()
+{
+    return m_parts->container.pending();
 }
 
 QCoro::Task<> HeadlessDictation::drain(Millis limit)

@@ -46,6 +46,8 @@ public:
     QString lastIndicator() const;
     // The history, for reading what was remembered.
     class ClipboardHistory &history();
+    // The signed-in user's recordings waiting to be sent again.
+    class PendingTranscriptions &pending();
 
 private:
     struct Parts;

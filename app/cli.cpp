@@ -167,7 +167,9 @@ int main(int argc, char *argv[])
                        "  sign-out         sign out and forget the session\n"
                        "  transcribe FILE  send an audio file to the backend and print the text\n"
                        "  dictate          one dictation through the whole pipeline (--file plays a file as the "
-                       "microphone)"));
+                       "microphone)\n"
+                       "  pending          list the recordings waiting to be sent again\n"
+                       "  retry            send them again and paste what comes back"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -208,6 +210,10 @@ int main(int argc, char *argv[])
         return cli::dictate(parser.isSet(inputFile) ? std::optional<QString>(parser.value(inputFile)) : std::nullopt,
                             parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);
     }
+    if (args.size() == 1 && args.first() == u"pending")
+        return cli::listPending();
+    if (args.size() == 1 && args.first() == u"retry")
+        return cli::retryPending();
     if (args.size() == 2 && args.first() == u"transcribe")
         return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)

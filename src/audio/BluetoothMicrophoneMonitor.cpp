@@ -104,9 +104,10 @@ void BluetoothMicrophoneMonitor::refresh()
     m_refreshing = true;
     auto read = [](QPointer<BluetoothMicrophoneMonitor> self, SerialQueue &queue, Scheduler &scheduler,
                    AudioCaptureBackend *backend) -> QCoro::Task<> {
-        const Snapshot snapshot = co_await onQueue(queue, scheduler, [backend] {
-            return Snapshot{backend->inputDevices(), backend->defaultDevice()};
-        });
+        // Named, not a temporary in the co_await: GCC 12 destroys the
+        // captures of a temporary lambda there twice.
+        auto list = [backend] { return Snapshot{backend->inputDevices(), backend->defaultDevice()}; };
+        const Snapshot snapshot = co_await onQueue(queue, scheduler, std::move(list));
         if (!self)
             co_return;
         self->m_refreshing = false;

@@ -1,5 +1,6 @@
 #include "pipeline/DictationDelivery.h"
 
+#include "account/Authenticating.h"
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 #include "indicator/IndicatorPresenting.h"
@@ -385,7 +386,89 @@ QCoro::Task<bool> DictationDelivery::pasteOrPresent(QString text, std::optional<
 
 QCoro::Task<> DictationDelivery::retryAllPending()
 {
-    co_return;
+    QPointer self(this);
+    // Items saved while this runs wait for the next retry.
+    const QList<PendingItem> snapshot = m_c.pending.items();
+    if (snapshot.isEmpty())
+        co_return;
+    if (!m_c.auth.isSignedIn()) {
+        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::error);
+        co_return;
+    }
+    info(QStringLiteral("Retrying %1 pending item(s)").arg(snapshot.size()));
+    m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+    PendingTranscribing &pending = m_c.pending;
+    Transcribing &transcription = m_c.transcription;
+    int failed = 0;
+    for (const PendingItem &item : snapshot) {
+        const auto audio = co_await pending.audio(item);
+        if (!self)
+            co_return;
+        const QString name = item.id.toString(QUuid::WithoutBraces).toUpper();
+        if (!audio) {
+            info(QStringLiteral("Pending audio missing: %1 — removing").arg(name));
+            co_await pending.remove(item.id);
+            continue;
+        }
+        TranscriptionRequest request;
+        request.audio = *audio;
+        request.durationMs = item.durationMs;
+        request.appBundleID = item.appBundleID;
+        request.cleanupEnabled = CleanupSettings::isEnabled(m_c.defaults);
+        request.streamCleanup = false;
+        request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
+        request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+        const QUuid recordingID = item.clientRecordingId.value_or(QUuid::createUuid());
+        request.clientRecordingId = recordingID;
+        const bool aiProcessed = request.cleanupEnabled;
+        const auto response = co_await transcription.transcribe(std::move(request));
+        if (!self)
+            co_return;
+        if (!response) {
+            co_await pending.recordFailure(item.id, response.error().description());
+            ++failed;
+            continue;
+        }
+        const QString text = response->text.trimmed();
+        if (text.isEmpty()) {
+            info(QStringLiteral("Retry produced empty transcript; dropping %1").arg(name));
+            co_await pending.remove(item.id);
+            continue;
+        }
+        const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
+        Pasting &paste = m_c.paste;
+        co_await paste.paste(text, std::nullopt, keep);
+        if (!self)
+            co_return;
+        Retention retention;
+        retention.note(response->retainRecording, response->recordingUploadUrl, response->recordingObjectKey);
+        if (retention.allowsUpload() && m_c.uploader)
+            m_c.uploader->upload(*audio, recordingID, *retention.uploadURL, *retention.objectKey);
+        std::optional<QString> windowName;
+        if (const auto app = m_c.workspace.frontmostApplication();
+            app && item.appBundleID && app->applicationID == *item.appBundleID && !app->windowTitle.isEmpty())
+            windowName = app->windowTitle;
+        ClipboardHistoring &history = m_c.history;
+        co_await history.add(text, item.appBundleID, windowName, aiProcessed, *audio);
+        if (!self)
+            co_return;
+        if (m_c.quality) {
+            const auto [category, reason] = m_c.quality->classifyCompleted(text, item.durationMs);
+            if (reason && category != QualityCategory::success)
+                report(recordingID, category, *reason, item.durationMs, std::nullopt);
+        }
+        co_await pending.remove(item.id);
+        if (!self)
+            co_return;
+        info(QStringLiteral("Retry succeeded: %1 (%2 chars)").arg(name).arg(text.size()));
+    }
+    if (failed == 0) {
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    } else {
+        m_c.indicator.present(IndicatorState::error(QStringLiteral("%1 still failed").arg(failed)), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::error);
+    }
 }
 
 } // namespace dravelin

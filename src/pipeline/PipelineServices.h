@@ -3,6 +3,8 @@
 #include "core/Expected.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QUuid>
 
@@ -13,36 +15,39 @@
 
 namespace dravelin {
 
-// The retry queue as the pipeline sees it: a cloud recording is saved before
-// it is sent, removed once delivered, and its failures are recorded.
+// A recording waiting in the retry queue: its audio file and a JSON sidecar
+// with what is needed to send it again.
 struct PendingItem
 {
-    QUuid id;
+    QUuid id; // also the base name of both files
+    QString audioPath;
+    QString sidecarPath;
+    QDateTime createdAt;
+    std::optional<qint64> durationMs;
+    std::optional<QString> appBundleID; // the application it was dictated into
+    int attempts = 0;                   // failed attempts so far
+    std::optional<QString> lastError;
+    std::optional<QUuid> clientRecordingId; // the id the backend knows the recording by
+    qint64 audioBytes = 0;
+
+    bool operator==(const PendingItem &) const = default;
 };
 
+// The retry queue as the pipeline sees it: a cloud recording is saved before
+// it is sent, removed once delivered, and its failures are recorded.
 class PendingTranscribing
 {
 public:
     virtual ~PendingTranscribing() = default;
+    // Oldest first.
+    virtual const QList<PendingItem> &items() const = 0;
     virtual QCoro::Task<Expected<PendingItem, QString>> save(QByteArray audio, std::optional<qint64> durationMs,
                                                              std::optional<QString> appBundleID,
                                                              std::optional<QUuid> clientRecordingId) = 0;
     virtual QCoro::Task<> remove(QUuid id) = 0;
     virtual QCoro::Task<> recordFailure(QUuid id, QString error) = 0;
-};
-
-// Until the retry queue exists: every save "succeeds" and nothing is kept,
-// so a failed recording is not retryable.
-class NullPendingQueue final : public PendingTranscribing
-{
-public:
-    QCoro::Task<Expected<PendingItem, QString>> save(QByteArray, std::optional<qint64>, std::optional<QString>,
-                                                     std::optional<QUuid>) override
-    {
-        co_return PendingItem{QUuid::createUuid()};
-    }
-    QCoro::Task<> remove(QUuid) override { co_return; }
-    QCoro::Task<> recordFailure(QUuid, QString) override { co_return; }
+    // The item's audio; none when it cannot be read.
+    virtual QCoro::Task<std::optional<QByteArray>> audio(PendingItem item) = 0;
 };
 
 enum class QualityCategory {

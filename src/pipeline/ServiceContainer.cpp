@@ -16,6 +16,7 @@
 #include "output/RecordingUploader.h"
 #include "output/UserDataPaths.h"
 #include "pipeline/HeadlessParts.h"
+#include "pipeline/PendingTranscriptions.h"
 #include "pipeline/RecordingPipeline.h"
 #include "platform/linux/AtSpiInspector.h"
 #include "platform/linux/CanberraSoundPlayer.h"
@@ -132,7 +133,7 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     m_history = std::make_unique<ClipboardHistory>(*m_defaults, scheduler, threadQueues(), dataRoot);
     m_audioOutput = std::make_unique<nix::PulseAudioOutput>();
     m_playback = std::make_unique<AudioPlaybackController>(*m_audioOutput, scheduler);
-    m_pending = std::make_unique<NullPendingQueue>();
+    m_pending = std::make_unique<PendingTranscriptions>(scheduler, dataRoot);
     m_uploader = std::make_unique<RecordingUploader>(*m_auth, m_constants.attachRecordingAudioEndpoint(),
                                                      m_constants.publicApiKey, *m_sender, scheduler);
 
@@ -219,7 +220,12 @@ QCoro::Task<> ServiceContainer::switchUser()
         co_return;
     m_userKnown = true;
     m_currentUserID = userID;
+    QPointer self(this);
+    PendingTranscriptions &pending = *m_pending;
     ClipboardHistory &history = *m_history;
+    co_await pending.switchTo(userID);
+    if (!self)
+        co_return;
     co_await history.switchTo(std::move(userID));
 }
 

@@ -33,7 +33,7 @@ class KeyboardLayout;
 class LanguageModel;
 class LocalCleanupService;
 class Pasting;
-class PendingTranscribing;
+class PendingTranscriptions;
 class RawKeyEvents;
 class RecordedIndicator;
 class RecordingPipeline;
@@ -96,6 +96,8 @@ public:
     SoundFeedback &sounds() { return *m_sounds; }
     RecordingPipeline &pipeline() { return *m_pipeline; }
     RecordingUploader &uploader() { return *m_uploader; }
+    // The signed-in user's recordings waiting to be sent again.
+    PendingTranscriptions &pending() { return *m_pending; }
     StreamingDictationRecorder &recorder() { return *m_recorder; }
     const KeyboardLayout *keyboardLayout() const { return m_layout.get(); }
     // The capture stack (shared: device listings run on a thread of their own).
@@ -141,7 +143,7 @@ private:
     std::unique_ptr<ClipboardHistory> m_history;
     std::unique_ptr<AudioOutput> m_audioOutput;
     std::unique_ptr<AudioPlaybackController> m_playback;
-    std::unique_ptr<PendingTranscribing> m_pending;
+    std::unique_ptr<PendingTranscriptions> m_pending;
     std::unique_ptr<RecordingUploader> m_uploader;
     std::unique_ptr<KeyboardLayout> m_layout;
     std::unique_ptr<GlobalHotkeyGrabber> m_grabber;

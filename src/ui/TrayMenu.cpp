@@ -5,6 +5,7 @@
 #include "hotkeys/HotkeyService.h"
 #include "output/ClipboardHistory.h"
 #include "output/Pasting.h"
+#include "pipeline/PendingTranscriptions.h"
 #include "pipeline/RecordingPipeline.h"
 #include "pipeline/ServiceContainer.h"
 #include "ui/ShortcutText.h"
@@ -117,6 +118,13 @@ void TrayMenu::rebuild()
         if (hotkeys && hotkeys->callbacks().onRewriteSelection)
             hotkeys->callbacks().onRewriteSelection();
     });
+
+    // Recordings that did not reach the server wait on disk until retried.
+    if (const auto waiting = m_services.pending().items().size(); waiting > 0) {
+        QAction *retry = m_menu->addAction(QIcon::fromTheme(QStringLiteral("view-refresh")),
+                                           QStringLiteral("Retry pending (%1)").arg(waiting));
+        connect(retry, &QAction::triggered, this, [this] { m_services.pipeline().retryAllPending(); });
+    }
 
     QMenu *recent = m_menu->addMenu(QStringLiteral("Recent Transcriptions"));
     const auto &entries = m_services.history().entries();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <deque>
+
 // Recording fakes of the pipeline's collaborators and of the platform
 // interfaces. They do what they are told and remember what they were asked.
 
@@ -176,6 +178,11 @@ public:
     QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>> transcribe(TranscriptionRequest request) override
     {
         requests.push_back(request);
+        if (!nextTranscriptions.empty()) {
+            auto next = nextTranscriptions.front();
+            nextTranscriptions.pop_front();
+            co_return next;
+        }
         co_return Expected<TranscriptionResponse, TranscriptionError>(transcription);
     }
     QCoro::Task<Expected<CleanupResponse, CleanupError>> cleanup(CleanupRequest request) override
@@ -195,6 +202,8 @@ public:
                               std::nullopt};
     Expected<CleanupResponse, CleanupError> cleaned = CleanupResponse{
         QStringLiteral("Cleaned text."), QStringLiteral("cleaned text"), true, false, std::nullopt, std::nullopt};
+    // Answered first, one per request, before `transcription`.
+    std::deque<Expected<TranscriptionResponse, TranscriptionError>> nextTranscriptions;
     std::vector<TranscriptionRequest> requests;
     std::vector<CleanupRequest> cleanupRequests;
 };
@@ -202,13 +211,17 @@ public:
 class FakePending final : public PendingTranscribing
 {
 public:
+    const QList<PendingItem> &items() const override { return m_items; }
+    QCoro::Task<std::optional<QByteArray>> audio(PendingItem) override { co_return std::nullopt; }
     QCoro::Task<Expected<PendingItem, QString>> save(QByteArray audio, std::optional<qint64>, std::optional<QString>,
                                                      std::optional<QUuid>) override
     {
         saved << audio;
         if (failSave)
             co_return Unexpected(QStringLiteral("disk full"));
-        co_return PendingItem{id};
+        PendingItem item;
+        item.id = id;
+        co_return item;
     }
     QCoro::Task<> remove(QUuid item) override
     {
@@ -225,6 +238,9 @@ public:
     QList<QByteArray> saved;
     QList<QUuid> removed;
     QList<QPair<QUuid, QString>> failures;
+
+private:
+    QList<PendingItem> m_items;
 };
 
 class FakeQuality final : public QualityReporting

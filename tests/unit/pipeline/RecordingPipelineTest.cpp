@@ -1,4 +1,6 @@
 #include "pipeline/RecordingPipeline.h"
+#include "pipeline/PendingTranscriptions.h"
+#include "support/AudioFakes.h"
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
 #include "support/Fakes.h"
@@ -783,4 +785,51 @@ TEST_F(PipelineTest, TerminalsNeverStreamAndAFailedPendingSaveStillTranscribes)
     EXPECT_TRUE(logged(QStringLiteral("Pending save failed: disk full")));
     EXPECT_EQ(paste.pasted.size(), 1);
     EXPECT_TRUE(pending.removed.isEmpty());
+}
+
+TEST_F(PipelineTest, RetryDeliversOldestFirstAndCountsWhatStillFails)
+{
+    PendingTranscriptions queue(scheduler, dir.path(), immediateQueues());
+    auto retrying = std::make_unique<RecordingPipeline>(
+        RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys, sounds,
+                                         workspace, defaults, scheduler, queue, &uploader, &quality});
+    auto switched = queue.switchTo(QStringLiteral("user-1"));
+    finish();
+    QList<QUuid> recordingIDs;
+    for (const char *audio : {"one", "two", "three"}) {
+        recordingIDs << QUuid::createUuid();
+        auto saved = queue.save(audio, 900, QStringLiteral("org.example.Editor"), recordingIDs.back());
+        finish();
+        advance(1s);
+    }
+    ASSERT_EQ(queue.items().size(), 3);
+
+    auth.signedIn = false;
+    auto refused = retrying->retryAllPending();
+    finish();
+    EXPECT_EQ(indicator.current(), QStringLiteral("signInRequired"));
+    EXPECT_TRUE(warmUps.requests.empty());
+
+    auth.signedIn = true;
+    auto reply = *warmUps.transcription;
+    reply.text = QStringLiteral("One.");
+    warmUps.nextTranscriptions.push_back(reply);
+    warmUps.nextTranscriptions.push_back(Unexpected(TranscriptionError::networkError(QStringLiteral("offline"))));
+    reply.text = QStringLiteral("Three.");
+    warmUps.nextTranscriptions.push_back(reply);
+    auto retried = retrying->retryAllPending();
+    finish();
+    ASSERT_EQ(warmUps.requests.size(), 3u);
+    EXPECT_EQ(warmUps.requests[0].audio, QByteArray("one"));
+    EXPECT_EQ(warmUps.requests[0].clientRecordingId, recordingIDs[0]);
+    EXPECT_FALSE(warmUps.requests[0].streamCleanup);
+    EXPECT_EQ(paste.pasted, (QStringList{QStringLiteral("One."), QStringLiteral("Three.")}));
+    ASSERT_EQ(history.recordings.size(), 2u);
+    EXPECT_EQ(history.recordings[1], QByteArray("three"));
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(1 still failed)"));
+    EXPECT_EQ(player.played.back(), kError);
+    ASSERT_EQ(queue.items().size(), 1);
+    EXPECT_EQ(queue.items()[0].clientRecordingId, recordingIDs[1]);
+    EXPECT_EQ(queue.items()[0].attempts, 1);
+    EXPECT_EQ(queue.items()[0].lastError, QStringLiteral("Network error: offline"));
 }
