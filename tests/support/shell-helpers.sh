@@ -15,6 +15,30 @@ start_local_server() {
     shift 2
     local port
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    run_local_server "$binary" "$dir" "$port" "$@"
+}
+
+# Stops the server started above and starts it again on the same port and
+# data (sessions signed in before stay valid).
+#   restart_local_server SERVER DIR [more server options…]
+restart_local_server() {
+    local binary=$1 dir=$2
+    shift 2
+    stop_local_server
+    run_local_server "$binary" "$dir" "${DRAVELIN_BASE_URL##*:}" "$@"
+}
+
+stop_local_server() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    fi
+}
+
+run_local_server() {
+    local binary=$1 dir=$2 port=$3
+    shift 3
     "$binary" --port "$port" --data-dir "$dir" --quiet "$@" &
     server_pid=$!
     for _ in $(seq 200); do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The account commands end to end, as a user runs them: sign in to a fresh
 # dravelin-server (the consent page answered unattended), transcribe a spoken
-# file both ways, dictate it through the server and on-device, come back in a
+# file both ways, dictate it through the server and on-device, lose the
+# server mid-way and retry the dictation that waited on disk, come back in a
 # new process still signed in (the session is in the keyring), sign out. Run it inside with-keyring.sh.
 #   session-test.sh DRAVELIN_CLI DRAVELIN_SERVER
 set -euo pipefail
@@ -47,6 +48,20 @@ grep -q "^cleaned: " "$work/out" || fail "stream cleaned: $(cat "$work/out")"
 "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 || fail "dictate: $(cat "$work/out")"
 grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate: $(cat "$work/out")"
 grep -q "network" "$work/out" || fail "dictate took no network road: $(cat "$work/out")"
+
+# The server goes away: the dictation waits on disk, and a retry once the
+# server is back delivers it and empties the queue.
+stop_local_server
+if "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1; then fail "dictate without a server delivered"; fi
+grep -q "Network error" "$work/out" || fail "dictate without a server: $(cat "$work/out")"
+"$cli" pending >"$work/out" 2>&1 || fail "pending: $(cat "$work/out")"
+grep -q "^1 recording(s) waiting" "$work/out" || fail "pending: $(cat "$work/out")"
+grep -q "1 failed attempt(s)  last: Network error" "$work/out" || fail "pending: $(cat "$work/out")"
+restart_local_server "$server" "$work/server"
+"$cli" retry >"$work/out" 2>&1 || fail "retry: $(cat "$work/out")"
+grep -q "^Delivered 1; done" "$work/out" || fail "retry: $(cat "$work/out")"
+"$cli" pending >"$work/out" 2>&1 || fail "pending after retry: $(cat "$work/out")"
+grep -q "^No recordings waiting" "$work/out" || fail "pending after retry: $(cat "$work/out")"
 mkdir -p "$work/config/dravelin"
 echo '{"stt.preferCloud": false}' >"$work/config/dravelin/settings.json"
 XDG_CONFIG_HOME="$work/config" "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 ||
