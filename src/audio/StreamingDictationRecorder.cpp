@@ -204,6 +204,20 @@ QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopOnD
         co_await m_scheduler.sleep(finalResultWait, m_finalWait->get_token());
         if (!self)
             co_return std::nullopt;
+        // A recogniser decoding on this machine is slow under load, not lost:
+        // its final text is worth waiting for (bounded), not the last partial.
+        const Millis limit = std::chrono::duration_cast<Millis>(m_speech->finalResultLimit());
+        if (!m_finalReceived && limit > finalResultWait) {
+            info(QStringLiteral("On-device final not ready after %1 ms — recogniser still decoding, waiting up to %2 ms")
+                     .arg(finalResultWait.count())
+                     .arg(limit.count()));
+            co_await m_scheduler.sleep(limit - finalResultWait, m_finalWait->get_token());
+            if (!self)
+                co_return std::nullopt;
+            if (!m_finalReceived)
+                logs::error(logs::streamingRecorder(),
+                            QStringLiteral("On-device final never came — using the last partial text"));
+        }
         m_finalWait.reset();
     }
     const QString text = m_latestPartialText;

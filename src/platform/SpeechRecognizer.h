@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -29,6 +30,11 @@ public:
     virtual void endAudio() = 0;
     // Stops without a final result; no callback runs after this returns.
     virtual void cancel() = 0;
+    // How long the final result may take after endAudio() at most, for an
+    // engine that always sends one (an error counts) because it decodes on
+    // this machine: however busy the machine is, its final text is coming
+    // and beats the last partial. Zero: no such promise.
+    virtual std::chrono::milliseconds finalResultLimit() const { return std::chrono::milliseconds(0); }
 };
 
 // On-device speech recognition.

@@ -172,6 +172,7 @@ public:
             m_owner.send(m_owner.finalText, true);
     }
     void cancel() override { m_owner.cancelled = true; }
+    std::chrono::milliseconds finalResultLimit() const override { return m_owner.finalLimit; }
 
 private:
     FakeSpeechRecognizer &m_owner;

@@ -130,6 +130,7 @@ public:
 
     bool available = true;
     bool finalOnEndAudio = false; // answer endAudio() with a final result at once
+    Millis finalLimit{0};         // what the sessions promise for their final result
     QString finalText;
     size_t samplesReceived = 0;
     int sessions = 0;
