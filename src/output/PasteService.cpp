@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTextBoundaryFinder>
 
 namespace dravelin {
 
@@ -213,13 +214,25 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     }
 }
 
+int PasteService::cursorSteps(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int steps = 0;
+    while (finder.toNextBoundary() > 0)
+        ++steps;
+    return steps;
+}
+
 QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, std::optional<QString> targetBundleID,
                                                   bool keepOnClipboard)
 {
     if (raw.isEmpty() || raw == cleaned)
         co_return false;
-    if (raw.size() > kMaxSwapCharacters) {
-        info(QStringLiteral("Swap skipped — transcript too long (%1 chars) to safely re-select").arg(raw.size()));
+    // Shift+Left moves over one user-visible character (a grapheme: "👍" is
+    // two UTF-16 units, a flag four), so the selection counts those.
+    const int steps = cursorSteps(raw);
+    if (steps > kMaxSwapCharacters) {
+        info(QStringLiteral("Swap skipped — transcript too long (%1 chars) to safely re-select").arg(steps));
         co_return false;
     }
     const auto frontmost = m_workspace.frontmostApplicationID();
@@ -239,7 +252,7 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
         co_return false;
 
     const PasteboardSnapshot snapshot = m_pasteboard.snapshot();
-    m_keys.postSelectBackward(static_cast<int>(raw.size()));
+    m_keys.postSelectBackward(steps);
     co_await m_scheduler.sleep(kAfterSelect);
     if (!self)
         co_return false;

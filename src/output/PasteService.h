@@ -34,6 +34,9 @@ public:
     // Terminal emulators: paste is Ctrl+Shift+V there, and typed text cannot be undone.
     static const QSet<QString> &terminalApplicationIDs();
     static bool isTerminal(const std::optional<QString> &applicationID);
+    // How many Shift+Left presses select `text` back: its user-visible
+    // characters (graphemes), not its UTF-16 units.
+    static int cursorSteps(const QString &text);
     // The keystroke that pastes into the application.
     static PasteKeys pasteKeys(const std::optional<QString> &applicationID);
 

@@ -3,6 +3,8 @@
 #include "support/Fakes.h"
 #include "support/LogCapture.h"
 
+#include <QTextBoundaryFinder>
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -76,10 +78,15 @@ public:
         if (selected > 0 && copyWorks)
             m_board.setString(field.right(selected));
     }
+    // Like a text field: each step goes back over one grapheme.
     void postSelectBackward(int count) override
     {
         log(QStringLiteral("shift+left×%1").arg(count));
-        selected = std::min<int>(count, static_cast<int>(field.size()));
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, field);
+        finder.toEnd();
+        for (int i = 0; i < count && finder.toPreviousBoundary() >= 0;)
+            ++i;
+        selected = static_cast<int>(field.size() - std::max<qsizetype>(finder.position(), 0));
     }
     void postCollapseSelection() override
     {
@@ -322,6 +329,14 @@ TEST_F(PasteServiceTest, SwapReplacesExactlyTheRawTextOrKeepsIt)
 
     // 4000 characters are still swapped.
     keys.copyWorks = true;
+    // An emoji is one step, however many UTF-16 units it takes.
+    keys.events.clear();
+    keys.field = QStringLiteral("Great, ok 👍");
+    EXPECT_TRUE(finish(service.replacePastedText(QStringLiteral("ok 👍"), QStringLiteral("OK 👍."), std::nullopt,
+                                                 false)));
+    EXPECT_EQ(keys.events.first(), QStringLiteral("shift+left×4"));
+    EXPECT_EQ(keys.field, QStringLiteral("Great, OK 👍."));
+
     keys.field = QString(4000, u'a');
     EXPECT_TRUE(finish(service.replacePastedText(QString(4000, u'a'), QStringLiteral("b"), std::nullopt, false)));
 }
