@@ -73,7 +73,7 @@ int main(int argc, char **argv)
         QCoro::waitFor(test::pause(scheduler, Millis(dictation.inputDurationMs() + 300)));
         QCoro::waitFor(dictation.stop());
         QCoro::waitFor(dictation.drain(Millis(60000)));
-        const auto &delivered = dictation.pipeline().lastDelivery;
+        const auto &delivered = dictation.pipeline().lastDelivery();
         if (!delivered)
             return 1;
         int total = 0;

@@ -44,7 +44,7 @@ StreamingDictationRecorder::~StreamingDictationRecorder()
 
 float StreamingDictationRecorder::currentLevel() const
 {
-    return m_usingOnDevice ? m_level : m_fallback->currentLevel();
+    return m_usingOnDevice || m_live ? m_level : m_fallback->currentLevel();
 }
 
 void StreamingDictationRecorder::setOnAutoStop(std::function<void()> callback)
@@ -64,7 +64,14 @@ bool StreamingDictationRecorder::onDeviceAllowed()
     return m_recognizer && m_recognizer->isAvailable();
 }
 
-QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::start(std::optional<QString>, QUuid)
+bool StreamingDictationRecorder::liveAllowed() const
+{
+    return m_liveConfig && m_liveConfig->tokens && m_defaults.boolValue(QString::fromLatin1(kLiveStreamingKey), true) &&
+           m_defaults.boolValue(QString::fromLatin1(kPreferCloudKey), true);
+}
+
+QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::start(std::optional<QString> appBundleID,
+                                                                                  QUuid clientRecordingId)
 {
     using Result = Expected<void, AudioRecorderError>;
     if (m_recording || m_starting)
@@ -72,8 +79,17 @@ QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::star
     QPointer self(this);
     m_starting = true;
     m_heardSpeech = false;
-    // The live streaming engine is not available in this build: the live
-    // check always answers no and the choice falls through to the others.
+    if (liveAllowed()) {
+        const auto live = co_await startLive(std::move(appBundleID), clientRecordingId);
+        if (!self)
+            co_return Result{};
+        if (live) {
+            m_starting = false;
+            co_return Result{};
+        }
+        info(QStringLiteral("Live streaming unavailable (%1); using batch path").arg(toString(live.error())));
+        m_live.reset();
+    }
     Result result;
     if (onDeviceAllowed()) {
         result = co_await startOnDevice();
@@ -163,9 +179,83 @@ QCoro::Task<> StreamingDictationRecorder::autoStop(QPointer<StreamingDictationRe
         weak->m_fallback->onAutoStop();
 }
 
+QCoro::Task<Expected<void, LiveTranscriptionError>>
+StreamingDictationRecorder::startLive(std::optional<QString> appBundleID, QUuid clientRecordingId)
+{
+    QPointer self(this);
+    m_live = std::make_unique<LiveDictationCapture>(*m_liveConfig, m_scheduler, m_defaults);
+    LiveDictationCapture::Callbacks callbacks;
+    callbacks.onLevel = [self](float level) {
+        if (self && self->m_live) {
+            self->m_level = level;
+            Q_EMIT self->levelChanged(level);
+        }
+    };
+    callbacks.onRaw = [self](QString text) {
+        if (self && self->m_onLiveRaw)
+            self->m_onLiveRaw(std::move(text));
+    };
+    callbacks.onSpeech = [self] {
+        if (self)
+            self->m_heardSpeech = true;
+    };
+    LiveDictationCapture &live = *m_live;
+    const auto started = co_await live.start(*m_micSession, std::move(appBundleID), clientRecordingId, callbacks);
+    if (!self || !started)
+        co_return started;
+    m_liveStartedAt = m_scheduler.monotonicNow();
+    m_recording = true;
+    m_tasks.track(autoStop(self, m_autoStopTask.renew(), m_scheduler));
+    info(QStringLiteral("Using LIVE cloud streaming dictation"));
+    co_return started;
+}
+
+QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopLive()
+{
+    QPointer self(this);
+    m_autoStopTask.cancel();
+    LiveDictationCapture &live = *m_live;
+    const LiveDictationCapture::Result result = co_await live.finish(liveFinishTimeout);
+    if (!self)
+        co_return std::nullopt;
+    const qint64 durationMs = (m_scheduler.monotonicNow() - m_liveStartedAt).count();
+    m_live.reset();
+    m_level = 0;
+    m_recording = false;
+    DictationCapture capture;
+    capture.durationMs = durationMs;
+    const auto keepRecording = [&] {
+        capture.recording = result.recording;
+        capture.retainRecording = result.retainRecording;
+        capture.recordingUploadUrl = result.recordingUploadUrl;
+        capture.recordingObjectKey = result.recordingObjectKey;
+    };
+    if (result.text) {
+        capture.liveText = *result.text;
+        capture.engine = QStringLiteral("live");
+        keepRecording();
+    } else if (result.rawInHand) {
+        info(QStringLiteral("Live final absent — pipeline holds raw, skipping batch retry"));
+        capture.engine = QStringLiteral("live-raw");
+        keepRecording();
+    } else if (result.wavFallback && !result.wavFallback->isEmpty()) {
+        info(QStringLiteral("Live degraded to batch STT (%1 WAV bytes)").arg(result.wavFallback->size()));
+        capture.audio = result.wavFallback;
+        capture.recording = result.wavFallback;
+        capture.engine = QStringLiteral("cloud");
+    } else {
+        co_return std::nullopt;
+    }
+    co_return capture;
+}
+
 QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopCapture()
 {
     QPointer self(this);
+    if (m_live) {
+        auto capture = co_await stopLive();
+        co_return capture;
+    }
     if (m_usingOnDevice) {
         auto capture = co_await stopOnDevice();
         co_return capture;
@@ -208,9 +298,10 @@ QCoro::Task<std::optional<DictationCapture>> StreamingDictationRecorder::stopOnD
         // its final text is worth waiting for (bounded), not the last partial.
         const Millis limit = std::chrono::duration_cast<Millis>(m_speech->finalResultLimit());
         if (!m_finalReceived && limit > finalResultWait) {
-            info(QStringLiteral("On-device final not ready after %1 ms — recogniser still decoding, waiting up to %2 ms")
-                     .arg(finalResultWait.count())
-                     .arg(limit.count()));
+            info(
+                QStringLiteral("On-device final not ready after %1 ms — recogniser still decoding, waiting up to %2 ms")
+                    .arg(finalResultWait.count())
+                    .arg(limit.count()));
             co_await m_scheduler.sleep(limit - finalResultWait, m_finalWait->get_token());
             if (!self)
                 co_return std::nullopt;
@@ -250,7 +341,11 @@ void StreamingDictationRecorder::tearDownOnDevice()
 QCoro::Task<> StreamingDictationRecorder::cancel()
 {
     m_autoStopTask.cancel();
-    if (m_usingOnDevice) {
+    if (m_live) {
+        m_live->cancel();
+        m_live.reset();
+        m_level = 0;
+    } else if (m_usingOnDevice) {
         tearDownOnDevice();
     } else {
         co_await m_fallback->cancel();

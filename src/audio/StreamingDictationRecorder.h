@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/DictationCapturing.h"
+#include "audio/LiveDictationCapture.h"
 #include "core/Scheduler.h"
 #include "core/SerialQueue.h"
 #include "core/Tasks.h"
@@ -34,6 +35,8 @@ public:
     static constexpr const char *kPreferCloudKey = "stt.preferCloud";
     static constexpr Millis stopTail{150};
     static constexpr Millis finalResultWait{800};
+    // How long a live session may take to send its final text after the stop.
+    static constexpr Millis liveFinishTimeout{4500};
 
     StreamingDictationRecorder(AudioCaptureBackend &backend, SpeechRecognizer *recognizer, Scheduler &scheduler,
                                UserDefaults &defaults, QueueFactory queues = threadQueues(), QObject *parent = nullptr);
@@ -50,6 +53,11 @@ public:
     void setOnLiveRaw(std::function<void(QString)> callback) override { m_onLiveRaw = std::move(callback); }
     QCoro::Task<> prewarm() override;
 
+    // Where live streaming sessions go; none: dictations never stream (the
+    // command line's own tools, tests).
+    void setLiveStreaming(std::optional<LiveDictationCapture::Config> config) { m_liveConfig = std::move(config); }
+    bool usingLive() const { return m_live != nullptr; }
+
     bool isRecording() const { return m_recording; }
     bool usingOnDevice() const { return m_usingOnDevice; }
     AudioRecorder &fallbackRecorder() { return *m_fallback; }
@@ -61,6 +69,10 @@ Q_SIGNALS:
 private:
     QCoro::Task<Expected<void, AudioRecorderError>> startOnDevice();
     QCoro::Task<std::optional<DictationCapture>> stopOnDevice();
+    QCoro::Task<Expected<void, LiveTranscriptionError>> startLive(std::optional<QString> appBundleID,
+                                                                  QUuid clientRecordingId);
+    QCoro::Task<std::optional<DictationCapture>> stopLive();
+    bool liveAllowed() const;
     void onRecognition(const SpeechResult &result);
     void tearDownOnDevice();
     bool onDeviceAllowed();
@@ -88,6 +100,10 @@ private:
     bool m_finalReceived = false;
     std::optional<std::stop_source> m_finalWait;
     CancellableSlot m_autoStopTask;
+
+    std::optional<LiveDictationCapture::Config> m_liveConfig;
+    std::unique_ptr<LiveDictationCapture> m_live;
+    Millis m_liveStartedAt{0};
 };
 
 } // namespace dravelin

@@ -62,7 +62,7 @@ QCoro::Task<> DictationDelivery::deliver(FinishedCapture finished, Stopwatch sw)
     const DictationCapture &capture = finished.capture;
     Retention retention;
     retention.note(capture.retainRecording, capture.recordingUploadUrl, capture.recordingObjectKey);
-    const DictationRoad road = chooseRoad(capture, finished.liveRawText);
+    const DictationRoad road = chooseRoad(capture, finished.liveRaw.text);
     debug(QStringLiteral("Delivery road → %1").arg(toString(road)));
     switch (road) {
     case DictationRoad::liveText: {
@@ -72,7 +72,7 @@ QCoro::Task<> DictationDelivery::deliver(FinishedCapture finished, Stopwatch sw)
     }
     case DictationRoad::liveRaw: {
         info(QStringLiteral("⏱ final timed out but raw present → pasting raw (no batch re-transcribe)"));
-        QString text = *finished.liveRawText;
+        QString text = *finished.liveRaw.text;
         co_await deliverLiveText(std::move(text), std::move(finished), retention, sw);
         break;
     }
@@ -300,32 +300,86 @@ QCoro::Task<> DictationDelivery::deliverOnDevice(FinishedCapture finished, Reten
     lastDelivery = Delivery{delivered, *pasted, sw.marks()};
 }
 
+// The live road: the final text, or the raw text held from the stream. When
+// the raw text was pasted at once, the final text replaces it in place.
 QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture finished, Retention retention,
                                                  Stopwatch &sw)
 {
-    // The live road's raw-then-cleaned swap arrives with live streaming; the
-    // final live text is delivered as it is.
     QPointer self(this);
-    const QString trimmed = text.trimmed();
-    sw.mark(QStringLiteral("live_final"));
-    if (trimmed.isEmpty()) {
-        conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, finished.recordingID, finished.capture.durationMs,
-                 std::nullopt);
-        co_return;
-    }
+    const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
+    QString finalText = text.trimmed();
+    if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
+        finalText = FillerWordRemover::remove(finalText, FillerWordsSettings::words(m_c.defaults));
+    const LiveRaw &raw = finished.liveRaw;
+    const QString rawText = raw.text.value_or(QString());
     TextToDeliver delivery;
-    delivery.text = trimmed;
-    delivery.target = finished.attributionBundleID;
+    delivery.target = raw.target ? raw.target
+                                 : (finished.attributionBundleID ? finished.attributionBundleID
+                                                                 : m_c.workspace.frontmostApplicationID());
     delivery.attribution = finished.attributionBundleID;
     delivery.recordingID = finished.recordingID;
     delivery.recording = finished.capture.recording;
     delivery.durationMs = finished.capture.durationMs;
     delivery.retention = retention;
-    const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, QStringLiteral("paste")});
+    sw.mark(QStringLiteral("live_final"));
+
+    if (finalText.isEmpty()) {
+        if (!raw.pasted) {
+            info(QStringLiteral("Live cleaned empty and nothing pasted — no speech"));
+            conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, finished.recordingID,
+                     finished.capture.durationMs, std::nullopt);
+            info(sw.summary());
+            co_return;
+        }
+        info(QStringLiteral("Live cleaned empty — keeping optimistically-pasted raw (%1 chars)").arg(rawText.size()));
+        delivery.text = rawText;
+        const bool remembered = co_await remember(delivery);
+        if (!remembered)
+            co_return;
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+        info(sw.summary());
+        lastDelivery = Delivery{rawText, true, sw.marks()};
+        co_return;
+    }
+
+    if (raw.pasted) {
+        delivery.text = rawText;
+        if (finalText != rawText) {
+            const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
+            Pasting &paste = m_c.paste;
+            const bool applied = co_await paste.replacePastedText(rawText, finalText, delivery.target, keep);
+            if (!self)
+                co_return;
+            info(QStringLiteral("Live swap %1 — final %2 chars")
+                     .arg(applied ? QStringLiteral("applied") : QStringLiteral("skipped"))
+                     .arg(finalText.size()));
+            if (applied) {
+                delivery.text = finalText;
+                delivery.aiProcessed = cleanup;
+            }
+        } else {
+            info(QStringLiteral("Live cleaned identical to raw — keeping raw"));
+            delivery.aiProcessed = cleanup;
+        }
+        const QString inDocument = delivery.text;
+        const bool remembered = co_await remember(std::move(delivery));
+        if (!remembered)
+            co_return;
+        sw.mark(QStringLiteral("swap_cleaned"));
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+        info(sw.summary());
+        lastDelivery = Delivery{inDocument, true, sw.marks()};
+        co_return;
+    }
+
+    delivery.text = finalText;
+    delivery.aiProcessed = cleanup && finalText != rawText;
+    info(QStringLiteral("⏱ cleaned pasted once (%1 chars) — primary path").arg(finalText.size()));
+    const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, QStringLiteral("paste_cleaned")});
     if (!self || !pasted)
         co_return;
     info(sw.summary());
-    lastDelivery = Delivery{trimmed, *pasted, sw.marks()};
+    lastDelivery = Delivery{finalText, *pasted, sw.marks()};
 }
 
 QCoro::Task<std::optional<bool>> DictationDelivery::deliverText(TextToDeliver delivery, Stopwatch &sw, Marks marks)
@@ -340,6 +394,19 @@ QCoro::Task<std::optional<bool>> DictationDelivery::deliverText(TextToDeliver de
         co_return std::nullopt;
     mark(marks.afterPaste);
 
+    const bool remembered = co_await remember(delivery);
+    if (!remembered)
+        co_return std::nullopt;
+    mark(marks.afterHistory);
+    if (pasted)
+        m_c.indicator.present(IndicatorState::done(), std::nullopt);
+    mark(marks.afterDone);
+    co_return pasted;
+}
+
+QCoro::Task<bool> DictationDelivery::remember(TextToDeliver delivery)
+{
+    QPointer self(this);
     // The recording goes up only when the server asked to keep it.
     if (delivery.retention.allowsUpload() && m_c.uploader && delivery.recording && !delivery.recording->isEmpty() &&
         !delivery.recordingID.isNull())
@@ -352,17 +419,13 @@ QCoro::Task<std::optional<bool>> DictationDelivery::deliverText(TextToDeliver de
     ClipboardHistoring &history = m_c.history;
     co_await history.add(delivery.text, delivery.attribution, windowName, delivery.aiProcessed, delivery.recording);
     if (!self)
-        co_return std::nullopt;
+        co_return false;
     if (m_c.quality) {
         const auto [category, reason] = m_c.quality->classifyCompleted(delivery.text, delivery.durationMs);
         if (reason && category != QualityCategory::success)
             report(delivery.recordingID, category, *reason, delivery.durationMs, std::nullopt);
     }
-    mark(marks.afterHistory);
-    if (pasted)
-        m_c.indicator.present(IndicatorState::done(), std::nullopt);
-    mark(marks.afterDone);
-    co_return pasted;
+    co_return true;
 }
 
 QCoro::Task<bool> DictationDelivery::pasteOrPresent(QString text, std::optional<QString> targetBundleID)

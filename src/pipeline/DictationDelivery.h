@@ -74,6 +74,10 @@ private:
     QCoro::Task<> deliverTranscript(TranscriptionResponse response, TextToDeliver base, Stopwatch &sw);
     QCoro::Task<> deliverOnDevice(FinishedCapture finished, Retention retention, Stopwatch &sw);
     QCoro::Task<> deliverLiveText(QString text, FinishedCapture finished, Retention retention, Stopwatch &sw);
+    // Remembers delivered text: history, the recording's upload when the
+    // server asked to keep it, the quality report. False when the delivery
+    // object went away meanwhile.
+    QCoro::Task<bool> remember(TextToDeliver delivery);
     // Stopwatch labels for the steps of deliverText; empty ones are not marked.
     struct Marks
     {

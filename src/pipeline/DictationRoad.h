@@ -16,12 +16,20 @@ namespace dravelin {
 // A stopped dictation with what the pipeline knew about it when it started:
 // handed over by value, so delivering it never reads the pipeline's fields
 // while a newer dictation may be under way.
+// Raw text the live socket sent while recording.
+struct LiveRaw
+{
+    std::optional<QString> text;   // trimmed
+    std::optional<QString> target; // the application that had the focus when it came
+    bool pasted = false;           // pasted at once, to be replaced by the cleaned text
+};
+
 struct FinishedCapture
 {
     DictationCapture capture;
     std::optional<QString> attributionBundleID; // the application it was dictated into
     QUuid recordingID;
-    std::optional<QString> liveRawText; // raw text the live socket sent while recording
+    LiveRaw liveRaw;
 };
 
 // How a finished dictation reaches the user, first fitting road first.

@@ -174,9 +174,9 @@ QCoro::Task<> PendingTranscriptions::refresh()
 }
 
 QCoro::Task<Expected<PendingItem, QString>> PendingTranscriptions::save(QByteArray audio,
-                                                                       std::optional<qint64> durationMs,
-                                                                       std::optional<QString> appBundleID,
-                                                                       std::optional<QUuid> clientRecordingId)
+                                                                        std::optional<qint64> durationMs,
+                                                                        std::optional<QString> appBundleID,
+                                                                        std::optional<QUuid> clientRecordingId)
 {
     QPointer self(this);
     if (!m_dir)

@@ -79,7 +79,6 @@ RecordingPipeline::~RecordingPipeline()
     // Timer tasks hold the pipeline weakly; stop them waking for nothing.
     m_tapDecisionTask.cancel();
     m_noSpeechTask.cancel();
-    m_liveRawPasteTask.cancel();
 }
 
 void RecordingPipeline::wireUp()
@@ -117,7 +116,7 @@ void RecordingPipeline::clearLiveRawContext()
     m_liveRawText.reset();
     m_liveRawTarget.reset();
     m_liveRawPasted = false;
-    m_liveRawPasteTask.cancel();
+    m_liveRawHandled.reset();
 }
 
 QCoro::Task<> RecordingPipeline::handleTogglePress()
@@ -353,8 +352,10 @@ QCoro::Task<> RecordingPipeline::start()
         m_c.recorder.setOnLiveRaw([weak = QPointer(this)](QString text) {
             if (!weak)
                 return;
-            weak->m_liveRawPasteTask.renew();
-            weak->m_tasks.track(weak->handleLiveRaw(std::move(text)));
+            // Raw texts are handled one after another, in order.
+            auto done = std::make_shared<AsyncEvent>();
+            auto previous = std::exchange(weak->m_liveRawHandled, done);
+            weak->m_tasks.track(weak->handleLiveRaw(std::move(text), std::move(previous), std::move(done)));
         });
     }
     setState(PipelineState::recording);
@@ -562,7 +563,14 @@ QCoro::Task<> RecordingPipeline::stopAndTranscribe()
                              std::nullopt);
     } else {
         sw.mark(QStringLiteral("stop_record"));
-        FinishedCapture finished{std::move(*capture), m_captureBundleID, recordingID, m_liveRawText};
+        // A raw text still being pasted is part of what is delivered.
+        if (const auto handled = m_liveRawHandled) {
+            co_await handled->wait();
+            if (!self)
+                co_return;
+        }
+        FinishedCapture finished{std::move(*capture), m_captureBundleID, recordingID,
+                                 LiveRaw{m_liveRawText, m_liveRawTarget, m_liveRawPasted}};
         clearLiveRawContext();
         clearCaptureContext();
         co_await m_delivery->deliver(std::move(finished), sw);
@@ -604,12 +612,62 @@ QCoro::Task<> RecordingPipeline::stopAndAsk()
     setState(PipelineState::idle);
 }
 
-// Raw text from a live stream, kept for the stop. Pasting it early arrives
-// with live streaming.
-QCoro::Task<> RecordingPipeline::handleLiveRaw(QString text)
+// Raw text from the live socket while recording: held for the stop, and with
+// optimistic paste on, pasted at once (the cleaned text replaces it later).
+QCoro::Task<> RecordingPipeline::handleLiveRaw(QString text, std::shared_ptr<AsyncEvent> previous,
+                                               std::shared_ptr<AsyncEvent> done)
 {
-    m_liveRawText = std::move(text);
-    co_return;
+    QPointer self(this);
+    if (previous)
+        co_await previous->wait();
+    if (self) {
+        if (m_capturePurpose == CapturePurpose::ask) {
+            const QString trimmed = text.trimmed();
+            if (!trimmed.isEmpty()) {
+                m_liveRawText = trimmed;
+                m_liveRawTarget.reset();
+                m_liveRawPasted = false;
+                info(QStringLiteral("Ask raw transcript received (%1 chars); paste suppressed").arg(trimmed.size()));
+            }
+        } else {
+            co_await optimisticallyPasteLiveRaw(std::move(text));
+        }
+    }
+    done->set();
+}
+
+QCoro::Task<> RecordingPipeline::optimisticallyPasteLiveRaw(QString text)
+{
+    QPointer self(this);
+    QString raw = text.trimmed();
+    if (raw.isEmpty())
+        co_return;
+    if (FillerWordsSettings::isEnabled(m_c.defaults))
+        raw = FillerWordRemover::remove(raw, FillerWordsSettings::words(m_c.defaults));
+    const std::optional<QString> target = m_c.workspace.frontmostApplicationID();
+    m_liveRawText = raw;
+    m_liveRawTarget = target;
+    const bool optimistic = CleanupSettings::isEnabled(m_c.defaults) &&
+                            m_c.defaults.boolValue(QStringLiteral("optimistic.paste"), false) &&
+                            !isNoUndoApplication(target);
+    if (!optimistic) {
+        info(QStringLiteral("⏱ raw_received (%1 chars) — holding for cleaned final (optimistic off)").arg(raw.size()));
+        co_return;
+    }
+    Pasting &paste = m_c.paste;
+    const EditableFocus focus = co_await paste.focusedEditableTarget(target);
+    if (!self)
+        co_return;
+    if (focus == EditableFocus::notEditable) {
+        info(QStringLiteral("⏱ raw_received (%1 chars) — holding: no editable focus").arg(raw.size()));
+        co_return;
+    }
+    info(QStringLiteral("⏱ raw_received (%1 chars) — optimistic paste").arg(raw.size()));
+    co_await paste.paste(raw, target, m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false));
+    if (!self)
+        co_return;
+    m_liveRawPasted = true;
+    m_c.indicator.present(IndicatorState::processing(), std::nullopt);
 }
 
 QCoro::Task<> RecordingPipeline::rewriteSelection()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/DictationCapture.h"
+#include "core/AsyncEvent.h"
 #include "core/Scheduler.h"
 #include "core/Tasks.h"
 #include "pipeline/DictationDelivery.h"
@@ -112,7 +113,8 @@ private:
     QCoro::Task<> stopAndTranscribe();
     void clearCaptureContext();
     QCoro::Task<> stopAndAsk();
-    QCoro::Task<> handleLiveRaw(QString text);
+    QCoro::Task<> handleLiveRaw(QString text, std::shared_ptr<AsyncEvent> previous, std::shared_ptr<AsyncEvent> done);
+    QCoro::Task<> optimisticallyPasteLiveRaw(QString text);
     QCoro::Task<> rewriteSelection();
     void enterProcessing();
     void armTapDecision();
@@ -147,7 +149,8 @@ private:
     std::optional<QString> m_liveRawText;
     std::optional<QString> m_liveRawTarget;
     bool m_liveRawPasted = false;
-    CancellableSlot m_liveRawPasteTask;
+    // Set once the latest raw text has been handled (pasted or held).
+    std::shared_ptr<AsyncEvent> m_liveRawHandled;
 
     CancellableSlot m_noSpeechTask;
 };

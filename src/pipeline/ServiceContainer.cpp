@@ -29,6 +29,8 @@
 #include "platform/linux/X11Hotkeys.h"
 #include "platform/linux/XTestKeySynthesizer.h"
 #include "platform/linux/XkbKeyboardLayout.h"
+#include "stt/LiveTranscriptionClient.h"
+#include "text/Cleanup.h"
 #ifdef DRAVELIN_HAVE_WHISPER
 #include "platform/linux/WhisperRecognizer.h"
 #endif
@@ -100,6 +102,12 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     }
     m_recognizer = onDeviceRecognizer();
     m_recorder = std::make_unique<StreamingDictationRecorder>(*m_backend, m_recognizer.get(), scheduler, *m_defaults);
+    // Dictations stream to the backend's live socket while the user speaks.
+    UserDefaults *defaults = m_defaults.get();
+    m_recorder->setLiveStreaming(LiveDictationCapture::Config{
+        m_constants.liveTranscribeEndpoint(), m_auth, LiveTranscriptionClient::factory(scheduler), [defaults] {
+            return FillerWordsSettings::isEnabled(*defaults) ? FillerWordsSettings::words(*defaults) : QStringList{};
+        }});
 
     // Appearance.
     if (m_options.desktop) {
