@@ -833,3 +833,57 @@ TEST_F(PipelineTest, RetryDeliversOldestFirstAndCountsWhatStillFails)
     EXPECT_EQ(queue.items()[0].attempts, 1);
     EXPECT_EQ(queue.items()[0].lastError, QStringLiteral("Network error: offline"));
 }
+
+TEST_F(PipelineTest, LiveRawIsPastedAtOnceThenReplacedByTheFinalText)
+{
+    recorder.streaming = true;
+    defaults.set(QStringLiteral("optimistic.paste"), true);
+    const auto dictateLive = [this](const QString &raw, std::optional<QString> final) {
+        DictationCapture capture;
+        capture.liveText = std::move(final);
+        recorder.captureToReturn = capture;
+        press();
+        advance(100ms);
+        recorder.onLiveRaw(QStringLiteral("  ") + raw + QStringLiteral(" "));
+        finish();
+        press();
+        finish();
+    };
+
+    // Pasted at once, swapped in place; the history has what the document has.
+    dictateLive(QStringLiteral("um hello there"), QStringLiteral("Hello there."));
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("um hello there")});
+    ASSERT_EQ(paste.swaps.size(), 1);
+    EXPECT_EQ(paste.swaps[0], qMakePair(QStringLiteral("um hello there"), QStringLiteral("Hello there.")));
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("Hello there."));
+    EXPECT_TRUE(history.entries.front().aiProcessed);
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
+    EXPECT_TRUE(logged(QStringLiteral("Live swap applied — final 12 chars")));
+
+    // A swap the paste service skips leaves the raw text, unprocessed.
+    paste.swapSucceeds = false;
+    dictateLive(QStringLiteral("so long"), QStringLiteral("So long."));
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("so long"));
+    EXPECT_FALSE(history.entries.front().aiProcessed);
+
+    // No final in time: the pasted raw text stands and nothing is sent again.
+    dictateLive(QStringLiteral("kept as is"), std::nullopt);
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("kept as is"));
+    EXPECT_EQ(paste.swaps.size(), 2);
+    EXPECT_TRUE(warmUps.requests.empty());
+
+    // Without an editable focus the raw text is held and delivered once.
+    paste.focus = EditableFocus::notEditable;
+    paste.pasted.clear();
+    dictateLive(QStringLiteral("held"), QStringLiteral("Held."));
+    EXPECT_TRUE(paste.pasted.isEmpty());
+    EXPECT_EQ(indicator.current(), QStringLiteral("result(Held.)"));
+    EXPECT_TRUE(logged(QStringLiteral("⏱ raw_received (4 chars) — holding: no editable focus")));
+
+    // In a terminal nothing is pasted before the final text.
+    paste.focus = EditableFocus::editable;
+    workspace.frontmost = QStringLiteral("konsole");
+    dictateLive(QStringLiteral("ls"), QStringLiteral("ls"));
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("ls")});
+    EXPECT_EQ(paste.swaps.size(), 2);
+}
