@@ -10,6 +10,7 @@
 #include "output/RecordingUploader.h"
 #include "platform/Workspace.h"
 #include "stt/Transcribing.h"
+#include "stt/TranscriptionService.h"
 #include "stt/TranscriptionTypes.h"
 #include "text/Cleanup.h"
 #include "text/CleanupFormatting.h"
@@ -173,11 +174,15 @@ QCoro::Task<> DictationDelivery::runCloudRoad(FinishedCapture finished, Retentio
     request.fillerWords = FillerWordsSettings::words(m_c.defaults);
     request.clientRecordingId = finished.recordingID;
     sw.mark(QStringLiteral("request_build"));
+    TextToDeliver base;
+    base.attribution = finished.attributionBundleID;
+    base.recordingID = finished.recordingID;
+    base.recording = capture.recording;
+    base.durationMs = capture.durationMs;
+    base.retention = retention;
     if (stream) {
-        // The raw-then-cleaned streaming delivery arrives with live streaming;
-        // until then the one-piece reply serves.
-        info(QStringLiteral("Streaming delivery is not available in this build — using single-shot"));
-        request.streamCleanup = false;
+        co_await runStreamingTranscribe(std::move(request), savedID, std::move(base), sw);
+        co_return;
     }
 
     Transcribing &transcription = m_c.transcription;
@@ -203,13 +208,203 @@ QCoro::Task<> DictationDelivery::runCloudRoad(FinishedCapture finished, Retentio
     if (!self)
         co_return;
     sw.mark(QStringLiteral("remove_pending"));
-    TextToDeliver base;
-    base.attribution = finished.attributionBundleID;
-    base.recordingID = finished.recordingID;
-    base.recording = capture.recording;
-    base.durationMs = capture.durationMs;
     base.retention = retention;
     co_await deliverTranscript(std::move(*response), std::move(base), sw);
+}
+
+QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID,
+                                                        TextToDeliver base, Stopwatch &sw)
+{
+    QPointer self(this);
+    const bool cleanupOn = CleanupSettings::isEnabled(m_c.defaults);
+    const bool fillers = FillerWordsSettings::isEnabled(m_c.defaults);
+    const QStringList fillerList = FillerWordsSettings::words(m_c.defaults);
+    const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);
+    PendingTranscribing &pending = m_c.pending;
+    Pasting &paste = m_c.paste;
+    std::unique_ptr<TranscriptionStream> stream = m_c.transcription.transcribeStreaming(std::move(request));
+    std::optional<QString> raw;
+    bool rawPasted = false;
+    std::optional<QString> target;
+    // The pending item goes once the server has the text (or said there is none).
+    bool pendingDone = !savedID;
+
+    for (;;) {
+        auto item = co_await stream->next();
+        if (!self)
+            co_return;
+        if (!item) {
+            // Ended without a cleaned event: nothing more is delivered; a
+            // recording whose text never came stays queued for a retry.
+            info(sw.summary());
+            co_return;
+        }
+        if (!*item) {
+            const TranscriptionError failure = item->error();
+            error(QStringLiteral("Stream failed: %1").arg(failure.description()));
+            sw.mark(QStringLiteral("stream_error"));
+            if (raw) {
+                base.text = *raw;
+                base.aiProcessed = false;
+                bool inDocument = rawPasted;
+                if (rawPasted) {
+                    info(QStringLiteral("Stream error after raw pasted: %1 — keeping raw").arg(failure.description()));
+                } else {
+                    info(QStringLiteral("Stream error after raw received: %1 — pasting raw as fallback")
+                             .arg(failure.description()));
+                    inDocument = co_await pasteOrPresent(*raw, target);
+                    if (!self)
+                        co_return;
+                }
+                const bool remembered = co_await remember(base);
+                if (!remembered)
+                    co_return;
+                if (inDocument)
+                    m_c.indicator.present(IndicatorState::done(), std::nullopt);
+                lastDelivery = Delivery{*raw, inDocument, sw.marks()};
+            } else {
+                if (savedID)
+                    co_await pending.recordFailure(*savedID, failure.description());
+                if (!self)
+                    co_return;
+                logFailure(failure);
+                conclude({DictationOutcome::Kind::failed, failure}, base.recordingID, base.durationMs, std::nullopt);
+            }
+            info(sw.summary());
+            co_return;
+        }
+        const TranscriptionStreamEvent event = **item;
+        base.retention.note(event.retainRecording, event.recordingUploadUrl, event.recordingObjectKey);
+        const auto removePending = [&]() -> bool { return !std::exchange(pendingDone, true); };
+
+        if (event.stage == u"raw") {
+            QString text = event.text.value_or(QString()).trimmed();
+            if (!cleanupOn && fillers)
+                text = FillerWordRemover::remove(text, fillerList);
+            if (text.isEmpty()) {
+                info(QStringLiteral("Empty raw transcription — showing 'no speech detected'"));
+                conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, base.recordingID, base.durationMs,
+                         event.engine);
+                sw.mark(QStringLiteral("empty_raw"));
+                info(sw.summary());
+                if (removePending())
+                    co_await pending.remove(*savedID);
+                co_return;
+            }
+            raw = text;
+            target = m_c.workspace.frontmostApplicationID();
+            const EditableFocus focus = co_await paste.focusedEditableTarget(target);
+            if (!self)
+                co_return;
+            if (focus == EditableFocus::notEditable) {
+                info(QStringLiteral("Raw transcript held at %1 ms — no editable focus").arg(sw.elapsed()));
+                sw.mark(QStringLiteral("raw_held"));
+            } else {
+                co_await paste.paste(text, target, keep);
+                if (!self)
+                    co_return;
+                rawPasted = true;
+                info(QStringLiteral("Raw transcript pasted at %1 ms (%2 chars) — cleaning up in background")
+                         .arg(sw.elapsed())
+                         .arg(text.size()));
+                m_c.indicator.present(IndicatorState::processing(), std::nullopt);
+                sw.mark(QStringLiteral("raw_pasted"));
+            }
+            continue;
+        }
+
+        if (event.stage == u"cleaned") {
+            if (removePending()) {
+                co_await pending.remove(*savedID);
+                if (!self)
+                    co_return;
+            }
+            const qint64 arrived = sw.elapsed();
+            const QString text = event.text.value_or(QString()).trimmed();
+            const bool cleanedFlag = event.cleaned.value_or(raw ? text != *raw : false);
+            const std::optional<QString> usable =
+                cleanedFlag && !text.isEmpty() ? std::optional<QString>(text) : std::nullopt;
+            base.target = target;
+            if (rawPasted) {
+                if (usable && *usable != *raw) {
+                    const bool applied = co_await paste.replacePastedText(*raw, *usable, target, keep);
+                    if (!self)
+                        co_return;
+                    base.text = applied ? *usable : *raw;
+                    base.aiProcessed = applied;
+                    info(QStringLiteral("Cleaned arrived at %1 ms; swap %2 at %3 ms — final %4 chars")
+                             .arg(arrived)
+                             .arg(applied ? QStringLiteral("applied") : QStringLiteral("skipped"))
+                             .arg(sw.elapsed())
+                             .arg(base.text.size()));
+                } else {
+                    base.text = *raw;
+                    base.aiProcessed = true;
+                    info(QStringLiteral("Cleaned arrived at %1 ms; identical to raw — keeping raw").arg(arrived));
+                }
+                const bool remembered = co_await remember(base);
+                if (!remembered)
+                    co_return;
+                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+                sw.mark(QStringLiteral("swap_cleaned"));
+                info(sw.summary());
+                lastDelivery = Delivery{base.text, true, sw.marks()};
+                continue;
+            }
+            const QString deliver = usable ? *usable : raw ? *raw : text;
+            if (deliver.isEmpty()) {
+                info(QStringLiteral("Cleaned event had no usable text and no raw paste — nothing to deliver"));
+                conclude({DictationOutcome::Kind::noSpeech, std::nullopt}, base.recordingID, base.durationMs,
+                         event.engine);
+                sw.mark(QStringLiteral("empty_cleaned"));
+                info(sw.summary());
+                co_return;
+            }
+            info(QStringLiteral("Cleaned arrived at %1 ms with no prior raw paste — pasting once (%2 chars)")
+                     .arg(arrived)
+                     .arg(deliver.size()));
+            base.text = deliver;
+            base.aiProcessed = usable.has_value();
+            const auto pasted = co_await deliverText(base, sw, {{}, {}, QStringLiteral("paste_cleaned")});
+            if (!self || !pasted)
+                co_return;
+            info(sw.summary());
+            lastDelivery = Delivery{deliver, *pasted, sw.marks()};
+            co_return;
+        }
+
+        if (event.stage == u"cleaned-error") {
+            error(QStringLiteral("Cleaned-error at %1 ms: %2 — keeping raw text")
+                      .arg(sw.elapsed())
+                      .arg(event.error.value_or(QStringLiteral("unknown"))));
+            if (removePending()) {
+                co_await pending.remove(*savedID);
+                if (!self)
+                    co_return;
+            }
+            bool inDocument = rawPasted;
+            if (raw) {
+                if (!rawPasted) {
+                    inDocument = co_await pasteOrPresent(*raw, target);
+                    if (!self)
+                        co_return;
+                    rawPasted = inDocument;
+                }
+                base.text = *raw;
+                base.aiProcessed = false;
+                const bool remembered = co_await remember(base);
+                if (!remembered)
+                    co_return;
+                lastDelivery = Delivery{*raw, inDocument, sw.marks()};
+            }
+            if (inDocument || !raw)
+                m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            sw.mark(QStringLiteral("cleaned_error"));
+            info(sw.summary());
+            continue;
+        }
+        error(QStringLiteral("Unknown stream stage: %1").arg(event.stage));
+    }
 }
 
 QCoro::Task<> DictationDelivery::deliverTranscript(TranscriptionResponse response, TextToDeliver base, Stopwatch &sw)

@@ -72,6 +72,10 @@ private:
 
     QCoro::Task<> runCloudRoad(FinishedCapture finished, Retention retention, Stopwatch &sw);
     QCoro::Task<> deliverTranscript(TranscriptionResponse response, TextToDeliver base, Stopwatch &sw);
+    // The cloud road answered as a stream: raw text (pasted at once when it
+    // can be), then the cleaned text swapped in for it.
+    QCoro::Task<> runStreamingTranscribe(TranscriptionRequest request, std::optional<QUuid> savedID, TextToDeliver base,
+                                         Stopwatch &sw);
     QCoro::Task<> deliverOnDevice(FinishedCapture finished, Retention retention, Stopwatch &sw);
     QCoro::Task<> deliverLiveText(QString text, FinishedCapture finished, Retention retention, Stopwatch &sw);
     // Remembers delivered text: history, the recording's upload when the

@@ -14,7 +14,14 @@ namespace dravelin {
 class Stopwatch
 {
 public:
-    explicit Stopwatch(const Scheduler &scheduler) : m_scheduler(scheduler), m_last(scheduler.monotonicNow()) {}
+    explicit Stopwatch(const Scheduler &scheduler)
+        : m_scheduler(scheduler)
+        , m_start(scheduler.monotonicNow())
+        , m_last(m_start)
+    {}
+
+    // Milliseconds since the stopwatch started.
+    qint64 elapsed() const { return (m_scheduler.monotonicNow() - m_start).count(); }
 
     void mark(const QString &label)
     {
@@ -44,6 +51,7 @@ public:
 
 private:
     const Scheduler &m_scheduler;
+    Millis m_start;
     Millis m_last;
     std::vector<std::pair<QString, int>> m_marks;
 };

@@ -4,9 +4,13 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <memory>
+
 namespace dravelin {
 
-// The single-shot transcription client as the pipeline sees it.
+class TranscriptionStream;
+
+// The transcription client as the pipeline sees it.
 class Transcribing
 {
 public:
@@ -15,6 +19,9 @@ public:
     virtual void warmUp() = 0;
     virtual QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>>
     transcribe(TranscriptionRequest request) = 0;
+    // The same upload answered as a stream of events: the raw text first,
+    // the cleaned text after it.
+    virtual std::unique_ptr<TranscriptionStream> transcribeStreaming(TranscriptionRequest request) = 0;
 };
 
 } // namespace dravelin

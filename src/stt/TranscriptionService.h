@@ -64,7 +64,7 @@ public:
 
     QCoro::Task<Expected<TranscriptionResponse, TranscriptionError>> transcribe(TranscriptionRequest request) override;
     // Returns at once; the events follow on the stream.
-    std::unique_ptr<TranscriptionStream> transcribeStreaming(TranscriptionRequest request);
+    std::unique_ptr<TranscriptionStream> transcribeStreaming(TranscriptionRequest request) override;
     void warmUp() override;
 
 private:

@@ -19,6 +19,7 @@
 #include "platform/SoundPlayer.h"
 #include "platform/Workspace.h"
 #include "stt/Transcribing.h"
+#include "stt/TranscriptionService.h"
 #include "text/CleanupFormatting.h"
 
 #include <QStringList>
@@ -185,6 +186,19 @@ public:
         }
         co_return Expected<TranscriptionResponse, TranscriptionError>(transcription);
     }
+    // Answers with `streamed`, then ends (or fails with `streamError`).
+    std::unique_ptr<TranscriptionStream> transcribeStreaming(TranscriptionRequest request) override
+    {
+        requests.push_back(request);
+        auto stream = std::make_unique<TranscriptionStream>();
+        for (const auto &event : streamed)
+            stream->push(event);
+        if (streamError)
+            stream->push(Unexpected(*streamError));
+        else
+            stream->end();
+        return stream;
+    }
     QCoro::Task<Expected<CleanupResponse, CleanupError>> cleanup(CleanupRequest request) override
     {
         cleanupRequests.push_back(request);
@@ -206,6 +220,8 @@ public:
     std::deque<Expected<TranscriptionResponse, TranscriptionError>> nextTranscriptions;
     std::vector<TranscriptionRequest> requests;
     std::vector<CleanupRequest> cleanupRequests;
+    std::vector<TranscriptionStreamEvent> streamed;
+    std::optional<TranscriptionError> streamError;
 };
 
 class FakePending final : public PendingTranscribing

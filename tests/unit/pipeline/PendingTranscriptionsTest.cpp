@@ -24,8 +24,9 @@ protected:
     T run(QCoro::Task<T> task)
     {
         std::optional<T> result;
-        auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> { out = co_await std::move(t); }(
-                                                                          std::move(task), result);
+        auto wrapper = [](QCoro::Task<T> t, std::optional<T> &out) -> QCoro::Task<> {
+            out = co_await std::move(t);
+        }(std::move(task), result);
         scheduler.runPending();
         EXPECT_TRUE(result.has_value());
         return std::move(*result);

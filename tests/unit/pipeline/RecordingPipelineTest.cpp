@@ -1,8 +1,8 @@
 #include "pipeline/RecordingPipeline.h"
-#include "pipeline/PendingTranscriptions.h"
-#include "support/AudioFakes.h"
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
+#include "pipeline/PendingTranscriptions.h"
+#include "support/AudioFakes.h"
 #include "support/Fakes.h"
 #include "support/LogCapture.h"
 #include "system/SoundFeedback.h"
@@ -886,4 +886,74 @@ TEST_F(PipelineTest, LiveRawIsPastedAtOnceThenReplacedByTheFinalText)
     dictateLive(QStringLiteral("ls"), QStringLiteral("ls"));
     EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("ls")});
     EXPECT_EQ(paste.swaps.size(), 2);
+}
+
+TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
+{
+    defaults.set(QStringLiteral("optimistic.paste"), true);
+    DictationCapture capture;
+    capture.audio = audioOf(800);
+    recorder.captureToReturn = capture;
+    const auto event = [](const char *stage, std::optional<QString> text, std::optional<bool> cleaned = std::nullopt) {
+        TranscriptionStreamEvent e;
+        e.stage = QString::fromLatin1(stage);
+        e.text = std::move(text);
+        e.cleaned = cleaned;
+        return e;
+    };
+    const auto dictate = [&](std::vector<TranscriptionStreamEvent> events,
+                             std::optional<TranscriptionError> failure = std::nullopt) {
+        warmUps.streamed = std::move(events);
+        warmUps.streamError = std::move(failure);
+        paste.pasted.clear();
+        paste.swaps.clear();
+        pending.removed.clear();
+        press();
+        advance(100ms);
+        press();
+        finish();
+    };
+
+    // A cleaned event without its flag but with other text counts as cleaned.
+    dictate({event("raw", QStringLiteral("um hi all")), event("cleaned", QStringLiteral("Hi all."))});
+    EXPECT_TRUE(warmUps.requests.back().streamCleanup);
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("um hi all")});
+    EXPECT_EQ(paste.swaps.size(), 1);
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("Hi all."));
+    EXPECT_TRUE(history.entries.front().aiProcessed);
+    EXPECT_EQ(pending.removed.size(), 1);
+
+    // Identical: no swap, and the entry counts as processed.
+    dictate({event("raw", QStringLiteral("Fine.")), event("cleaned", QStringLiteral("Fine."), true)});
+    EXPECT_TRUE(paste.swaps.isEmpty());
+    EXPECT_TRUE(history.entries.front().aiProcessed);
+
+    // A skipped swap keeps the raw text, unprocessed.
+    paste.swapSucceeds = false;
+    dictate({event("raw", QStringLiteral("so so")), event("cleaned", QStringLiteral("So-so."), true)});
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("so so"));
+    EXPECT_FALSE(history.entries.front().aiProcessed);
+
+    // Held for want of a focus, then an empty cleaned text: the raw text is
+    // shown once, unprocessed.
+    paste.focus = EditableFocus::notEditable;
+    dictate({event("raw", QStringLiteral("held back")), event("cleaned", QStringLiteral(""), true)});
+    EXPECT_EQ(indicator.current(), QStringLiteral("result(held back)"));
+    EXPECT_FALSE(history.entries.front().aiProcessed);
+
+    // The stream breaks after the raw paste: the raw text stays, no error is
+    // shown, and the recording stays queued.
+    paste.focus = EditableFocus::editable;
+    const auto entries = history.entries.size();
+    dictate({event("raw", QStringLiteral("cut short"))}, TranscriptionError::networkError(QStringLiteral("reset")));
+    EXPECT_EQ(history.entries.size(), entries + 1);
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("cut short"));
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
+    EXPECT_TRUE(pending.removed.isEmpty());
+    EXPECT_TRUE(pending.failures.isEmpty());
+
+    // Broken before any text: an error, and the failure is on the queued item.
+    dictate({}, TranscriptionError::networkError(QStringLiteral("reset")));
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(Network error — retry from menu)"));
+    EXPECT_EQ(pending.failures.size(), 1);
 }
