@@ -51,6 +51,11 @@ QCoro::Task<> HeadlessDictation::stop()
     co_await pipeline.toggleRecord();
 }
 
+UserDefaults &HeadlessDictation::defaults()
+{
+    return m_parts->container.defaults();
+}
+
 PendingTranscriptions &HeadlessDictation::pending()
 {
     return m_parts->container.pending();

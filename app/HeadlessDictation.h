@@ -48,6 +48,7 @@ public:
     class ClipboardHistory &history();
     // The signed-in user's recordings waiting to be sent again.
     class PendingTranscriptions &pending();
+    class UserDefaults &defaults();
 
 private:
     struct Parts;

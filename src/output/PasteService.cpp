@@ -23,7 +23,9 @@ constexpr Millis kAfterPaste{250};
 // A busy application may read the clipboard later than the fixed pause; the
 // text stays until it has, this long at most.
 constexpr Millis kFetchGrace{2000};
-constexpr Millis kFetchPoll{25};
+constexpr Millis kFetchPoll{10};
+// After the target read the clipboard, before it is restored.
+constexpr Millis kAfterFetch{40};
 constexpr Millis kAfterSelect{40};
 constexpr Millis kAfterCopy{90};
 constexpr Millis kWakePoll{50};
@@ -39,6 +41,11 @@ void info(const QString &message)
 void error(const QString &message)
 {
     logs::error(logs::paste(), message);
+}
+
+void debug(const QString &message)
+{
+    logs::debug(logs::paste(), message);
 }
 
 // Chromium-based applications (Electron ones included) build their
@@ -125,6 +132,31 @@ PasteKeys PasteService::pasteKeys(const std::optional<QString> &applicationID)
     return primaryOnly.contains(applicationID->toLower()) ? PasteKeys::shiftInsert : PasteKeys::ctrlShiftV;
 }
 
+QCoro::Task<> PasteService::waitAfterPaste()
+{
+    Pasteboard &pasteboard = m_pasteboard;
+    Scheduler &scheduler = m_scheduler;
+    if (!pasteboard.fetchCount()) {
+        // No way to see the target read the clipboard: give it the time
+        // applications usually need.
+        co_await scheduler.sleep(kAfterPaste);
+        co_await waitForFetch();
+        co_return;
+    }
+    // The text is in the document once the target has read the clipboard;
+    // a short settle covers a second format read right after the first.
+    const Millis start = scheduler.monotonicNow();
+    while (pasteboard.fetchCount() == 0 && scheduler.monotonicNow() - start < kAfterPaste)
+        co_await scheduler.sleep(kFetchPoll);
+    if (pasteboard.fetchCount() > 0) {
+        debug(QStringLiteral("Paste target read the clipboard after %1 ms")
+                  .arg((scheduler.monotonicNow() - start).count()));
+        co_await scheduler.sleep(kAfterFetch);
+        co_return;
+    }
+    co_await waitForFetch();
+}
+
 QCoro::Task<> PasteService::waitForFetch()
 {
     Pasteboard &pasteboard = m_pasteboard;
@@ -195,10 +227,7 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     if (!self)
         co_return;
     m_keys.postPaste(keys);
-    co_await m_scheduler.sleep(kAfterPaste);
-    if (!self)
-        co_return;
-    co_await waitForFetch();
+    co_await waitAfterPaste();
     if (!self)
         co_return;
     if (previousSelection)

@@ -44,6 +44,9 @@ private:
     QCoro::Task<> activateIfNeeded(std::optional<QString> targetBundleID);
     // After the paste keystroke's pause, until the target has read the text
     // (bounded), so a slow application does not get the restored clipboard.
+    // After the paste keys: until the target has read the clipboard (or long
+    // enough that it could have), so restoring it cannot come first.
+    QCoro::Task<> waitAfterPaste();
     QCoro::Task<> waitForFetch();
     QCoro::Task<EditableFocusClassifier::PasteCommandEvidence> pasteCommandEvidence(qint64 pid);
     QCoro::Task<EditableFocus> judge(AccessibleLookup element, qint64 pid);

@@ -23,6 +23,13 @@ namespace dravelin {
 
 namespace {
 
+std::optional<qint64> rawPastedAfter(const LiveRaw &raw, const Stopwatch &sw)
+{
+    if (!raw.pastedAt)
+        return std::nullopt;
+    return (*raw.pastedAt - sw.startedAt()).count();
+}
+
 void info(const QString &message)
 {
     logs::info(logs::pipeline(), message);
@@ -226,6 +233,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
     std::optional<QString> raw;
     bool rawPasted = false;
     std::optional<QString> target;
+    std::optional<qint64> rawPastedAt;
     // The pending item goes once the server has the text (or said there is none).
     bool pendingDone = !savedID;
 
@@ -261,7 +269,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
                     co_return;
                 if (inDocument)
                     m_c.indicator.present(IndicatorState::done(), std::nullopt);
-                lastDelivery = Delivery{*raw, inDocument, sw.marks()};
+                lastDelivery = Delivery{*raw, inDocument, sw.marks(), rawPastedAt};
             } else {
                 if (savedID)
                     co_await pending.recordFailure(*savedID, failure.description());
@@ -304,6 +312,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
                 if (!self)
                     co_return;
                 rawPasted = true;
+                rawPastedAt = sw.elapsed();
                 info(QStringLiteral("Raw transcript pasted at %1 ms (%2 chars) — cleaning up in background")
                          .arg(sw.elapsed())
                          .arg(text.size()));
@@ -348,7 +357,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
                 m_c.indicator.present(IndicatorState::done(), std::nullopt);
                 sw.mark(QStringLiteral("swap_cleaned"));
                 info(sw.summary());
-                lastDelivery = Delivery{base.text, true, sw.marks()};
+                lastDelivery = Delivery{base.text, true, sw.marks(), rawPastedAt};
                 continue;
             }
             const QString deliver = usable ? *usable : raw ? *raw : text;
@@ -369,7 +378,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
             if (!self || !pasted)
                 co_return;
             info(sw.summary());
-            lastDelivery = Delivery{deliver, *pasted, sw.marks()};
+            lastDelivery = Delivery{deliver, *pasted, sw.marks(), std::nullopt};
             co_return;
         }
 
@@ -395,7 +404,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
                 const bool remembered = co_await remember(base);
                 if (!remembered)
                     co_return;
-                lastDelivery = Delivery{*raw, inDocument, sw.marks()};
+                lastDelivery = Delivery{*raw, inDocument, sw.marks(), rawPastedAt};
             }
             if (inDocument || !raw)
                 m_c.indicator.present(IndicatorState::done(), std::nullopt);
@@ -430,7 +439,7 @@ QCoro::Task<> DictationDelivery::deliverTranscript(TranscriptionResponse respons
         co_return;
     info(QStringLiteral("Delivered: %1 chars via %2").arg(text.size()).arg(response.engine));
     info(sw.summary());
-    lastDelivery = Delivery{text, *pasted, sw.marks()};
+    lastDelivery = Delivery{text, *pasted, sw.marks(), std::nullopt};
 }
 
 QCoro::Task<> DictationDelivery::deliverOnDevice(FinishedCapture finished, Retention retention, Stopwatch &sw)
@@ -492,7 +501,7 @@ QCoro::Task<> DictationDelivery::deliverOnDevice(FinishedCapture finished, Reten
     if (!self || !pasted)
         co_return;
     info(sw.summary());
-    lastDelivery = Delivery{delivered, *pasted, sw.marks()};
+    lastDelivery = Delivery{delivered, *pasted, sw.marks(), std::nullopt};
 }
 
 // The live road: the final text, or the raw text held from the stream. When
@@ -533,7 +542,7 @@ QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture f
             co_return;
         m_c.indicator.present(IndicatorState::done(), std::nullopt);
         info(sw.summary());
-        lastDelivery = Delivery{rawText, true, sw.marks()};
+        lastDelivery = Delivery{rawText, true, sw.marks(), rawPastedAfter(raw, sw)};
         co_return;
     }
 
@@ -563,18 +572,20 @@ QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture f
         sw.mark(QStringLiteral("swap_cleaned"));
         m_c.indicator.present(IndicatorState::done(), std::nullopt);
         info(sw.summary());
-        lastDelivery = Delivery{inDocument, true, sw.marks()};
+        lastDelivery = Delivery{inDocument, true, sw.marks(), rawPastedAfter(raw, sw)};
         co_return;
     }
 
     delivery.text = finalText;
-    delivery.aiProcessed = cleanup && finalText != rawText;
+    // The socket's final text is cleaned when cleanup is on; raw text used
+    // in its place is not.
+    delivery.aiProcessed = cleanup && finished.capture.liveText.has_value();
     info(QStringLiteral("⏱ cleaned pasted once (%1 chars) — primary path").arg(finalText.size()));
     const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, QStringLiteral("paste_cleaned")});
     if (!self || !pasted)
         co_return;
     info(sw.summary());
-    lastDelivery = Delivery{finalText, *pasted, sw.marks()};
+    lastDelivery = Delivery{finalText, *pasted, sw.marks(), std::nullopt};
 }
 
 QCoro::Task<std::optional<bool>> DictationDelivery::deliverText(TextToDeliver delivery, Stopwatch &sw, Marks marks)

@@ -37,6 +37,9 @@ public:
         QString text;
         bool pasted = false;
         std::vector<std::pair<QString, int>> marks; // the stopwatch
+        // With optimistic paste: when the raw text was in the document,
+        // counted from the stop (negative: while still recording).
+        std::optional<qint64> rawPastedAfterStopMs;
     };
     std::optional<Delivery> lastDelivery;
 

@@ -2,6 +2,7 @@
 
 #include "account/BackendError.h"
 #include "audio/DictationCapture.h"
+#include "core/Scheduler.h"
 #include "indicator/IndicatorState.h"
 #include "pipeline/PipelineServices.h"
 #include "system/SoundFeedback.h"
@@ -19,9 +20,10 @@ namespace dravelin {
 // Raw text the live socket sent while recording.
 struct LiveRaw
 {
-    std::optional<QString> text;   // trimmed
-    std::optional<QString> target; // the application that had the focus when it came
-    bool pasted = false;           // pasted at once, to be replaced by the cleaned text
+    std::optional<QString> text;    // trimmed
+    std::optional<QString> target;  // the application that had the focus when it came
+    bool pasted = false;            // pasted at once, to be replaced by the cleaned text
+    std::optional<Millis> pastedAt; // when that paste ended (the scheduler's clock)
 };
 
 struct FinishedCapture

@@ -116,6 +116,7 @@ void RecordingPipeline::clearLiveRawContext()
     m_liveRawText.reset();
     m_liveRawTarget.reset();
     m_liveRawPasted = false;
+    m_liveRawPastedAt.reset();
     m_liveRawHandled.reset();
 }
 
@@ -570,7 +571,7 @@ QCoro::Task<> RecordingPipeline::stopAndTranscribe()
                 co_return;
         }
         FinishedCapture finished{std::move(*capture), m_captureBundleID, recordingID,
-                                 LiveRaw{m_liveRawText, m_liveRawTarget, m_liveRawPasted}};
+                                 LiveRaw{m_liveRawText, m_liveRawTarget, m_liveRawPasted, m_liveRawPastedAt}};
         clearLiveRawContext();
         clearCaptureContext();
         co_await m_delivery->deliver(std::move(finished), sw);
@@ -667,6 +668,7 @@ QCoro::Task<> RecordingPipeline::optimisticallyPasteLiveRaw(QString text)
     if (!self)
         co_return;
     m_liveRawPasted = true;
+    m_liveRawPastedAt = m_c.scheduler.monotonicNow();
     m_c.indicator.present(IndicatorState::processing(), std::nullopt);
 }
 

@@ -149,6 +149,7 @@ private:
     std::optional<QString> m_liveRawText;
     std::optional<QString> m_liveRawTarget;
     bool m_liveRawPasted = false;
+    std::optional<Millis> m_liveRawPastedAt;
     // Set once the latest raw text has been handled (pasted or held).
     std::shared_ptr<AsyncEvent> m_liveRawHandled;
 

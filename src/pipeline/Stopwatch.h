@@ -20,6 +20,7 @@ public:
         , m_last(m_start)
     {}
 
+    Millis startedAt() const { return m_start; }
     // Milliseconds since the stopwatch started.
     qint64 elapsed() const { return (m_scheduler.monotonicNow() - m_start).count(); }
 

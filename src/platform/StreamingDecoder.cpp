@@ -1,5 +1,7 @@
 #include "platform/StreamingDecoder.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +18,21 @@ QString joined(const QString &a, const QString &b)
     if (b.isEmpty())
         return a;
     return a + u' ' + b;
+}
+
+// Whether every 20 ms of `window` from `from` on stays below `level` (RMS).
+bool isQuiet(const std::vector<float> &window, size_t from, double level)
+{
+    constexpr size_t frame = 320;
+    for (size_t start = from; start < window.size(); start += frame) {
+        const size_t end = std::min(window.size(), start + frame);
+        double energy = 0;
+        for (size_t i = start; i < end; ++i)
+            energy += static_cast<double>(window[i]) * window[i];
+        if (std::sqrt(energy / static_cast<double>(end - start)) >= level)
+            return false;
+    }
+    return true;
 }
 
 // The quietest point within 0.4 s of `around` (and before `limit`), where a
@@ -157,7 +174,10 @@ void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
         });
         if (s.cancelled)
             return;
-        if (s.ending && s.decodedOnce && s.window.size() == s.decodedUpTo) {
+        // Nothing new, or only quiet, since the last decode: its text is the
+        // final one and the stop costs no decode (the usual case, as people
+        // stop speaking a moment before they stop the dictation).
+        if (s.ending && s.decodedOnce && isQuiet(s.window, s.decodedUpTo, s.options.quietTailLevel)) {
             SpeechResult result{s.text(), true, {}};
             lock.unlock();
             s.deliver(std::move(result));

@@ -57,6 +57,9 @@ public:
         size_t partialEvery = 12000;     // 0.75 s of new audio
         size_t commitAfter = 16000 * 10; // 10 s
         size_t keepTail = 16000 * 2;     // 2 s
+        // Audio after the last decode that stays below this level (RMS of
+        // every 20 ms) holds no words: at the end, the last decode is final.
+        double quietTailLevel = 0.005;
     };
 
     StreamingDecoder(Decode decode, std::function<void(SpeechResult)> onResult);

@@ -123,7 +123,9 @@ TEST_F(PasteDesktopTest, AHeldModifierDelaysThePasteUntilReleaseButNotBeyondHalf
     timer.restart();
     QCoro::waitFor(service.paste(QStringLiteral("typed"), std::nullopt, false));
     EXPECT_EQ(window->line(), QStringLiteral("typed"));
-    EXPECT_GE(timer.elapsed(), 200 + 250);
+    // The paste returns once the field has read the clipboard, well before
+    // the 250 ms allowed to a target that is never seen reading it.
+    EXPECT_GE(timer.elapsed(), 200);
     EXPECT_LT(timer.elapsed(), 500 + 250);
 }
 

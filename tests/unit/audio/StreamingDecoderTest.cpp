@@ -94,7 +94,8 @@ struct Recorder : std::enable_shared_from_this<Recorder>
         std::lock_guard lock(mutex);
         return windows.size();
     }
-    std::unique_ptr<StreamingDecoder> session(StreamingDecoder::Options options = {})
+    // The test's words are faint (levels of 0.001 to 0.01); only zeros are quiet.
+    std::unique_ptr<StreamingDecoder> session(StreamingDecoder::Options options = {.quietTailLevel = 0.0005})
     {
         // The worker may still be finishing after the session is gone.
         auto self = shared_from_this();
@@ -141,6 +142,17 @@ TEST(StreamingDecoderTest, PartialsFollowTheAudioAndTheFinalReusesOrCompletesThe
     EXPECT_TRUE(q->results[1].isFinal);
     EXPECT_EQ(q->results[1].text, QStringLiteral("s0 s1"));
     EXPECT_EQ(q->decodes(), 1u);
+
+    // Only silence since the last decode: no decode either.
+    auto t = std::make_shared<Recorder>();
+    auto trailing = t->session();
+    feed(*trailing, seconds(0, 1));
+    ASSERT_TRUE(t->waitFor([&] { return t->results.size() == 1; }));
+    feed(*trailing, std::vector<float>(kSecond / 2, 0.0f));
+    trailing->endAudio();
+    ASSERT_TRUE(t->waitFor([&] { return t->results.size() == 2; }));
+    EXPECT_EQ(t->results[1].text, QStringLiteral("s0"));
+    EXPECT_EQ(t->decodes(), 1u);
 }
 
 TEST(StreamingDecoderTest, ASlowDecodeLetsAudioPileUpInsteadOfWork)
