@@ -49,6 +49,16 @@ grep -q "^cleaned: " "$work/out" || fail "stream cleaned: $(cat "$work/out")"
 grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate: $(cat "$work/out")"
 grep -q "live_final" "$work/out" || fail "dictate did not stream live: $(cat "$work/out")"
 
+# The server restarts in the middle of a live dictation: the socket is lost,
+# and the recording goes by upload to the server that is back.
+"$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 &
+dictating=$!
+sleep 1.5
+restart_local_server "$server" "$work/server"
+wait "$dictating" || fail "dictate across a server restart: $(cat "$work/out")"
+grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate across a server restart: $(cat "$work/out")"
+grep -q "network" "$work/out" || fail "no upload after the live socket was lost: $(cat "$work/out")"
+
 # The server goes away: the dictation waits on disk, and a retry once the
 # server is back delivers it and empties the queue.
 stop_local_server
