@@ -66,8 +66,9 @@ QCoro::Task<> HeadlessDictation::drain(Millis limit)
     Scheduler &scheduler = m_parts->scheduler;
     ServiceContainer &container = m_parts->container;
     const Millis deadline = scheduler.monotonicNow() + limit;
-    while (scheduler.monotonicNow() < deadline && (container.uploader().taskTracker().pendingCount() > 0 ||
-                                                   container.pipeline().state() != PipelineState::idle))
+    while (scheduler.monotonicNow() < deadline &&
+           (container.uploader().taskTracker().pendingCount() > 0 ||
+            container.pipeline().state() != PipelineState::idle || container.history().recordingsBeingSaved() > 0))
         co_await scheduler.sleep(Millis(50));
 }
 

@@ -37,7 +37,8 @@ public:
     QCoro::Task<> attachHistory();
     QCoro::Task<bool> start();
     QCoro::Task<> stop();
-    // Waits (up to `limit`) for side work such as recording uploads to end.
+    // Waits (up to `limit`) for side work to end: the delivery, recording
+    // uploads, recordings being written to the history.
     QCoro::Task<> drain(Millis limit);
     RecordingPipeline &pipeline();
     // The file's length, when the microphone is a file.

@@ -189,10 +189,13 @@ QCoro::Task<> ClipboardHistory::add(QString text, std::optional<QString> source,
         Scheduler *scheduler = &m_scheduler;
         const quint64 generation = m_audioGeneration;
         const QUuid id = entry.id;
+        ++m_recordingsSaving;
         m_audioStore->save(std::move(*audio), id, [self, scheduler, generation, id](std::optional<QString> path) {
             scheduler->postFromAnyThread([self, generation, id, path] {
-                if (self)
-                    self->recordingSaved(id, path, generation);
+                if (!self)
+                    return;
+                --self->m_recordingsSaving;
+                self->recordingSaved(id, path, generation);
             });
         });
     }

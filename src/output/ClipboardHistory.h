@@ -26,6 +26,10 @@ class ClipboardHistory final : public QObject, public ClipboardHistoring
 public:
     static constexpr int kMaxEntries = 20;
 
+    // Recordings handed to the store whose file is not written yet (a
+    // command that ends waits for them).
+    int recordingsBeingSaved() const { return m_recordingsSaving; }
+
     ClipboardHistory(UserDefaults &defaults, Scheduler &scheduler, QueueFactory queues, QString dataRoot,
                      QObject *parent = nullptr);
     ~ClipboardHistory() override;
@@ -69,6 +73,7 @@ private:
     std::map<QUuid, QString> m_audioURLs;
     std::set<QUuid> m_audioEntryIDs;
     quint64 m_audioGeneration = 0;
+    int m_recordingsSaving = 0;
     quint64 m_attachGeneration = 0;
     bool m_keepRecordings = true;
 };

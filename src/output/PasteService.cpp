@@ -214,7 +214,8 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     if (!self)
         co_return;
 
-    const std::optional<QString> previous = m_pasteboard.string();
+    // Everything on the clipboard (an image, rich text) comes back, not just text.
+    const PasteboardSnapshot previous = m_pasteboard.snapshot();
     m_pasteboard.clearContents();
     m_pasteboard.setString(text);
     const PasteKeys keys = pasteKeys(m_workspace.frontmostApplicationID());
@@ -234,9 +235,7 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
         m_pasteboard.setSelectionString(*previousSelection);
 
     if (!keepOnClipboard) {
-        m_pasteboard.clearContents();
-        if (previous)
-            m_pasteboard.setString(*previous);
+        m_pasteboard.restore(previous);
         info(QStringLiteral("Pasted %1 chars; clipboard restored").arg(text.size()));
     } else {
         info(QStringLiteral("Pasted %1 chars; transcription kept on clipboard").arg(text.size()));
