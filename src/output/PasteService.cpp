@@ -214,8 +214,7 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     if (!self)
         co_return;
 
-    // Everything on the clipboard (an image, rich text) comes back, not just text.
-    const PasteboardSnapshot previous = m_pasteboard.snapshot();
+    const std::optional<QString> previous = m_pasteboard.string();
     m_pasteboard.clearContents();
     m_pasteboard.setString(text);
     const PasteKeys keys = pasteKeys(m_workspace.frontmostApplicationID());
@@ -235,7 +234,9 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
         m_pasteboard.setSelectionString(*previousSelection);
 
     if (!keepOnClipboard) {
-        m_pasteboard.restore(previous);
+        m_pasteboard.clearContents();
+        if (previous)
+            m_pasteboard.setString(*previous);
         info(QStringLiteral("Pasted %1 chars; clipboard restored").arg(text.size()));
     } else {
         info(QStringLiteral("Pasted %1 chars; transcription kept on clipboard").arg(text.size()));

@@ -88,14 +88,15 @@ TEST_F(PasteDesktopTest, SwapReplacesTheRawTextAndBringsBackAnImage)
     EXPECT_TRUE(QCoro::waitFor(service.replacePastedText(QStringLiteral("um hello there"),
                                                          QStringLiteral("Hello there."), std::nullopt, false)));
     EXPECT_EQ(window->line(), QStringLiteral("so Hello there."));
+    const QMimeData *after = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->data(QStringLiteral("image/png")), QByteArray("\x89PNG\r\n\x1a\nfake", 12));
+
     // An emoji is one cursor step in a real field.
     QCoro::waitFor(service.paste(QStringLiteral(" ok 👍"), std::nullopt, false));
     EXPECT_TRUE(QCoro::waitFor(
         service.replacePastedText(QStringLiteral("ok 👍"), QStringLiteral("OK 👍."), std::nullopt, false)));
     EXPECT_EQ(window->line(), QStringLiteral("so Hello there. OK 👍."));
-    const QMimeData *after = QGuiApplication::clipboard()->mimeData();
-    ASSERT_TRUE(after);
-    EXPECT_EQ(after->data(QStringLiteral("image/png")), QByteArray("\x89PNG\r\n\x1a\nfake", 12));
 
     // The field no longer ends with the raw text: nothing is replaced.
     window->setLine(QStringLiteral("something else entirely"));
