@@ -16,6 +16,9 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "core/UserDefaults.h"
+#include <QClipboard>
+#include <QGuiApplication>
 #include <gtest/gtest.h>
 
 using namespace dravelin;
@@ -62,6 +65,22 @@ TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
     QFile saved(*recording);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.read(8).mid(4), "ftyp");
+
+    // Optimistic paste: the raw text goes in as soon as it comes and the
+    // final text takes its place — the field holds the text once, and the
+    // user's clipboard is back.
+    window.setLine(QString());
+    QGuiApplication::clipboard()->setText(QStringLiteral("the user's clipboard"));
+    dictation.defaults().set(QStringLiteral("optimistic.paste"), true);
+    ASSERT_TRUE(QCoro::waitFor(dictation.start()));
+    QCoro::waitFor(test::pause(scheduler, Millis(dictation.inputDurationMs() + 400)));
+    QCoro::waitFor(dictation.stop());
+    QCoro::waitFor(dictation.drain(Millis(60000)));
+    const auto &optimistic = dictation.pipeline().lastDelivery();
+    ASSERT_TRUE(optimistic);
+    EXPECT_TRUE(optimistic->rawPastedAfterStopMs) << "the raw text was not pasted on its own";
+    EXPECT_EQ(window.line(), optimistic->text);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("the user's clipboard"));
 }
 
 } // namespace
