@@ -352,8 +352,7 @@ int retryPending()
     QCoro::waitFor(dictation->pipeline().retryAllPending());
     QCoro::waitFor(dictation->drain(Millis(60000)));
     const qsizetype after = dictation->pending().items().size();
-    std::printf("Delivered %lld; %s\n", static_cast<long long>(before - after),
-                qPrintable(dictation->lastIndicator()));
+    std::printf("Delivered %lld; %s\n", static_cast<long long>(before - after), qPrintable(dictation->lastIndicator()));
     if (after > 0)
         printPending(dictation->pending().items());
     return after > 0 ? 1 : 0;

@@ -332,8 +332,8 @@ TEST_F(PasteServiceTest, SwapReplacesExactlyTheRawTextOrKeepsIt)
     // An emoji is one step, however many UTF-16 units it takes.
     keys.events.clear();
     keys.field = QStringLiteral("Great, ok 👍");
-    EXPECT_TRUE(finish(service.replacePastedText(QStringLiteral("ok 👍"), QStringLiteral("OK 👍."), std::nullopt,
-                                                 false)));
+    EXPECT_TRUE(
+        finish(service.replacePastedText(QStringLiteral("ok 👍"), QStringLiteral("OK 👍."), std::nullopt, false)));
     EXPECT_EQ(keys.events.first(), QStringLiteral("shift+left×4"));
     EXPECT_EQ(keys.field, QStringLiteral("Great, OK 👍."));
 
