@@ -208,6 +208,15 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
         co_return;
     }
     QPointer<PasteService> self(this);
+    // One paste or swap at a time: each owns the clipboard and the keyboard
+    // from setting the text to restoring the user's clipboard.
+    auto turn = m_turns.take();
+    if (turn.previous) {
+        co_await turn.previous->wait();
+        if (!self)
+            co_return;
+    }
+    const auto ticket = turn.ticket();
     if (!m_keys.canPost())
         error(QStringLiteral("Accessibility permission not granted; ⌘V will be dropped"));
     co_await activateIfNeeded(targetBundleID);
@@ -274,6 +283,13 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
         co_return false;
     }
     QPointer<PasteService> self(this);
+    auto turn = m_turns.take();
+    if (turn.previous) {
+        co_await turn.previous->wait();
+        if (!self)
+            co_return false;
+    }
+    const auto ticket = turn.ticket();
     const bool terminal = isTerminal(frontmost);
     const PasteKeys keys = pasteKeys(frontmost);
     co_await waitForModifiersToClear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/AsyncEvent.h"
 #include "output/Pasting.h"
 #include "platform/Accessibility.h"
 #include "platform/KeySynthesizer.h"
@@ -56,6 +57,7 @@ private:
     Workspace &m_workspace;
     AccessibilityInspector &m_accessibility;
     Scheduler &m_scheduler;
+    AsyncTurnstile m_turns;
 };
 
 } // namespace dravelin

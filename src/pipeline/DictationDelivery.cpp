@@ -234,6 +234,9 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
     bool rawPasted = false;
     std::optional<QString> target;
     std::optional<qint64> rawPastedAt;
+    // Once the text is delivered (swapped, kept, or the raw fallback), later
+    // events and a failing end of the stream change nothing.
+    bool delivered = false;
     // The pending item goes once the server has the text (or said there is none).
     bool pendingDone = !savedID;
 
@@ -242,10 +245,24 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
         if (!self)
             co_return;
         if (!item) {
-            // Ended without a cleaned event: nothing more is delivered; a
+            // Ended without a cleaned event: nothing more is delivered, and a
             // recording whose text never came stays queued for a retry.
+            if (!delivered) {
+                if (rawPasted)
+                    m_c.indicator.present(IndicatorState::done(), std::nullopt);
+                else
+                    m_c.indicator.present(
+                        IndicatorState::error(QStringLiteral("Transcription failed — retry from menu")), std::nullopt);
+            }
             info(sw.summary());
             co_return;
+        }
+        if (delivered) {
+            if (!*item)
+                info(QStringLiteral("Stream ended with an error after delivery: %1").arg(item->error().description()));
+            else
+                error(QStringLiteral("Stream event after delivery ignored: %1").arg((*item)->stage));
+            continue;
         }
         if (!*item) {
             const TranscriptionError failure = item->error();
@@ -358,6 +375,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
                 sw.mark(QStringLiteral("swap_cleaned"));
                 info(sw.summary());
                 lastDelivery = Delivery{base.text, true, sw.marks(), rawPastedAt};
+                delivered = true;
                 continue;
             }
             const QString deliver = usable ? *usable : raw ? *raw : text;
@@ -408,6 +426,7 @@ QCoro::Task<> DictationDelivery::runStreamingTranscribe(TranscriptionRequest req
             }
             if (inDocument || !raw)
                 m_c.indicator.present(IndicatorState::done(), std::nullopt);
+            delivered = true;
             sw.mark(QStringLiteral("cleaned_error"));
             info(sw.summary());
             continue;
@@ -511,6 +530,9 @@ QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture f
 {
     QPointer self(this);
     const bool cleanup = CleanupSettings::isEnabled(m_c.defaults);
+    // The socket's final text is cleaned when cleanup is on; the raw text
+    // used when the final never came is not.
+    const bool fromFinal = finished.capture.liveText && !finished.capture.liveText->trimmed().isEmpty();
     QString finalText = text.trimmed();
     if (!cleanup && FillerWordsSettings::isEnabled(m_c.defaults))
         finalText = FillerWordRemover::remove(finalText, FillerWordsSettings::words(m_c.defaults));
@@ -559,11 +581,11 @@ QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture f
                      .arg(finalText.size()));
             if (applied) {
                 delivery.text = finalText;
-                delivery.aiProcessed = cleanup;
+                delivery.aiProcessed = cleanup && fromFinal;
             }
         } else {
             info(QStringLiteral("Live cleaned identical to raw — keeping raw"));
-            delivery.aiProcessed = cleanup;
+            delivery.aiProcessed = cleanup && fromFinal;
         }
         const QString inDocument = delivery.text;
         const bool remembered = co_await remember(std::move(delivery));
@@ -577,9 +599,7 @@ QCoro::Task<> DictationDelivery::deliverLiveText(QString text, FinishedCapture f
     }
 
     delivery.text = finalText;
-    // The socket's final text is cleaned when cleanup is on; raw text used
-    // in its place is not.
-    delivery.aiProcessed = cleanup && finished.capture.liveText.has_value();
+    delivery.aiProcessed = cleanup && fromFinal;
     info(QStringLiteral("⏱ cleaned pasted once (%1 chars) — primary path").arg(finalText.size()));
     const auto pasted = co_await deliverText(std::move(delivery), sw, {{}, {}, QStringLiteral("paste_cleaned")});
     if (!self || !pasted)
@@ -656,15 +676,26 @@ QCoro::Task<bool> DictationDelivery::pasteOrPresent(QString text, std::optional<
 QCoro::Task<> DictationDelivery::retryAllPending()
 {
     QPointer self(this);
-    // Items saved while this runs wait for the next retry.
+    // Items saved while this runs wait for the next retry; a second request
+    // while one runs would send every item twice.
     const QList<PendingItem> snapshot = m_c.pending.items();
-    if (snapshot.isEmpty())
+    if (snapshot.isEmpty() || m_retrying)
         co_return;
     if (!m_c.auth.isSignedIn()) {
         m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
         m_c.sounds.play(SoundFeedback::Cue::error);
         co_return;
     }
+    m_retrying = true;
+    struct EndRetry
+    {
+        QPointer<DictationDelivery> delivery;
+        ~EndRetry()
+        {
+            if (delivery)
+                delivery->m_retrying = false;
+        }
+    } endRetry{self};
     info(QStringLiteral("Retrying %1 pending item(s)").arg(snapshot.size()));
     m_c.indicator.present(IndicatorState::processing(), std::nullopt);
     PendingTranscribing &pending = m_c.pending;
@@ -678,6 +709,8 @@ QCoro::Task<> DictationDelivery::retryAllPending()
         if (!audio) {
             info(QStringLiteral("Pending audio missing: %1 — removing").arg(name));
             co_await pending.remove(item.id);
+            if (!self)
+                co_return;
             continue;
         }
         TranscriptionRequest request;
@@ -696,6 +729,8 @@ QCoro::Task<> DictationDelivery::retryAllPending()
             co_return;
         if (!response) {
             co_await pending.recordFailure(item.id, response.error().description());
+            if (!self)
+                co_return;
             ++failed;
             continue;
         }
@@ -703,6 +738,8 @@ QCoro::Task<> DictationDelivery::retryAllPending()
         if (text.isEmpty()) {
             info(QStringLiteral("Retry produced empty transcript; dropping %1").arg(name));
             co_await pending.remove(item.id);
+            if (!self)
+                co_return;
             continue;
         }
         const bool keep = m_c.defaults.boolValue(QStringLiteral("copy.toClipboard"), false);

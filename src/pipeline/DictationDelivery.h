@@ -103,6 +103,7 @@ private:
     static void logFailure(const BackendError &failure);
 
     PipelineCollaborators &m_c;
+    bool m_retrying = false;
 };
 
 } // namespace dravelin

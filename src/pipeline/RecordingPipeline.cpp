@@ -645,6 +645,8 @@ QCoro::Task<> RecordingPipeline::optimisticallyPasteLiveRaw(QString text)
         co_return;
     if (FillerWordsSettings::isEnabled(m_c.defaults))
         raw = FillerWordRemover::remove(raw, FillerWordsSettings::words(m_c.defaults));
+    if (raw.isEmpty())
+        co_return; // only filler words
     const std::optional<QString> target = m_c.workspace.frontmostApplicationID();
     m_liveRawText = raw;
     m_liveRawTarget = target;

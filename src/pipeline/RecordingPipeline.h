@@ -22,22 +22,7 @@
 
 namespace dravelin {
 
-class Authenticating;
-class CleanupFormatting;
-class ClipboardHistoring;
-class DictationCapturing;
-class HotkeyHandling;
-class IndicatorPresenting;
-class Pasting;
-class RecordingUploading;
 class Stopwatch;
-struct TranscriptionRequest;
-struct TranscriptionResponse;
-struct BackendError;
-class SoundFeedback;
-class Transcribing;
-class UserDefaults;
-class Workspace;
 
 // Turns hotkey events into recording sessions: the two recording modes of the
 // record hotkey, starting and stopping capture, requests deferred while the

@@ -187,6 +187,7 @@ std::unique_ptr<TranscriptionStream> TranscriptionService::transcribeStreaming(T
 QCoro::Task<> TranscriptionService::runStream(TranscriptionRequest request, QPointer<TranscriptionStream> stream)
 {
     QPointer self(this);
+    Scheduler &scheduler = m_scheduler;
     const auto token = co_await m_tokens.currentAccessToken();
     if (!self || !stream)
         co_return;
@@ -227,8 +228,16 @@ QCoro::Task<> TranscriptionService::runStream(TranscriptionRequest request, QPoi
         const bool finished = reply->isFinished();
         // Data or the end; the end may come without a last readyRead, so
         // the wait is short and the loop looks again.
-        if (!finished)
-            co_await qCoro(reply.data(), &QNetworkReply::readyRead, std::chrono::milliseconds(100));
+        if (!finished) {
+            // Through the scheduler, not a signal awaiter with a timeout:
+            // that one resumes this coroutine from inside its timer's signal,
+            // and the frame (timer included) can end before the signal returns.
+            std::stop_source arrived;
+            const auto connection = QObject::connect(reply.data(), &QNetworkReply::readyRead, reply.data(),
+                                                     [&arrived] { arrived.request_stop(); });
+            co_await scheduler.sleep(std::chrono::milliseconds(100), arrived.get_token());
+            QObject::disconnect(connection);
+        }
         if (!self || !stream || !reply) {
             if (reply) {
                 reply->abort();

@@ -52,17 +52,11 @@ void BluetoothMicrophoneNotificationController::indicatorHoverChanged(std::optio
 }
 
 BluetoothMicrophonePanel::BluetoothMicrophonePanel(BluetoothMicrophoneNotificationController &controller)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
-                           Qt::X11BypassWindowManagerHint)
+    : QWidget(nullptr, kFloatingPanelFlags)
     , m_controller(controller)
 {
-    setObjectName(QStringLiteral("bluetooth-microphone-prompt"));
-    setWindowTitle(QStringLiteral("Dravelin microphone prompt"));
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
-    setAttribute(Qt::WA_TranslucentBackground);
-    setFocusPolicy(Qt::NoFocus);
-    setMouseTracking(true);
+    makeFloatingPanel(*this, QStringLiteral("bluetooth-microphone-prompt"),
+                      QStringLiteral("Dravelin microphone prompt"));
     resize(panelSize);
     // Follows the indicator to another screen or edge while shown.
     m_follow = new QTimer(this);

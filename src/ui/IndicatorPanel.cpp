@@ -25,18 +25,11 @@ constexpr int kButton = 26; // round buttons, pixels
 } // namespace
 
 IndicatorPanel::IndicatorPanel(IndicatorController &controller, std::function<void()> openSignIn, QWidget *parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
-                          Qt::X11BypassWindowManagerHint)
+    : QWidget(parent, kFloatingPanelFlags)
     , m_controller(controller)
     , m_openSignIn(std::move(openSignIn))
 {
-    setObjectName(QStringLiteral("indicator"));
-    setWindowTitle(QStringLiteral("Dravelin indicator"));
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
-    setAttribute(Qt::WA_TranslucentBackground);
-    setFocusPolicy(Qt::NoFocus);
-    setMouseTracking(true);
+    makeFloatingPanel(*this, QStringLiteral("indicator"), QStringLiteral("Dravelin indicator"));
 
     // The busy dots and the waveform are drawn from these ticks; they run
     // only while something moves.
@@ -96,6 +89,17 @@ void IndicatorPanel::sync()
     }
     m_follow->start();
     update();
+}
+
+void makeFloatingPanel(QWidget &panel, const QString &name, const QString &title)
+{
+    panel.setObjectName(name);
+    panel.setWindowTitle(title);
+    panel.setAttribute(Qt::WA_ShowWithoutActivating);
+    panel.setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    panel.setAttribute(Qt::WA_TranslucentBackground);
+    panel.setFocusPolicy(Qt::NoFocus);
+    panel.setMouseTracking(true);
 }
 
 std::optional<IndicatorPlacement> indicatorPlacement(const IndicatorController &controller)

@@ -20,6 +20,15 @@ struct IndicatorPlacement
 };
 std::optional<IndicatorPlacement> indicatorPlacement(const IndicatorController &controller);
 
+// The window flags of a floating panel that never takes the keyboard focus:
+// a frameless, always-on-top tool window the window manager leaves alone.
+inline constexpr Qt::WindowFlags kFloatingPanelFlags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                                       Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint;
+// Makes `panel` such a panel: shown without activation, translucent, never
+// focused, tracking the mouse for hover. Pass kFloatingPanelFlags to its
+// QWidget constructor.
+void makeFloatingPanel(QWidget &panel, const QString &name, const QString &title);
+
 // The floating pill that draws the indicator's state: a quiet handle when
 // idle, the level waveform while recording (with discard and confirm
 // buttons), a busy animation while the text is prepared, notices and errors,

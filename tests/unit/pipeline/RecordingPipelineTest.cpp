@@ -818,6 +818,8 @@ TEST_F(PipelineTest, RetryDeliversOldestFirstAndCountsWhatStillFails)
     reply.text = QStringLiteral("Three.");
     warmUps.nextTranscriptions.push_back(reply);
     auto retried = retrying->retryAllPending();
+    // A second request while the retry runs sends nothing twice.
+    auto again = retrying->retryAllPending();
     finish();
     ASSERT_EQ(warmUps.requests.size(), 3u);
     EXPECT_EQ(warmUps.requests[0].audio, QByteArray("one"));
@@ -869,6 +871,7 @@ TEST_F(PipelineTest, LiveRawIsPastedAtOnceThenReplacedByTheFinalText)
     // No final in time: the pasted raw text stands and nothing is sent again.
     dictateLive(QStringLiteral("kept as is"), std::nullopt);
     EXPECT_EQ(history.entries.front().text, QStringLiteral("kept as is"));
+    EXPECT_FALSE(history.entries.front().aiProcessed);
     EXPECT_EQ(paste.swaps.size(), 2);
     EXPECT_TRUE(warmUps.requests.empty());
 
@@ -922,6 +925,14 @@ TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
     EXPECT_EQ(history.entries.front().text, QStringLiteral("Hi all."));
     EXPECT_TRUE(history.entries.front().aiProcessed);
     EXPECT_EQ(pending.removed.size(), 1);
+
+    // A connection that fails after the cleaned text changes nothing.
+    const auto before = history.entries.size();
+    dictate({event("raw", QStringLiteral("um bye")), event("cleaned", QStringLiteral("Bye."))},
+            TranscriptionError::networkError(QStringLiteral("reset")));
+    EXPECT_EQ(history.entries.size(), before + 1);
+    EXPECT_EQ(history.entries.front().text, QStringLiteral("Bye."));
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
 
     // Identical: no swap, and the entry counts as processed.
     dictate({event("raw", QStringLiteral("Fine.")), event("cleaned", QStringLiteral("Fine."), true)});

@@ -31,6 +31,7 @@ public:
         server.listen(QHostAddress::LocalHost);
         QObject::connect(&server, &QWebSocketServer::newConnection, [this] {
             peer = server.nextPendingConnection();
+            peer->setParent(&server); // the caller owns accepted sockets
             request = peer->request();
             QObject::connect(peer, &QWebSocket::textMessageReceived, [this](const QString &text) {
                 texts << text;
