@@ -3,6 +3,7 @@
 #include "core/Paths.h"
 
 #include <QDir>
+#include <QFile>
 
 namespace dravelin::UserDataPaths {
 
@@ -23,8 +24,19 @@ QString sanitize(const QString &userID)
 
 QString userDirectory(const QString &userID, const QString &base)
 {
-    const QString dir = base + QStringLiteral("/users/") + sanitize(userID);
+    // Dictations, recordings and the retry queue are private: the user's
+    // folder (and the folder of users) is readable by its owner only, so
+    // what is inside cannot be read by other accounts on a shared machine,
+    // whatever the modes of the files themselves.
+    const QString users = base + QStringLiteral("/users");
+    const QString dir = users + QStringLiteral("/") + sanitize(userID);
     QDir().mkpath(dir);
+    const auto others =
+        QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    for (const QString &path : {users, dir}) {
+        if (QFile::permissions(path) & others)
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     return dir;
 }
 

@@ -136,7 +136,10 @@ TEST_F(ClipboardHistoryTest, UserDirectoriesAndAnUnopenableFile)
 {
     EXPECT_EQ(UserDataPaths::sanitize(QStringLiteral("a.b/c d-é_1")), QStringLiteral("abcd-é_1"));
     EXPECT_EQ(UserDataPaths::sanitize(QStringLiteral("../..")), QStringLiteral("unknown"));
-    EXPECT_TRUE(QDir(UserDataPaths::userDirectory(QStringLiteral("!!"), dir.path())).exists());
+    const QString own = UserDataPaths::userDirectory(QStringLiteral("!!"), dir.path());
+    EXPECT_TRUE(QDir(own).exists());
+    // Other accounts cannot look inside.
+    EXPECT_EQ(QFile::permissions(own) & (QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther), 0);
     EXPECT_TRUE(
         UserDataPaths::userDirectory(QStringLiteral("!!"), dir.path()).endsWith(QStringLiteral("/users/unknown")));
 
