@@ -76,6 +76,16 @@ kill "$target_pid" 2>/dev/null || true
 target_pid=
 report "GTK 3 text view (zenity)" "Ctrl+V" "$got"
 
+# GTK 4 entry (its own accessibility implementation; software rendering on
+# Xvfb): the script prints the entry's text when Return is pressed.
+title="Dravelin GTK 4 entry"
+GDK_BACKEND=x11 GSK_RENDERER=cairo start_target /usr/bin/python3 "$here/gtk4-entry.py" "$title" >"$work/gtk4.out"
+dictate "GTK 4 entry"
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "GTK 4 entry" "Ctrl+V" "$(cat "$work/gtk4.out")"
+
 # xterm: no clipboard-paste key, so Shift+Insert with the text on the
 # primary selection; the shell in it writes the line it reads to a file.
 title="Dravelin xterm"
