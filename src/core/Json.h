@@ -53,8 +53,18 @@ struct Error
     QString message;
 };
 
-// Parses bytes into JSON; malformed input is an error value, never an exception.
-Expected<Json, Error> parse(const QByteArray &bytes);
+// What a document from outside may hold. Nesting is what breaks recursive
+// code later (copies, destruction); keys per object are what make building
+// an insertion-ordered object slow (each insert scans the keys before it).
+struct ParseLimits
+{
+    int maxDepth = 64;
+    int maxKeysPerObject = 1000;
+};
+
+// Parses bytes into JSON; malformed input, and input beyond `limits`, is an
+// error value, never an exception.
+Expected<Json, Error> parse(const QByteArray &bytes, const ParseLimits &limits = {});
 
 // Compact encoding, as sent on the wire.
 QByteArray encode(const Json &json);

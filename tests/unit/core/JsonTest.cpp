@@ -42,6 +42,25 @@ TEST(JsonTest, StrictReadsNameTheOffendingKey)
     EXPECT_EQ(missing.error().message, QStringLiteral("missing key \"modifiers\""));
 }
 
+TEST(JsonTest, DeepNestingAndHugeObjectsAreRefusedWhileReading)
+{
+    // 20,000 nested arrays once crashed the server (a recursive copy ran out
+    // of stack); 40,000 keys took seconds to build.
+    const auto deep = json::parse(QByteArray(20000, '[') + QByteArray(20000, ']'));
+    ASSERT_FALSE(deep);
+    EXPECT_EQ(deep.error().message, QStringLiteral("JSON refused: nested deeper than 64 levels"));
+    QByteArray wide = "{";
+    for (int i = 0; i < 40000; ++i)
+        wide += (i ? ",\"k" : "\"k") + QByteArray::number(i) + "\":1";
+    wide += "}";
+    const auto many = json::parse(wide);
+    ASSERT_FALSE(many);
+    EXPECT_EQ(many.error().message, QStringLiteral("JSON refused: an object with more than 1000 keys"));
+    // Within the limits nothing changes.
+    EXPECT_TRUE(json::parse(QByteArray(64, '[') + QByteArray(64, ']')));
+    EXPECT_TRUE(json::parse(R"({"a":{"b":[1,{"c":2}]},"d":3})"));
+}
+
 TEST(JsonTest, MalformedInputIsAnErrorValue)
 {
     // A number beyond a double ("1e999") is reported by the parser as a
