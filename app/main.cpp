@@ -58,6 +58,9 @@ void printReport(const PlatformReport &report, const UserDefaults &defaults)
     std::printf("Dravelin %s\n", DRAVELIN_VERSION);
     std::printf("Settings: %s%s\n", qPrintable(defaults.filePath()),
                 QFile::exists(defaults.filePath()) ? "" : " (not created yet)");
+    if (const auto &aside = defaults.setAside())
+        std::printf("          could not be read (%s); set aside as %s — starting from defaults\n",
+                    qPrintable(aside->reason), qPrintable(aside->path));
     std::printf("Logs:     %s/dravelin.log\n", qPrintable(paths::stateDir()));
     std::printf("Data:     %s\n", qPrintable(paths::dataDir()));
     std::printf("Platform check:\n%s", qPrintable(report.format()));

@@ -3,9 +3,11 @@
 #include "core/Log.h"
 #include "core/Paths.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <nlohmann/json.hpp>
@@ -104,19 +106,35 @@ void UserDefaults::load()
     }
     const QByteArray bytes = file.readAll();
     file.close();
-    const auto json = ordered_json::parse(bytes.constData(), bytes.constData() + bytes.size(), nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
-        const QString aside = m_filePath + QStringLiteral(".corrupt");
-        QFile::remove(aside);
+    QString problem;
+    ordered_json json;
+    try {
+        json = ordered_json::parse(bytes.constData(), bytes.constData() + bytes.size());
+        if (!json.is_object())
+            problem = QStringLiteral("not a JSON object");
+    } catch (const nlohmann::json::exception &e) {
+        // "[json.exception.parse_error.101] parse error at line 2, …" → "parse error at line 2, …"
+        problem = QString::fromUtf8(e.what());
+        problem.remove(QRegularExpression(QStringLiteral("^\\[json\\.exception\\.[a-z_]+\\.\\d+\\] ")));
+    }
+    if (!problem.isEmpty()) {
+        // Every broken copy is kept, stamped, so an earlier one is never lost.
+        const QString aside = m_filePath + QStringLiteral(".corrupt-") +
+                              QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
         QFile::rename(m_filePath, aside);
-        logs::error(
-            logs::app(),
-            QStringLiteral("Settings file %1 is corrupt — kept as %2, starting from defaults").arg(m_filePath, aside));
+        m_setAside = SetAside{aside, problem};
+        logs::error(logs::app(), QStringLiteral("Settings file %1 could not be read (%2) — set aside as %3, starting "
+                                                "from defaults")
+                                     .arg(m_filePath, problem, aside));
         return;
     }
     for (const auto &[key, item] : json.items()) {
         if (auto value = decode(item))
             m_values.emplace(QString::fromStdString(key), std::move(*value));
+        else
+            logs::error(logs::app(), QStringLiteral("Settings file %1: \"%2\" has a value of a type settings do not "
+                                                    "take — ignored")
+                                         .arg(m_filePath, QString::fromStdString(key)));
     }
 }
 
@@ -155,14 +173,27 @@ bool UserDefaults::contains(const QString &key) const
     return m_values.count(key) > 0;
 }
 
+template <typename T>
+std::optional<T> UserDefaults::read(const QString &key, const char *expected) const
+{
+    const auto v = value(key);
+    const auto result = typed<T>(v);
+    // A hand-edited file may hold "no" where true/false belongs: the default
+    // applies, and the log says so once per key.
+    if (v && !result && m_values.count(key) && m_warnedKeys.insert(key).second)
+        logs::error(logs::app(), QStringLiteral("Settings: \"%1\" should be %2 — using the default")
+                                     .arg(key, QString::fromLatin1(expected)));
+    return result;
+}
+
 bool UserDefaults::boolValue(const QString &key, bool fallback) const
 {
-    return typed<bool>(value(key)).value_or(fallback);
+    return read<bool>(key, "true or false").value_or(fallback);
 }
 
 qint64 UserDefaults::integer(const QString &key, qint64 fallback) const
 {
-    return typed<qint64>(value(key)).value_or(fallback);
+    return read<qint64>(key, "a whole number").value_or(fallback);
 }
 
 double UserDefaults::doubleValue(const QString &key, double fallback) const
@@ -175,12 +206,12 @@ double UserDefaults::doubleValue(const QString &key, double fallback) const
 
 std::optional<QString> UserDefaults::string(const QString &key) const
 {
-    return typed<QString>(value(key));
+    return read<QString>(key, "a string");
 }
 
 std::optional<QStringList> UserDefaults::stringArray(const QString &key) const
 {
-    return typed<QStringList>(value(key));
+    return read<QStringList>(key, "a list of strings");
 }
 
 std::optional<QByteArray> UserDefaults::data(const QString &key) const

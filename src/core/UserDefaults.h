@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <variant>
 
 namespace dravelin {
@@ -55,10 +56,21 @@ public:
     // in memory and the write is retried with the next change).
     bool lastWriteSucceeded() const { return m_lastWriteOk; }
 
+    // A settings file that could not be read is moved aside (and the store
+    // starts from defaults): where it went and why.
+    struct SetAside
+    {
+        QString path;
+        QString reason;
+    };
+    const std::optional<SetAside> &setAside() const { return m_setAside; }
+
 Q_SIGNALS:
     void changed(const QString &key);
 
 private:
+    template <typename T>
+    std::optional<T> read(const QString &key, const char *expected) const;
     void load();
     void save();
 
@@ -66,6 +78,8 @@ private:
     std::map<QString, DefaultsValue> m_values;
     std::map<QString, DefaultsValue> m_defaults;
     bool m_lastWriteOk = true;
+    mutable std::set<QString> m_warnedKeys;
+    std::optional<SetAside> m_setAside;
 };
 
 } // namespace dravelin

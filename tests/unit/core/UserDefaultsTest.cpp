@@ -1,4 +1,5 @@
 #include "core/UserDefaults.h"
+#include "support/LogCapture.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@ class UserDefaultsTest : public ::testing::Test
 protected:
     QString path() const { return dir.filePath(QStringLiteral("nested/settings.json")); }
     QTemporaryDir dir;
+    dravelin::test::LogCapture logs;
 };
 
 } // namespace
@@ -79,19 +81,38 @@ TEST_F(UserDefaultsTest, ChangeSignalFiresOncePerRealChange)
     EXPECT_EQ(spy.at(0).at(0).toString(), QStringLiteral("a"));
 }
 
-TEST_F(UserDefaultsTest, CorruptFileIsKeptAsideAndTheStoreStartsEmpty)
+TEST_F(UserDefaultsTest, BrokenFilesAreKeptAsideEachTimeAndWrongTypesAreNamed)
 {
     QDir().mkpath(QFileInfo(path()).absolutePath());
-    QFile f(path());
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("{\"recording.mode\": \"tog");
-    f.close();
-
+    const auto writeSettings = [this](const QByteArray &bytes) {
+        QFile f(path());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    writeSettings("{\"recording.mode\": \"tog");
     UserDefaults d(path());
     EXPECT_FALSE(d.string(QStringLiteral("recording.mode")));
-    EXPECT_TRUE(QFile::exists(path() + QStringLiteral(".corrupt")));
+    ASSERT_TRUE(d.setAside());
+    EXPECT_TRUE(QFile::exists(d.setAside()->path));
+    EXPECT_TRUE(d.setAside()->reason.contains(QStringLiteral("parse error"))) << qPrintable(d.setAside()->reason);
     d.set(QStringLiteral("recording.mode"), QStringLiteral("toggle"));
     EXPECT_EQ(UserDefaults(path()).string(QStringLiteral("recording.mode")), QStringLiteral("toggle"));
+
+    // A second broken file does not replace the first one set aside.
+    writeSettings("[1, 2");
+    const UserDefaults again(path());
+    ASSERT_TRUE(again.setAside());
+    EXPECT_NE(again.setAside()->path, d.setAside()->path);
+    EXPECT_TRUE(QFile::exists(d.setAside()->path));
+
+    // "no" where true/false belongs: the default, and one log line naming the key.
+    writeSettings(R"({"stt.preferCloud": "no"})");
+    const UserDefaults typed(path());
+    EXPECT_TRUE(typed.boolValue(QStringLiteral("stt.preferCloud"), true));
+    EXPECT_TRUE(typed.boolValue(QStringLiteral("stt.preferCloud"), true));
+    EXPECT_EQ(logs.messages(QStringLiteral("app"))
+                  .count(QStringLiteral("Settings: \"stt.preferCloud\" should be true or false — using the default")),
+              1);
 }
 
 TEST_F(UserDefaultsTest, UnwritableLocationKeepsTheValueInMemoryAndReportsIt)
