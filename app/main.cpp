@@ -1,6 +1,7 @@
 // dravelin: the desktop dictation assistant. Lives in the tray; global hotkeys
 // start and stop dictation in any application.
 
+#include "account/AppConstants.h"
 #include "account/AuthService.h"
 #include "core/Log.h"
 #include "core/LogHandler.h"
@@ -133,6 +134,14 @@ int main(int argc, char *argv[])
         return report.isAvailable(QStringLiteral("X display")) && report.isAvailable(QStringLiteral("Sound server"))
                    ? 0
                    : 1;
+    }
+
+    // A backend file that cannot be used stops here rather than sending the
+    // sign-in to a server nobody chose.
+    if (const auto constants = AppConstants::load(); constants.problem) {
+        std::fprintf(stderr, "%s\nFix or remove that file, then start Dravelin again.\n",
+                     qPrintable(*constants.problem));
+        return 2;
     }
 
     if (askRunningInstanceToOpen()) {

@@ -17,11 +17,18 @@ AppConstants AppConstants::load()
 {
     AppConstants c;
     QFile file(configFilePath());
-    if (file.open(QIODevice::ReadOnly)) {
-        const auto parsed = json::parse(file.readAll());
+    if (file.exists() && !file.open(QIODevice::ReadOnly)) {
+        c.problem = QStringLiteral("%1 cannot be read: %2").arg(configFilePath(), file.errorString());
+    } else if (file.isOpen()) {
+        const auto parsed = json::parse(file.read(64 * 1024));
         if (!parsed || !parsed->is_object()) {
-            logs::error(logs::app(),
-                        QStringLiteral("%1 is not a JSON object — using the local server").arg(configFilePath()));
+            c.problem =
+                QStringLiteral("%1 is not a JSON object (%2)")
+                    .arg(configFilePath(), parsed ? QStringLiteral("another JSON value") : parsed.error().message);
+        } else if (const auto base = json::optionalField<QString>(*parsed, "baseURL");
+                   parsed->contains("baseURL") &&
+                   (!base || !QUrl(*base, QUrl::StrictMode).isValid() || QUrl(*base).scheme().isEmpty())) {
+            c.problem = QStringLiteral("%1: \"baseURL\" is not a URL").arg(configFilePath());
         } else {
             if (auto v = json::optionalField<QString>(*parsed, "baseURL"))
                 c.baseURL = QUrl(*v);
@@ -32,6 +39,10 @@ AppConstants AppConstants::load()
             if (auto v = json::optionalField<QString>(*parsed, "oauthClientID"))
                 c.oauthClientID = *v;
         }
+    }
+    if (c.problem) {
+        logs::error(logs::app(), *c.problem);
+        c.baseURL = QUrl(); // nothing is sent anywhere
     }
     if (qEnvironmentVariableIsSet("DRAVELIN_BASE_URL"))
         c.baseURL = QUrl(qEnvironmentVariable("DRAVELIN_BASE_URL"));

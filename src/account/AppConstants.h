@@ -19,6 +19,9 @@ struct AppConstants
     QUrl functionsURL; // the host of the live socket; empty means baseURL's
     QByteArray publicApiKey = "dravelin-local-public-key";
     std::optional<QString> oauthClientID = QStringLiteral("dravelin-desktop");
+    // Set when backend.json exists but cannot be used. The programs refuse
+    // to run then: sessions must never go to a server the user did not choose.
+    std::optional<QString> problem;
 
     static AppConstants load();
     static QString configFilePath();

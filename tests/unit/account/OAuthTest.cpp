@@ -3,6 +3,9 @@
 
 #include <QUrlQuery>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace dravelin;
@@ -88,4 +91,29 @@ TEST(AppConstantsTest, EndpointsFollowTheBaseURL)
     qputenv("DRAVELIN_OAUTH_CLIENT_ID", "   ");
     EXPECT_FALSE(AppConstants::load().oauthClientID);
     qunsetenv("DRAVELIN_OAUTH_CLIENT_ID");
+}
+
+TEST(AppConstantsTest, ABackendFileThatCannotBeUsedSendsNothingAnywhere)
+{
+    QTemporaryDir config;
+    const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QDir().mkpath(config.filePath(QStringLiteral("dravelin")));
+    const auto withFile = [&](const QByteArray &bytes) {
+        QFile file(AppConstants::configFilePath());
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        return AppConstants::load();
+    };
+    for (const QByteArray &bad : {QByteArray("{\"baseURL\": \"https://my.example"), QByteArray("[1]"),
+                                  QByteArray(R"({"baseURL": "not a url"})")}) {
+        const AppConstants c = withFile(bad);
+        EXPECT_TRUE(c.problem) << bad.constData();
+        EXPECT_TRUE(c.baseURL.isEmpty()) << bad.constData();
+    }
+    const AppConstants good = withFile(R"({"baseURL": "https://my.example.test"})");
+    EXPECT_FALSE(good.problem);
+    EXPECT_EQ(good.baseURL, QUrl(QStringLiteral("https://my.example.test")));
+    qputenv("XDG_CONFIG_HOME", before);
 }
