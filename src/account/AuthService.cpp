@@ -560,9 +560,23 @@ QCoro::Task<Expected<void, AuthError>> AuthService::signInViaBrowser()
     // even if the service goes away while the browser is open. It is deleted
     // later, not here: this coroutine may be resumed from inside the
     // listener's own socket handler, which must not see its objects vanish.
-    const std::unique_ptr<OAuthLoopbackListener, void (*)(OAuthLoopbackListener *)> listener(
-        new OAuthLoopbackListener(static_cast<quint16>(m_config.redirectURI.port(45821)), m_scheduler),
-        [](OAuthLoopbackListener *l) { l->deleteLater(); });
+    std::unique_ptr<OAuthLoopbackListener, void (*)(OAuthLoopbackListener *)> listener(
+        nullptr, [](OAuthLoopbackListener *l) { l->deleteLater(); });
+    // Another sign-in (another user, another copy) may hold the usual port:
+    // the next ones in a small range will do, and the redirect names the one
+    // in use.
+    const int firstPort = m_config.redirectURI.port(45821);
+    Expected<void, OAuthLoopbackError> started =
+        Unexpected(OAuthLoopbackError{OAuthLoopbackError::Kind::cancelled, {}});
+    for (int port = firstPort; port < firstPort + kCallbackPorts && port <= 65535; ++port) {
+        listener.reset(new OAuthLoopbackListener(static_cast<quint16>(port), m_scheduler));
+        started = listener->start();
+        if (started)
+            break;
+        info(QStringLiteral("Sign-in callback port %1 is busy — trying the next").arg(port));
+    }
+    if (!started)
+        co_return Unexpected(authError(AuthError::Kind::oauth, started.error().description()));
     m_signInListener = listener.get();
     auto outcome = co_await runBrowserSignIn(*listener);
     if (!outcome)
@@ -576,14 +590,14 @@ QCoro::Task<Expected<void, AuthError>> AuthService::runBrowserSignIn(OAuthLoopba
     const QString clientID = m_config.oauthClientID.trimmed();
     const QString verifier = OAuthSecurity::randomURLSafeString(48);
     const QString state = OAuthSecurity::randomURLSafeString(32);
-    const OAuthAuthorizationRequest authorization{authURL(QStringLiteral("oauth/authorize")), clientID,
-                                                  m_config.redirectURI, state, OAuthSecurity::challenge(verifier)};
+    QUrl redirect = m_config.redirectURI;
+    redirect.setPort(listener.port());
+    const OAuthAuthorizationRequest authorization{authURL(QStringLiteral("oauth/authorize")), clientID, redirect, state,
+                                                  OAuthSecurity::challenge(verifier)};
     const auto url = authorization.url();
     if (!url)
         co_return Unexpected(authError(AuthError::Kind::oauthConfiguration));
 
-    if (const auto started = listener.start(); !started)
-        co_return Unexpected(authError(AuthError::Kind::oauth, started.error().description()));
     Q_EMIT browserSignInStarted(*url);
     if (!m_workspace.openURL(*url))
         co_return Unexpected(authError(AuthError::Kind::browserLoginUnavailable));
@@ -611,7 +625,7 @@ QCoro::Task<Expected<void, AuthError>> AuthService::runBrowserSignIn(OAuthLoopba
     form.insert(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
     form.insert(QStringLiteral("code"), *callback->code);
     form.insert(QStringLiteral("client_id"), clientID);
-    form.insert(QStringLiteral("redirect_uri"), m_config.redirectURI.toString());
+    form.insert(QStringLiteral("redirect_uri"), redirect.toString());
     form.insert(QStringLiteral("code_verifier"), verifier);
     const auto tokens = co_await postOAuthToken(std::move(form), false);
     if (!self)

@@ -50,6 +50,8 @@ class AuthService final : public QObject, public TokenSource, public Authenticat
 {
     Q_OBJECT
 public:
+    // Ports tried for the browser's return, from the configured one on.
+    static constexpr int kCallbackPorts = 10;
     struct Config
     {
         QUrl projectURL;       // the backend's base URL ("…/" + auth/v1, storage/v1)

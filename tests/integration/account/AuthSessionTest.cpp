@@ -20,6 +20,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <QTcpServer>
+
 #include <gtest/gtest.h>
 
 using namespace dravelin;
@@ -62,8 +64,14 @@ protected:
 
 TEST_F(AuthSessionTest, SignInTranscribeRefreshAndRevocation)
 {
+    // Another sign-in holds the usual callback port: the next one is used.
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::LocalHost, 45879));
     const auto signedIn = QCoro::waitFor(auth->signInViaBrowser());
     ASSERT_TRUE(signedIn) << qPrintable(signedIn.error().description());
+    EXPECT_TRUE(
+        logs.has(QStringLiteral("auth"), QStringLiteral("Sign-in callback port 45879 is busy — trying the next")));
+    busy.close();
     ASSERT_TRUE(auth->user());
     EXPECT_EQ(auth->user()->email, QStringLiteral("ada@example.com"));
     EXPECT_EQ(auth->sessionGrant(), SessionGrant::oauth);
