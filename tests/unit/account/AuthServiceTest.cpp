@@ -386,20 +386,24 @@ TEST_F(BrowserSignInTest, CallbackProblemsMapToTheirErrors)
 
 TEST_F(BrowserSignInTest, BrowserPortAndConfigurationFailures)
 {
-    callbackPort = 45873;
+    callbackPort = 45930; // and the nine after it
     auto service = makeService();
     workspace.canOpen = false;
     auto refused = signIn(*service);
     EXPECT_EQ(refused.error().kind, AuthError::Kind::browserLoginUnavailable);
 
-    // The listener was released, so the port can be taken again; now it is busy.
-    QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, callbackPort));
+    // The listener was released, so the port can be taken again; now every
+    // port of the range is busy.
+    std::vector<std::unique_ptr<QTcpServer>> squatters;
+    for (int i = 0; i < AuthService::kCallbackPorts; ++i) {
+        squatters.push_back(std::make_unique<QTcpServer>());
+        ASSERT_TRUE(squatters.back()->listen(QHostAddress::LocalHost, static_cast<quint16>(callbackPort + i)));
+    }
     workspace.canOpen = true;
     auto busy = signIn(*service);
     EXPECT_EQ(busy.error().kind, AuthError::Kind::oauth);
     EXPECT_TRUE(busy.error().description().startsWith(QStringLiteral("Could not start secure sign-in: ")));
-    squatter.close();
+    squatters.clear();
 
     // No answer within the time limit, then an explicit cancel.
     workspace.onOpen = {};
