@@ -8,8 +8,10 @@
 #include "account/NetworkRequestSender.h"
 #include "audio/AACFileWriter.h"
 #include "core/QtScheduler.h"
+#include "core/TimeFormatting.h"
 #include "core/UserDefaults.h"
 #include "output/ClipboardHistory.h"
+#include "output/UsageService.h"
 #include "output/UserDataPaths.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "platform/linux/DesktopWorkspace.h"
@@ -356,6 +358,88 @@ int retryPending()
     if (after > 0)
         printPending(dictation->pending().items());
     return after > 0 ? 1 : 0;
+}
+
+namespace {
+
+QString grouped(qint64 n)
+{
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(n);
+}
+
+void printCounts(const char *label, qint64 transcriptions, qint64 words, qint64 seconds)
+{
+    std::printf("  %-14s %10s %10s %10s\n", label, qPrintable(grouped(transcriptions)), qPrintable(grouped(words)),
+                qPrintable(TimeFormatting::timeSaved(static_cast<double>(seconds))));
+}
+
+void printUsage(const UsageStats &stats, const QByteArray &zone)
+{
+    std::printf("Usage (days and hours in %s):\n", zone.constData());
+    std::printf("  %-14s %10s %10s %10s\n", "", "dictations", "words", "speaking");
+    printCounts("This month", stats.month.transcriptions, stats.month.words, stats.month.seconds);
+    printCounts("All time", stats.allTime.transcriptions, stats.allTime.words, stats.allTime.seconds);
+    if (const auto &p = stats.periods) {
+        printCounts("Last 7 days", p->d7.transcriptions, p->d7.words, p->d7.seconds);
+        printCounts("Last 30 days", p->d30.transcriptions, p->d30.words, p->d30.seconds);
+        printCounts("Last 90 days", p->d90.transcriptions, p->d90.words, p->d90.seconds);
+    }
+    std::printf("Speaking pace: %s words per minute\n", qPrintable(UsageFigures::speakingPaceText(stats)));
+    const auto saved = UsageFigures::timeSavedSeconds(stats.month);
+    std::printf("Time saved this month: %s (against typing at %.0f words per minute)\n",
+                qPrintable(saved ? TimeFormatting::timeSaved(*saved) : UsageFigures::kNone),
+                UsageFigures::kTypingWordsPerMinute);
+
+    if (stats.allTime.transcriptions == 0)
+        return; // no breakdowns to show yet
+    if (stats.daily) {
+        std::printf("\nBy day (the last %lld days, days with dictations):\n",
+                    static_cast<long long>(stats.days.value_or(stats.daily->size())));
+        for (const UsageDay &day : *stats.daily) {
+            if (day.transcriptions > 0)
+                printCounts(qPrintable(day.date), day.transcriptions, day.words, day.seconds);
+        }
+    }
+    if (stats.hourly) {
+        std::printf("\nBy hour of day:\n");
+        for (const UsageHour &hour : *stats.hourly) {
+            if (hour.transcriptions > 0) {
+                const QString label = QStringLiteral("%1:00").arg(hour.hour, 2, 10, QLatin1Char('0'));
+                printCounts(qPrintable(label), hour.transcriptions, hour.words, hour.seconds);
+            }
+        }
+    }
+    if (stats.byApp && !stats.byApp->isEmpty()) {
+        std::printf("\nBy application:\n");
+        for (const UsageApp &app : *stats.byApp) {
+            std::printf("  %-40s %10s %10s %10s\n", qPrintable(app.appBundleId.value_or(QStringLiteral("(unknown)"))),
+                        qPrintable(grouped(app.transcriptions)), qPrintable(grouped(app.words)),
+                        qPrintable(TimeFormatting::timeSaved(static_cast<double>(app.seconds))));
+        }
+    }
+}
+
+} // namespace
+
+int usage()
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        session.warnIfNotRemembered();
+        return 1;
+    }
+    const QByteArray zone = QTimeZone::systemTimeZoneId();
+    UsageService service(session.constants.usageEndpoint(), session.auth, session.sender, zone);
+    const auto stats = QCoro::waitFor(service.fetch());
+    if (!stats) {
+        std::fprintf(stderr, "Could not fetch the usage figures: %s\n", qPrintable(stats.error()));
+        return 1;
+    }
+    printUsage(*stats, zone);
+    return 0;
 }
 
 } // namespace dravelin::cli

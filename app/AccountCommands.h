@@ -19,5 +19,7 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
 int listPending();
 // Sends them again, oldest first; 1 when any still failed.
 int retryPending();
+// Prints the signed-in user's usage figures, counted by the backend.
+int usage();
 
 } // namespace dravelin::cli

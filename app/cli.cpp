@@ -11,6 +11,7 @@
 //   dravelin-cli sign-out
 //   dravelin-cli transcribe FILE [--stream] [--cleanup]
 //                                                send an audio file to the backend
+//   dravelin-cli usage                           the usage figures the backend counted
 
 #include "AccountCommands.h"
 #include "audio/AACFileWriter.h"
@@ -169,7 +170,9 @@ int main(int argc, char *argv[])
                        "  dictate          one dictation through the whole pipeline (--file plays a file as the "
                        "microphone)\n"
                        "  pending          list the recordings waiting to be sent again\n"
-                       "  retry            send them again and paste what comes back"));
+                       "  retry            send them again and paste what comes back\n"
+                       "  usage            dictations, words and speaking time: this month, all time, per day, "
+                       "hour and application"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -214,6 +217,8 @@ int main(int argc, char *argv[])
         return cli::listPending();
     if (args.size() == 1 && args.first() == u"retry")
         return cli::retryPending();
+    if (args.size() == 1 && args.first() == u"usage")
+        return cli::usage();
     if (args.size() == 2 && args.first() == u"transcribe")
         return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)

@@ -29,6 +29,8 @@ int main(int argc, char *argv[])
         "  GET|PUT /auth/v1/user, POST /auth/v1/logout\n"
         "  POST /functions/v1/transcribe     multipart audio upload; NDJSON stream when stream=1\n"
         "  POST /functions/v1/cleanup        JSON text clean-up\n"
+        "  GET  /functions/v1/usage?tz=ZONE&days=N   the caller's usage figures\n"
+        "  POST /functions/v1/report-transcription-quality   a quality label on the caller's dictation\n"
         "  PUT  /storage/v1/upload?token=…   a dictation's recording (with --retain-recordings)\n"
         "  POST /rest/v1/rpc/attach_recording_audio   link it to its transcription\n"
         "  GET  /health\n\n"

@@ -8,6 +8,7 @@
 #include "engines/SpeechEngine.h"
 #include "functions/CleanupEngine.h"
 #include "functions/LiveTranscription.h"
+#include "functions/Usage.h"
 #include "http/Multipart.h"
 
 #include <QUuid>
@@ -20,6 +21,11 @@ void info(const QString &message)
 {
     logs::info(logs::transcribe(), message);
 }
+
+// A quality report is a handful of short fields.
+constexpr qsizetype kMaxReportBytes = 16 * 1024;
+constexpr qsizetype kMaxReasonLength = 64;
+constexpr qsizetype kMaxEngineLength = 128;
 
 int wordCount(const QString &text)
 {
@@ -72,6 +78,10 @@ void FunctionRoutes::install(Router &router)
                         });
     router.add("POST", QStringLiteral("/functions/v1/cleanup"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return cleanup(request); });
+    router.add("GET", QStringLiteral("/functions/v1/usage"),
+               [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return usage(request); });
+    router.add("POST", QStringLiteral("/functions/v1/report-transcription-quality"),
+               [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return reportQuality(request); });
     installLiveTranscription(router, *this);
 }
 
@@ -199,6 +209,73 @@ HttpResponse FunctionRoutes::cleanup(const HttpRequest &request)
     reply["raw"] = *text;
     reply["cleaned"] = result.cleaned;
     reply["retainRecording"] = false;
+    return HttpResponse::json(200, json::encode(reply));
+}
+
+HttpResponse FunctionRoutes::usage(const HttpRequest &request)
+{
+    const auto user = m_auth.requireUser(request);
+    if (!user)
+        return user.error();
+    const auto query = UsageQuery::fromQuery(request.query);
+    if (!query)
+        return HttpResponse::error(400, query.error());
+    const QDateTime now = m_scheduler.wallNow();
+    const auto rows = m_storage.transcriptionsSince(user->id, usageRowsSince(now, *query));
+    const json::Json report = usageReport(m_storage.transcriptionTotals(user->id), rows, now, *query);
+    return HttpResponse::json(200, json::encode(report));
+}
+
+HttpResponse FunctionRoutes::reportQuality(const HttpRequest &request)
+{
+    const auto user = m_auth.requireUser(request);
+    if (!user)
+        return user.error();
+    if (request.body.size() > kMaxReportBytes)
+        return HttpResponse::error(413, QStringLiteral("a quality report is at most %1 bytes").arg(kMaxReportBytes));
+    const auto body = json::parse(request.body);
+    if (!body)
+        return HttpResponse::error(400, body.error().message);
+    if (!body->is_object())
+        return HttpResponse::error(400, QStringLiteral("expected a JSON object"));
+    const auto id = json::requiredField<QString>(*body, "clientRecordingId");
+    if (!id)
+        return HttpResponse::error(400, id.error().message);
+    if (QUuid(*id).isNull())
+        return HttpResponse::error(400, QStringLiteral("clientRecordingId must be a UUID"));
+    const auto category = json::requiredField<QString>(*body, "category");
+    if (!category)
+        return HttpResponse::error(400, category.error().message);
+    static const QStringList kCategories{QStringLiteral("success"), QStringLiteral("error"),
+                                         QStringLiteral("accuracy_issue"), QStringLiteral("no_speech")};
+    if (!kCategories.contains(*category))
+        return HttpResponse::error(400, QStringLiteral("unknown category \"%1\"").arg(*category));
+    const auto reason = json::optionalField<QString>(*body, "reason");
+    if (body->contains("reason") && !(*body)["reason"].is_null() && (!reason || reason->size() > kMaxReasonLength))
+        return HttpResponse::error(
+            400, QStringLiteral("reason must be a string of at most %1 characters").arg(kMaxReasonLength));
+    const auto engine = json::optionalField<QString>(*body, "engine");
+    if (engine && engine->size() > kMaxEngineLength)
+        return HttpResponse::error(400, QStringLiteral("engine is too long"));
+
+    const QualityLabel label{*category, reason, QStringLiteral("auto"), m_scheduler.wallNow().toSecsSinceEpoch()};
+    json::Json reply = json::Json::object();
+    switch (m_storage.labelTranscriptionQuality(user->id, *id, label)) {
+    case QualityLabelResult::stored:
+        reply["stored"] = true;
+        break;
+    case QualityLabelResult::adminOverride:
+        reply["ignored"] = "admin_override";
+        break;
+    case QualityLabelResult::noTranscription:
+        // Not recorded yet (or never: a dictation that failed before reaching
+        // us); the client tries once more a moment later.
+        reply["deferred"] = true;
+        break;
+    }
+    logs::info(logs::quality(),
+               QStringLiteral("Quality report %1/%2 for %3: %4")
+                   .arg(*category, reason.value_or(QStringLiteral("-")), *id, QString::fromUtf8(json::encode(reply))));
     return HttpResponse::json(200, json::encode(reply));
 }
 

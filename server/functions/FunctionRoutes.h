@@ -14,8 +14,10 @@ class RecordingRoutes;
 class SpeechEngine;
 
 // The edge functions under /functions/v1: transcribe (multipart upload; one
-// JSON reply, or an NDJSON stream of "raw" then "cleaned"/"cleaned-error")
-// and cleanup (JSON), and the live transcription WebSocket /transcribe-stream.
+// JSON reply, or an NDJSON stream of "raw" then "cleaned"/"cleaned-error"),
+// cleanup (JSON), usage (GET: the caller's figures), report-transcription-
+// quality (JSON: a quality label on the caller's own transcription), and the
+// live transcription WebSocket /transcribe-stream.
 // Every function needs a valid bearer token and answers failures with
 // {"error": message}.
 class FunctionRoutes
@@ -43,6 +45,8 @@ public:
 private:
     QCoro::Task<> transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer);
     HttpResponse cleanup(const HttpRequest &request);
+    HttpResponse usage(const HttpRequest &request);
+    HttpResponse reportQuality(const HttpRequest &request);
 
     const ServerConfig &m_config;
     Storage &m_storage;

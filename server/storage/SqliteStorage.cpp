@@ -29,6 +29,12 @@ const char *const kMigrations[] = {
     "CREATE INDEX idx_transcriptions_user ON transcriptions(user_id, created_at);",
     // 3: recordings the client uploaded and attached to their transcription
     "ALTER TABLE transcriptions ADD COLUMN audio_path TEXT;",
+    // 4: quality labels per recording, automatic or set by an administrator
+    "ALTER TABLE transcriptions ADD COLUMN quality_category TEXT;"
+    "ALTER TABLE transcriptions ADD COLUMN quality_reason TEXT;"
+    "ALTER TABLE transcriptions ADD COLUMN quality_source TEXT;"
+    "ALTER TABLE transcriptions ADD COLUMN quality_updated_at INTEGER;"
+    "CREATE INDEX idx_transcriptions_recording ON transcriptions(user_id, client_recording_id COLLATE NOCASE);",
 };
 
 // A prepared statement that finalizes itself.
@@ -262,6 +268,63 @@ int SqliteStorage::transcriptionCount(const QString &userId)
     Statement s(m_db, "SELECT COUNT(*) FROM transcriptions WHERE user_id = ?");
     s.bind(1, userId);
     return s.step() ? static_cast<int>(s.integer(0)) : 0;
+}
+
+QualityLabelResult SqliteStorage::labelTranscriptionQuality(const QString &userId, const QString &clientRecordingId,
+                                                            const QualityLabel &label)
+{
+    // An automatic label never replaces an administrator's.
+    Statement s(m_db, "UPDATE transcriptions SET quality_category = ?1, quality_reason = ?2, quality_source = ?3,"
+                      " quality_updated_at = ?4 WHERE user_id = ?5 AND client_recording_id = ?6 COLLATE NOCASE"
+                      " AND (?3 = 'admin' OR quality_source IS NULL OR quality_source <> 'admin')");
+    s.bind(1, label.category);
+    if (label.reason)
+        s.bind(2, *label.reason);
+    else
+        s.bindNull(2);
+    s.bind(3, label.source).bind(4, label.updatedAt).bind(5, userId).bind(6, clientRecordingId);
+    if (s.run() && sqlite3_changes(m_db) > 0)
+        return QualityLabelResult::stored;
+    Statement exists(
+        m_db, "SELECT COUNT(*) FROM transcriptions WHERE user_id = ? AND client_recording_id = ? COLLATE NOCASE");
+    exists.bind(1, userId).bind(2, clientRecordingId);
+    return exists.step() && exists.integer(0) > 0 ? QualityLabelResult::adminOverride
+                                                  : QualityLabelResult::noTranscription;
+}
+
+std::optional<QualityLabel> SqliteStorage::transcriptionQuality(const QString &userId, const QString &clientRecordingId)
+{
+    Statement s(m_db, "SELECT quality_category, quality_reason, quality_source, quality_updated_at FROM transcriptions"
+                      " WHERE user_id = ? AND client_recording_id = ? COLLATE NOCASE AND quality_category IS NOT NULL"
+                      " ORDER BY quality_updated_at DESC LIMIT 1");
+    s.bind(1, userId).bind(2, clientRecordingId);
+    if (!s.step())
+        return std::nullopt;
+    QualityLabel label{s.text(0), std::nullopt, s.text(2), s.integer(3)};
+    if (!s.isNull(1))
+        label.reason = s.text(1);
+    return label;
+}
+
+UsageTotals SqliteStorage::transcriptionTotals(const QString &userId)
+{
+    Statement s(m_db, "SELECT COUNT(*), COALESCE(SUM(words), 0), COALESCE(SUM(duration_ms), 0) FROM transcriptions"
+                      " WHERE user_id = ?");
+    s.bind(1, userId);
+    if (!s.step())
+        return {};
+    return UsageTotals{s.integer(0), s.integer(1), s.integer(2)};
+}
+
+std::vector<TranscriptionUsage> SqliteStorage::transcriptionsSince(const QString &userId, qint64 since)
+{
+    Statement s(m_db, "SELECT created_at, duration_ms, words, app_bundle_id FROM transcriptions"
+                      " WHERE user_id = ? AND created_at >= ? ORDER BY created_at");
+    s.bind(1, userId).bind(2, since);
+    std::vector<TranscriptionUsage> rows;
+    while (s.step())
+        rows.push_back(TranscriptionUsage{s.integer(0), s.integer(1), s.integer(2), s.text(3)});
+    return rows;
 }
 
 } // namespace dravelin::server

@@ -33,6 +33,11 @@ public:
     bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,
                               const QString &audioPath) override;
     std::optional<QString> recordingAudioPath(const QString &userId, const QString &clientRecordingId) override;
+    QualityLabelResult labelTranscriptionQuality(const QString &userId, const QString &clientRecordingId,
+                                                 const QualityLabel &label) override;
+    std::optional<QualityLabel> transcriptionQuality(const QString &userId, const QString &clientRecordingId) override;
+    UsageTotals transcriptionTotals(const QString &userId) override;
+    std::vector<TranscriptionUsage> transcriptionsSince(const QString &userId, qint64 since) override;
 
 private:
     explicit SqliteStorage(sqlite3 *db) : m_db(db) {}

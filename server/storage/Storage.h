@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace dravelin::server {
 
@@ -49,6 +50,38 @@ struct TranscriptionRecord
     QString clientRecordingId;
 };
 
+// How well a transcription went, as labelled by the client's automatic
+// report or by an administrator.
+struct QualityLabel
+{
+    QString category; // "success", "error", "accuracy_issue", "no_speech"
+    std::optional<QString> reason;
+    QString source; // "auto" or "admin"
+    qint64 updatedAt = 0;
+};
+
+enum class QualityLabelResult {
+    stored,
+    noTranscription, // the user has no transcription with that client recording id
+    adminOverride    // an administrator's label is there and an automatic one does not replace it
+};
+
+// What the usage figures are counted from.
+struct TranscriptionUsage
+{
+    qint64 createdAt = 0;
+    qint64 durationMs = 0;
+    qint64 words = 0;
+    QString appBundleId; // empty when unknown
+};
+
+struct UsageTotals
+{
+    qint64 transcriptions = 0;
+    qint64 words = 0;
+    qint64 durationMs = 0;
+};
+
 // The server's data. The SQLite implementation serves one machine; the same
 // interface can be backed by PostgreSQL for a shared deployment.
 class Storage
@@ -77,6 +110,18 @@ public:
     virtual bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,
                                       const QString &audioPath) = 0;
     virtual std::optional<QString> recordingAudioPath(const QString &userId, const QString &clientRecordingId) = 0;
+
+    // Labels the user's own transcriptions with that client recording id
+    // (compared without regard to case); never another user's.
+    virtual QualityLabelResult labelTranscriptionQuality(const QString &userId, const QString &clientRecordingId,
+                                                         const QualityLabel &label) = 0;
+    virtual std::optional<QualityLabel> transcriptionQuality(const QString &userId,
+                                                             const QString &clientRecordingId) = 0;
+
+    virtual UsageTotals transcriptionTotals(const QString &userId) = 0;
+    // The user's transcriptions created at or after `since` (seconds since
+    // the epoch), oldest first.
+    virtual std::vector<TranscriptionUsage> transcriptionsSince(const QString &userId, qint64 since) = 0;
 };
 
 } // namespace dravelin::server

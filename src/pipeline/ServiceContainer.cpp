@@ -14,7 +14,10 @@
 #include "output/ClipboardHistory.h"
 #include "output/PasteService.h"
 #include "output/RecordingUploader.h"
+#include "output/TranscriptionQualityReporter.h"
+#include "output/UsageService.h"
 #include "output/UserDataPaths.h"
+#include "pipeline/BackendQualityReporting.h"
 #include "pipeline/HeadlessParts.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "pipeline/RecordingPipeline.h"
@@ -116,6 +119,9 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         m_theme->apply();
     }
 
+    // Usage figures, counted by the backend.
+    m_usage = std::make_unique<UsageService>(m_constants.usageEndpoint(), *m_auth, *m_sender);
+
     // Transcription and cleanup.
     m_transcription = std::make_unique<TranscriptionService>(m_constants.transcribeEndpoint(), *m_auth, scheduler);
     m_cloudCleanup = std::make_unique<CleanupService>(m_constants.cleanupEndpoint(), *m_auth, *m_sender, scheduler);
@@ -168,11 +174,16 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     }
     m_sounds = std::make_unique<SoundFeedback>(*m_defaults, *m_soundPlayer);
 
+    // Quality reports after each dictation.
+    m_qualityReporter = std::make_unique<TranscriptionQualityReporter>(
+        m_constants.reportTranscriptionQualityEndpoint(), *m_auth, m_constants.publicApiKey, *m_sender, scheduler);
+    m_qualityReporting = std::make_unique<BackendQualityReporting>(*m_qualityReporter);
+
     // The pipeline; wiring registers the hotkeys.
     HotkeyHandling &hotkeys = m_hotkeyService ? static_cast<HotkeyHandling &>(*m_hotkeyService) : *m_noHotkeys;
     m_pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
         *m_recorder, *m_transcription, *m_cleanup, *m_paste, *m_history, *indicator, *m_auth, hotkeys, *m_sounds,
-        *m_workspace, *m_defaults, scheduler, *m_pending, m_uploader.get(), nullptr});
+        *m_workspace, *m_defaults, scheduler, *m_pending, m_uploader.get(), m_qualityReporting.get()});
     m_pipeline->wireUp();
 
     // The indicator's buttons and waveform.

@@ -18,6 +18,7 @@ class AudioCaptureBackend;
 class AudioOutput;
 class AudioPlaybackController;
 class AuthService;
+class BackendQualityReporting;
 class NetworkRequestSender;
 class AuthSessionStoring;
 class BluetoothMicrophoneMonitor;
@@ -44,7 +45,9 @@ class SpeechRecognizer;
 class StreamingDictationRecorder;
 class ThemeService;
 class Appearance;
+class TranscriptionQualityReporter;
 class TranscriptionService;
+class UsageService;
 class UserDefaults;
 class Workspace;
 class KeySynthesizer;
@@ -96,6 +99,8 @@ public:
     SoundFeedback &sounds() { return *m_sounds; }
     RecordingPipeline &pipeline() { return *m_pipeline; }
     RecordingUploader &uploader() { return *m_uploader; }
+    UsageService &usage() { return *m_usage; }
+    TranscriptionQualityReporter &qualityReporter() { return *m_qualityReporter; }
     // The signed-in user's recordings waiting to be sent again.
     PendingTranscriptions &pending() { return *m_pending; }
     StreamingDictationRecorder &recorder() { return *m_recorder; }
@@ -155,6 +160,9 @@ private:
     std::unique_ptr<RecordedIndicator> m_recordedIndicator;
     std::unique_ptr<SoundPlayer> m_soundPlayer;
     std::unique_ptr<SoundFeedback> m_sounds;
+    std::unique_ptr<UsageService> m_usage;
+    std::unique_ptr<TranscriptionQualityReporter> m_qualityReporter;
+    std::unique_ptr<BackendQualityReporting> m_qualityReporting;
     std::unique_ptr<RecordingPipeline> m_pipeline;
     std::optional<QString> m_currentUserID;
     bool m_userKnown = false;
