@@ -14,6 +14,7 @@
 //   dravelin-cli usage                           the usage figures the backend counted
 
 #include "AccountCommands.h"
+#include "account/AppConstants.h"
 #include "audio/AACFileWriter.h"
 #include "audio/AudioRecorder.h"
 #include "audio/Levels.h"
@@ -200,6 +201,17 @@ int main(int argc, char *argv[])
         logs::Router::addSink(std::make_shared<logs::StderrSink>());
 
     const QStringList args = parser.positionalArguments();
+    // Commands that talk to the backend stop on a backend file that cannot be
+    // used, rather than sending a session to a server nobody chose.
+    static const QStringList backendCommands{
+        QStringLiteral("sign-in"), QStringLiteral("whoami"),  QStringLiteral("sign-out"), QStringLiteral("transcribe"),
+        QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage")};
+    if (!args.isEmpty() && backendCommands.contains(args.first())) {
+        if (const auto constants = AppConstants::load(); constants.problem) {
+            std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
+            return 2;
+        }
+    }
     if (args.size() == 2 && args.first() == u"info")
         return info(args.at(1));
     if (args.size() == 1 && args.first() == u"sign-in") {

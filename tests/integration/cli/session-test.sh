@@ -22,6 +22,14 @@ trap cleanup EXIT
 
 start_local_server "$server" "$work/server"
 
+# A backend file that cannot be used stops every backend command.
+mkdir -p "$work/badconfig/dravelin"
+echo '{"baseURL": ' >"$work/badconfig/dravelin/backend.json"
+status=0
+XDG_CONFIG_HOME="$work/badconfig" "$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || status=$?
+[ "$status" = 2 ] || fail "sign-in with a broken backend.json exited $status: $(cat "$work/out")"
+grep -q "backend.json is not a JSON object" "$work/out" || fail "broken backend.json: $(cat "$work/out")"
+
 # Not signed in yet.
 if "$cli" whoami >"$work/out" 2>&1; then fail "whoami before sign-in succeeded"; fi
 grep -q "Not signed in" "$work/out" || fail "whoami: $(cat "$work/out")"
