@@ -10,6 +10,7 @@
 #include "functions/LiveTranscription.h"
 #include "functions/Usage.h"
 #include "http/Multipart.h"
+#include "rest/VocabularyRoutes.h"
 
 #include <QUuid>
 
@@ -66,6 +67,7 @@ FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, Aut
     , m_recordings(recordings)
     , m_scheduler(scheduler)
     , m_decodeQueue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.server-decode")))
+    , m_vocabulary(std::make_unique<VocabularyRoutes>(config, storage, auth, scheduler))
 {}
 
 FunctionRoutes::~FunctionRoutes() = default;
@@ -83,6 +85,7 @@ void FunctionRoutes::install(Router &router)
     router.add("POST", QStringLiteral("/functions/v1/report-transcription-quality"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return reportQuality(request); });
     installLiveTranscription(router, *this);
+    m_vocabulary->install(router);
 }
 
 void FunctionRoutes::recordTranscript(const QString &userId, qint64 durationMs, const QString &rawText,

@@ -11,6 +11,7 @@ namespace dravelin::server {
 
 class AuthRoutes;
 class RecordingRoutes;
+class VocabularyRoutes;
 class SpeechEngine;
 
 // The edge functions under /functions/v1: transcribe (multipart upload; one
@@ -18,6 +19,7 @@ class SpeechEngine;
 // cleanup (JSON), usage (GET: the caller's figures), report-transcription-
 // quality (JSON: a quality label on the caller's own transcription), and the
 // live transcription WebSocket /transcribe-stream.
+// Also installs the REST table /rest/v1/vocabulary_terms (VocabularyRoutes).
 // Every function needs a valid bearer token and answers failures with
 // {"error": message}.
 class FunctionRoutes
@@ -55,6 +57,7 @@ private:
     RecordingRoutes &m_recordings;
     Scheduler &m_scheduler;
     std::unique_ptr<ThreadQueue> m_decodeQueue;
+    std::unique_ptr<VocabularyRoutes> m_vocabulary;
 };
 
 } // namespace dravelin::server

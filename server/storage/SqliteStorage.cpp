@@ -35,6 +35,11 @@ const char *const kMigrations[] = {
     "ALTER TABLE transcriptions ADD COLUMN quality_source TEXT;"
     "ALTER TABLE transcriptions ADD COLUMN quality_updated_at INTEGER;"
     "CREATE INDEX idx_transcriptions_recording ON transcriptions(user_id, client_recording_id COLLATE NOCASE);",
+    // 5: each user's vocabulary of terms and replacements
+    "CREATE TABLE vocabulary_terms (id TEXT PRIMARY KEY,"
+    " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE, term TEXT NOT NULL, replacement TEXT,"
+    " is_favorite INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL);"
+    "CREATE INDEX idx_vocabulary_terms_user ON vocabulary_terms(user_id, created_at);",
 };
 
 // A prepared statement that finalizes itself.
@@ -325,6 +330,100 @@ std::vector<TranscriptionUsage> SqliteStorage::transcriptionsSince(const QString
     while (s.step())
         rows.push_back(TranscriptionUsage{s.integer(0), s.integer(1), s.integer(2), s.text(3)});
     return rows;
+}
+
+bool SqliteStorage::inTransaction(const std::function<bool()> &body)
+{
+    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    if (body() && sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return false;
+}
+
+std::vector<VocabularyTermRow> SqliteStorage::vocabularyTerms(const QString &userId)
+{
+    Statement s(m_db, "SELECT id, user_id, term, replacement, is_favorite, created_at FROM vocabulary_terms"
+                      " WHERE user_id = ? ORDER BY created_at, rowid");
+    s.bind(1, userId);
+    std::vector<VocabularyTermRow> rows;
+    while (s.step()) {
+        VocabularyTermRow row{s.text(0), s.text(1), s.text(2), std::nullopt, s.integer(4) != 0, s.integer(5)};
+        if (!s.isNull(3))
+            row.replacement = s.text(3);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+int SqliteStorage::vocabularyTermCount(const QString &userId)
+{
+    Statement s(m_db, "SELECT COUNT(*) FROM vocabulary_terms WHERE user_id = ?");
+    s.bind(1, userId);
+    return s.step() ? static_cast<int>(s.integer(0)) : 0;
+}
+
+VocabularyWriteResult SqliteStorage::insertVocabularyTerms(const std::vector<VocabularyTermRow> &rows)
+{
+    bool duplicate = false;
+    const bool stored = inTransaction([&] {
+        for (const auto &row : rows) {
+            Statement exists(m_db, "SELECT 1 FROM vocabulary_terms WHERE id = ?");
+            exists.bind(1, row.id);
+            if (exists.step()) {
+                duplicate = true;
+                return false;
+            }
+            Statement s(m_db, "INSERT INTO vocabulary_terms (id, user_id, term, replacement, is_favorite, created_at)"
+                              " VALUES (?, ?, ?, ?, ?, ?)");
+            s.bind(1, row.id).bind(2, row.userId).bind(3, row.term);
+            if (row.replacement)
+                s.bind(4, *row.replacement);
+            else
+                s.bindNull(4);
+            s.bind(5, qint64(row.isFavorite ? 1 : 0)).bind(6, row.createdAtUs);
+            if (!s.run())
+                return false;
+        }
+        return true;
+    });
+    if (!stored && !duplicate)
+        logs::error(logs::app(),
+                    QStringLiteral("Storing vocabulary terms failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
+    return duplicate ? VocabularyWriteResult::duplicateId : VocabularyWriteResult::stored;
+}
+
+void SqliteStorage::updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows)
+{
+    inTransaction([&] {
+        for (const auto &row : rows) {
+            Statement s(m_db, "UPDATE vocabulary_terms SET term = ?, replacement = ?, is_favorite = ?"
+                              " WHERE id = ? AND user_id = ?");
+            s.bind(1, row.term);
+            if (row.replacement)
+                s.bind(2, *row.replacement);
+            else
+                s.bindNull(2);
+            s.bind(3, qint64(row.isFavorite ? 1 : 0)).bind(4, row.id).bind(5, row.userId);
+            if (!s.run())
+                return false;
+        }
+        return true;
+    });
+}
+
+void SqliteStorage::deleteVocabularyTerms(const QString &userId, const QStringList &ids)
+{
+    inTransaction([&] {
+        for (const auto &id : ids) {
+            Statement s(m_db, "DELETE FROM vocabulary_terms WHERE id = ? AND user_id = ?");
+            s.bind(1, id).bind(2, userId);
+            if (!s.run())
+                return false;
+        }
+        return true;
+    });
 }
 
 } // namespace dravelin::server

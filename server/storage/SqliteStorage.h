@@ -3,6 +3,7 @@
 #include "core/Expected.h"
 #include "storage/Storage.h"
 
+#include <functional>
 #include <memory>
 
 struct sqlite3;
@@ -38,11 +39,18 @@ public:
     std::optional<QualityLabel> transcriptionQuality(const QString &userId, const QString &clientRecordingId) override;
     UsageTotals transcriptionTotals(const QString &userId) override;
     std::vector<TranscriptionUsage> transcriptionsSince(const QString &userId, qint64 since) override;
+    std::vector<VocabularyTermRow> vocabularyTerms(const QString &userId) override;
+    int vocabularyTermCount(const QString &userId) override;
+    VocabularyWriteResult insertVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
+    void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
+    void deleteVocabularyTerms(const QString &userId, const QStringList &ids) override;
 
 private:
     explicit SqliteStorage(sqlite3 *db) : m_db(db) {}
     Expected<void, QString> migrate();
     std::optional<User> userWhere(const char *sql, const QString &value);
+    // Runs `body` in a transaction, committed when it returns true.
+    bool inTransaction(const std::function<bool()> &body);
 
     sqlite3 *m_db;
 };

@@ -82,6 +82,22 @@ struct UsageTotals
     qint64 durationMs = 0;
 };
 
+// One row of a user's vocabulary. Ids are lower-case canonical UUIDs.
+struct VocabularyTermRow
+{
+    QString id;
+    QString userId;
+    QString term;
+    std::optional<QString> replacement;
+    bool isFavorite = false;
+    qint64 createdAtUs = 0; // microseconds since the epoch, UTC
+};
+
+enum class VocabularyWriteResult {
+    stored,
+    duplicateId // an id that is already taken (by anyone)
+};
+
 // The server's data. The SQLite implementation serves one machine; the same
 // interface can be backed by PostgreSQL for a shared deployment.
 class Storage
@@ -122,6 +138,17 @@ public:
     // The user's transcriptions created at or after `since` (seconds since
     // the epoch), oldest first.
     virtual std::vector<TranscriptionUsage> transcriptionsSince(const QString &userId, qint64 since) = 0;
+
+    // The user's vocabulary, oldest first; never another user's rows.
+    virtual std::vector<VocabularyTermRow> vocabularyTerms(const QString &userId) = 0;
+    virtual int vocabularyTermCount(const QString &userId) = 0;
+    // All rows or none.
+    virtual VocabularyWriteResult insertVocabularyTerms(const std::vector<VocabularyTermRow> &rows) = 0;
+    // Rewrites each row matched by its id and user id (all or none); the
+    // owner and creation time of a row never change.
+    virtual void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) = 0;
+    // Deletes the user's rows with these ids (all or none).
+    virtual void deleteVocabularyTerms(const QString &userId, const QStringList &ids) = 0;
 };
 
 } // namespace dravelin::server

@@ -34,6 +34,7 @@
 #include "platform/linux/XkbKeyboardLayout.h"
 #include "stt/LiveTranscriptionClient.h"
 #include "text/Cleanup.h"
+#include "text/VocabularyService.h"
 #ifdef DRAVELIN_HAVE_WHISPER
 #include "platform/linux/WhisperRecognizer.h"
 #endif
@@ -118,6 +119,13 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         m_theme = std::make_unique<ThemeService>(*m_defaults, *m_appearance);
         m_theme->apply();
     }
+
+    // The personal vocabulary, mirrored per user; its active terms reach
+    // recognition and cleanup through "vocabulary.keyterms.active".
+    m_vocabulary =
+        std::make_unique<VocabularyService>(VocabularyRemote(m_constants.vocabularyTermsEndpoint(),
+                                                             m_constants.publicApiKey, *m_auth, *m_sender, scheduler),
+                                            *m_defaults);
 
     // Usage figures, counted by the backend.
     m_usage = std::make_unique<UsageService>(m_constants.usageEndpoint(), *m_auth, *m_sender);
@@ -242,6 +250,7 @@ QCoro::Task<> ServiceContainer::switchUser()
     QPointer self(this);
     PendingTranscriptions &pending = *m_pending;
     ClipboardHistory &history = *m_history;
+    m_vocabulary->switchTo(userID);
     co_await pending.switchTo(userID);
     if (!self)
         co_return;

@@ -46,6 +46,7 @@ class StreamingDictationRecorder;
 class ThemeService;
 class Appearance;
 class TranscriptionQualityReporter;
+class VocabularyService;
 class TranscriptionService;
 class UsageService;
 class UserDefaults;
@@ -103,6 +104,8 @@ public:
     TranscriptionQualityReporter &qualityReporter() { return *m_qualityReporter; }
     // The signed-in user's recordings waiting to be sent again.
     PendingTranscriptions &pending() { return *m_pending; }
+    // The signed-in user's personal vocabulary.
+    VocabularyService &vocabulary() { return *m_vocabulary; }
     StreamingDictationRecorder &recorder() { return *m_recorder; }
     const KeyboardLayout *keyboardLayout() const { return m_layout.get(); }
     // The capture stack (shared: device listings run on a thread of their own).
@@ -149,6 +152,7 @@ private:
     std::unique_ptr<AudioOutput> m_audioOutput;
     std::unique_ptr<AudioPlaybackController> m_playback;
     std::unique_ptr<PendingTranscriptions> m_pending;
+    std::unique_ptr<VocabularyService> m_vocabulary;
     std::unique_ptr<RecordingUploader> m_uploader;
     std::unique_ptr<KeyboardLayout> m_layout;
     std::unique_ptr<GlobalHotkeyGrabber> m_grabber;
