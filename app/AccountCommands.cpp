@@ -16,6 +16,7 @@
 #include "pipeline/PendingTranscriptions.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "stt/TranscriptionService.h"
+#include "text/VocabularyService.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -440,6 +441,65 @@ int usage()
     }
     printUsage(*stats, zone);
     return 0;
+}
+
+int vocabulary(const QStringList &args, const std::optional<QString> &replacement)
+{
+    Session session;
+    if (!session.auth.isSignedIn() || !session.auth.user()) {
+        std::printf("Not signed in\n");
+        session.warnIfNotRemembered();
+        return 1;
+    }
+    // The app's own settings: the active terms written here are what its
+    // dictations use.
+    UserDefaults defaults(UserDefaults::standardFilePath());
+    VocabularyService service(VocabularyRemote(session.constants.vocabularyTermsEndpoint(),
+                                               session.constants.publicApiKey, session.auth, session.sender,
+                                               session.scheduler),
+                              defaults);
+    service.switchTo(session.auth.user()->id);
+    QCoro::waitFor(service.load());
+    const auto failed = [&service](const char *what) {
+        std::fprintf(stderr, "Could not %s: %s\n", what, qPrintable(service.lastError().value_or(QString())));
+        return 1;
+    };
+    const QString command = args.value(1, QStringLiteral("list"));
+    if (command == u"list") {
+        if (service.lastError())
+            return failed("read the vocabulary");
+        if (service.terms().empty())
+            std::printf("No terms yet. Add one: dravelin-cli vocab add TERM [--replacement TEXT]\n");
+        for (const VocabularyTerm &term : service.terms()) {
+            std::printf("%s %s%s\n", term.isFavorite ? "*" : " ", qPrintable(term.term),
+                        term.expansion() ? qPrintable(QStringLiteral(" → ") + *term.expansion()) : "");
+        }
+        return 0;
+    }
+    if (command == u"add" && args.size() == 3) {
+        QCoro::waitFor(service.add(args.at(2), replacement));
+        if (service.lastError())
+            return failed("add the term");
+        std::printf("Added \"%s\"\n", qPrintable(args.at(2)));
+        return 0;
+    }
+    if (command == u"remove" && args.size() == 3) {
+        const auto &terms = service.terms();
+        const auto it = std::find_if(terms.begin(), terms.end(), [&](const VocabularyTerm &t) {
+            return t.term.compare(args.at(2), Qt::CaseInsensitive) == 0;
+        });
+        if (it == terms.end()) {
+            std::fprintf(stderr, "No term \"%s\" in the vocabulary\n", qPrintable(args.at(2)));
+            return 1;
+        }
+        QCoro::waitFor(service.remove(it->id));
+        if (service.lastError())
+            return failed("remove the term");
+        std::printf("Removed \"%s\"\n", qPrintable(args.at(2)));
+        return 0;
+    }
+    std::fprintf(stderr, "usage: dravelin-cli vocab [list | add TERM [--replacement TEXT] | remove TERM]\n");
+    return 2;
 }
 
 } // namespace dravelin::cli

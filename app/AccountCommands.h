@@ -19,6 +19,8 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
 int listPending();
 // Sends them again, oldest first; 1 when any still failed.
 int retryPending();
+// The personal vocabulary: list, add TERM (with an optional replacement), remove TERM.
+int vocabulary(const QStringList &args, const std::optional<QString> &replacement);
 // Prints the signed-in user's usage figures, counted by the backend.
 int usage();
 

@@ -12,6 +12,7 @@
 //   dravelin-cli transcribe FILE [--stream] [--cleanup]
 //                                                send an audio file to the backend
 //   dravelin-cli usage                           the usage figures the backend counted
+//   dravelin-cli vocab [list|add TERM|remove TERM]  the personal vocabulary
 
 #include "AccountCommands.h"
 #include "account/AppConstants.h"
@@ -172,6 +173,7 @@ int main(int argc, char *argv[])
                        "microphone)\n"
                        "  pending          list the recordings waiting to be sent again\n"
                        "  retry            send them again and paste what comes back\n"
+                       "  vocab            your vocabulary: list, add TERM [--replacement TEXT], remove TERM\n"
                        "  usage            dictations, words and speaking time: this month, all time, per day, "
                        "hour and application"));
     parser.addHelpOption();
@@ -193,7 +195,10 @@ int main(int argc, char *argv[])
     QCommandLineOption inputFile(QStringLiteral("file"),
                                  QStringLiteral("dictate: play this audio file as the microphone."),
                                  QStringLiteral("FILE"));
-    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup, inputFile});
+    QCommandLineOption replacementOption(QStringLiteral("replacement"),
+                                         QStringLiteral("vocab add: what the term is written as."),
+                                         QStringLiteral("TEXT"));
+    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup, inputFile, replacementOption});
     parser.process(*app);
 
     logs::Router::install();
@@ -204,8 +209,9 @@ int main(int argc, char *argv[])
     // Commands that talk to the backend stop on a backend file that cannot be
     // used, rather than sending a session to a server nobody chose.
     static const QStringList backendCommands{
-        QStringLiteral("sign-in"), QStringLiteral("whoami"),  QStringLiteral("sign-out"), QStringLiteral("transcribe"),
-        QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage")};
+        QStringLiteral("sign-in"),    QStringLiteral("whoami"),  QStringLiteral("sign-out"),
+        QStringLiteral("transcribe"), QStringLiteral("dictate"), QStringLiteral("pending"),
+        QStringLiteral("retry"),      QStringLiteral("usage"),   QStringLiteral("vocab")};
     if (!args.isEmpty() && backendCommands.contains(args.first())) {
         if (const auto constants = AppConstants::load(); constants.problem) {
             std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
@@ -229,6 +235,10 @@ int main(int argc, char *argv[])
         return cli::listPending();
     if (args.size() == 1 && args.first() == u"retry")
         return cli::retryPending();
+    if (!args.isEmpty() && args.first() == u"vocab")
+        return cli::vocabulary(args, parser.isSet(replacementOption)
+                                         ? std::optional<QString>(parser.value(replacementOption))
+                                         : std::nullopt);
     if (args.size() == 1 && args.first() == u"usage")
         return cli::usage();
     if (args.size() == 2 && args.first() == u"transcribe")

@@ -89,6 +89,18 @@ if curl -sf "$DRAVELIN_BASE_URL/health" | grep -q whisper; then
     grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "on-device dictate: $(cat "$work/out")"
 fi
 
+# The personal vocabulary: added, listed, removed; its active terms land in
+# the settings the dictations read.
+"$cli" vocab add Dravelin >"$work/out" 2>&1 || fail "vocab add: $(cat "$work/out")"
+"$cli" vocab add brb --replacement "be right back" >"$work/out" 2>&1 || fail "vocab add: $(cat "$work/out")"
+"$cli" vocab list >"$work/out" 2>&1 || fail "vocab list: $(cat "$work/out")"
+grep -q "Dravelin" "$work/out" && grep -q "brb → be right back" "$work/out" || fail "vocab list: $(cat "$work/out")"
+grep -q '"vocabulary.keyterms.active"' "$XDG_CONFIG_HOME/dravelin/settings.json" ||
+    fail "no active terms in the settings: $(cat "$XDG_CONFIG_HOME/dravelin/settings.json")"
+"$cli" vocab remove dravelin >"$work/out" 2>&1 || fail "vocab remove: $(cat "$work/out")"
+"$cli" vocab list >"$work/out" 2>&1 || fail "vocab list: $(cat "$work/out")"
+if grep -q "Dravelin" "$work/out"; then fail "vocab remove left it: $(cat "$work/out")"; fi
+
 "$cli" sign-out >"$work/out" 2>&1 || fail "sign-out: $(cat "$work/out")"
 grep -q "Signed out" "$work/out" || fail "sign-out: $(cat "$work/out")"
 if "$cli" whoami >"$work/out" 2>&1; then fail "whoami after sign-out succeeded"; fi
