@@ -184,16 +184,29 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     DecodeOutcome outcome;
     const int segments = whisper_full_n_segments(context);
     for (int i = 0; i < segments; ++i) {
+        logs::debug(logs::streamingRecorder(), QStringLiteral("Whisper segment %1 [%2..%3] p(no speech)=%4: %5")
+                                                   .arg(i)
+                                                   .arg(whisper_full_get_segment_t0(context, i))
+                                                   .arg(whisper_full_get_segment_t1(context, i))
+                                                   .arg(whisper_full_get_segment_no_speech_prob(context, i), 0, 'f', 2)
+                                                   .arg(QString::fromUtf8(whisper_full_get_segment_text(context, i))));
         // A segment Whisper itself thinks is not speech is dropped.
         if (whisper_full_get_segment_no_speech_prob(context, i) > 0.8f)
             continue;
         // Timestamps are in 10 ms steps.
         const auto t0 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t0(context, i)));
-        const auto t1 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t1(context, i)));
-        // A segment that ends beyond everything the encoder saw is invented
-        // ("The" from 9.7 s to 33 s after a 10 s window cut off mid-word).
-        if (t1 > audio.size() / 160 + kEncoderContextMargin * 2)
-            continue;
+        auto t1 = static_cast<size_t>(std::max<int64_t>(0, whisper_full_get_segment_t1(context, i)));
+        // A segment that starts in the last second and ends beyond everything
+        // the encoder saw is invented ("The" from 9.7 s to 33 s after a 10 s
+        // window cut off mid-word). One that starts earlier is real speech
+        // with a careless end (with a prompt, the whole utterance often comes
+        // as one segment "ending" at 30 s): its end is the audio's.
+        const size_t audioEnd = audio.size() / 160;
+        if (t1 > audioEnd + kEncoderContextMargin * 2) {
+            if (t0 + 100 >= audioEnd)
+                continue;
+            t1 = audioEnd;
+        }
         const auto sample = [](size_t t) { return t * 160 > kLeadIn ? t * 160 - kLeadIn : 0; };
         outcome.segments.push_back(
             {sample(t0), sample(t1), QString::fromUtf8(whisper_full_get_segment_text(context, i)).trimmed()});

@@ -90,8 +90,20 @@ if curl -sf "$DRAVELIN_BASE_URL/health" | grep -q whisper; then
 fi
 
 # The personal vocabulary: added, listed, removed; its active terms land in
-# the settings the dictations read.
+# the settings the dictations read, and they steer recognition on the upload
+# road (the server reads the user's terms) and on the live road (the app
+# sends them with the socket).
+espeak-ng -v en-us -s 140 -w "$work/name.wav" "Please send it to Dravelin today." 2>/dev/null
+"$cli" transcribe "$work/name.wav" >"$work/before" 2>&1 || fail "transcribe: $(cat "$work/before")"
 "$cli" vocab add Dravelin >"$work/out" 2>&1 || fail "vocab add: $(cat "$work/out")"
+if curl -sf "$DRAVELIN_BASE_URL/health" | grep -q whisper; then
+    "$cli" transcribe "$work/name.wav" >"$work/out" 2>&1 || fail "transcribe: $(cat "$work/out")"
+    grep -q "^text: .*Dravelin" "$work/out" ||
+        fail "the vocabulary did not steer the upload: before '$(cat "$work/before")', after '$(cat "$work/out")'"
+    grep -q "Dravelin" "$work/before" && fail "the test sentence was right without the vocabulary"
+    "$cli" dictate --file "$work/name.wav" >"$work/out" 2>&1 || fail "dictate: $(cat "$work/out")"
+    grep -q "^Dictated: .*Dravelin" "$work/out" || fail "the vocabulary did not steer the live road: $(cat "$work/out")"
+fi
 "$cli" vocab add brb --replacement "be right back" >"$work/out" 2>&1 || fail "vocab add: $(cat "$work/out")"
 "$cli" vocab list >"$work/out" 2>&1 || fail "vocab list: $(cat "$work/out")"
 grep -q "Dravelin" "$work/out" && grep -q "brb → be right back" "$work/out" || fail "vocab list: $(cat "$work/out")"
