@@ -13,6 +13,7 @@
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
 #include "support/LogCapture.h"
+#include "support/TwoUserServer.h"
 
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -22,63 +23,17 @@
 
 using namespace dravelin;
 using namespace dravelin::server;
+using dravelin::test::FixedToken;
 using dravelin::test::HttpResult;
 using dravelin::test::HttpTestClient;
+using dravelin::test::jsonOf;
 using namespace std::chrono_literals;
 
 namespace {
 
-class FixedToken final : public TokenSource
-{
-public:
-    explicit FixedToken(QString t) : token(std::move(t)) {}
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    QString token;
-};
-
-json::Json jsonOf(const HttpResult &r)
-{
-    auto parsed = json::parse(r.body);
-    return parsed ? *parsed : json::Json();
-}
-
-class UsageAndQualityTest : public ::testing::Test
+class UsageAndQualityTest : public test::TwoUserServerTest
 {
 protected:
-    struct Account
-    {
-        QString id;
-        QByteArray token;
-    };
-
-    void SetUp() override
-    {
-        ServerConfig config;
-        config.port = 0;
-        config.dataDir = dir.filePath(QStringLiteral("data"));
-        auto created = DravelinServer::create(config, scheduler);
-        ASSERT_TRUE(created) << qPrintable(created.error());
-        server = std::move(created.value());
-        ASSERT_TRUE(server->listen());
-        base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
-        client = std::make_unique<HttpTestClient>(base);
-        ada = signIn(QStringLiteral("ada@example.com"));
-        bob = signIn(QStringLiteral("bob@example.com"));
-        ASSERT_FALSE(ada.token.isEmpty());
-        ASSERT_FALSE(bob.token.isEmpty());
-    }
-
-    Account signIn(const QString &email)
-    {
-        const QByteArray verifier = randomToken(48);
-        const auto consent = test::consentInBrowser(*client, pkceChallenge(verifier), QStringLiteral("s"),
-                                                    QStringLiteral("allow"), email);
-        const json::Json tokens = jsonOf(test::exchangeCode(*client, consent.code, verifier));
-        const auto user = server->storage().userByEmail(email);
-        return {user ? user->id : QString(),
-                json::optionalField<QString>(tokens, "access_token").value_or(QString()).toLatin1()};
-    }
-
     void record(const Account &who, qint64 createdAt, qint64 durationMs, int words, const QString &app = {},
                 const QString &recordingId = {})
     {
@@ -98,14 +53,6 @@ protected:
         return client->send("GET", QStringLiteral("/functions/v1/usage?") + query, {},
                             {{"Authorization", "Bearer " + who.token}});
     }
-
-    QTemporaryDir dir;
-    QtScheduler scheduler;
-    std::unique_ptr<DravelinServer> server;
-    QString base;
-    std::unique_ptr<HttpTestClient> client;
-    Account ada;
-    Account bob;
 };
 
 TEST_F(UsageAndQualityTest, QualityLabelsLandOnlyOnTheCallersOwnRecordings)

@@ -9,6 +9,7 @@
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
+#include "support/TwoUserServer.h"
 #include "text/VocabularyRemote.h"
 
 #include <QRegularExpression>
@@ -18,19 +19,15 @@
 
 using namespace dravelin;
 using namespace dravelin::server;
+using dravelin::test::FixedToken;
 using dravelin::test::HttpResult;
 using dravelin::test::HttpTestClient;
+using dravelin::test::jsonOf;
 
 namespace {
 
 const QByteArray kApiKey = "dravelin-local-public-key";
 const QString kTable = QStringLiteral("/rest/v1/vocabulary_terms");
-
-json::Json jsonOf(const HttpResult &r)
-{
-    auto parsed = json::parse(r.body);
-    return parsed ? *parsed : json::Json();
-}
 
 std::vector<std::string> terms(const HttpResult &r)
 {
@@ -40,50 +37,9 @@ std::vector<std::string> terms(const HttpResult &r)
     return out;
 }
 
-class FixedToken final : public TokenSource
-{
-public:
-    explicit FixedToken(QString t) : token(std::move(t)) {}
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    QString token;
-};
-
-class VocabularyRestTest : public ::testing::Test
+class VocabularyRestTest : public test::TwoUserServerTest
 {
 protected:
-    struct Account
-    {
-        QString id;
-        QByteArray token;
-    };
-
-    void SetUp() override
-    {
-        ServerConfig config;
-        config.port = 0;
-        config.dataDir = dir.filePath(QStringLiteral("data"));
-        auto created = DravelinServer::create(config, scheduler);
-        ASSERT_TRUE(created) << qPrintable(created.error());
-        server = std::move(created.value());
-        ASSERT_TRUE(server->listen());
-        client = std::make_unique<HttpTestClient>(QStringLiteral("http://127.0.0.1:%1").arg(server->port()));
-        ada = signIn(QStringLiteral("ada@example.com"));
-        bob = signIn(QStringLiteral("bob@example.com"));
-        ASSERT_FALSE(ada.token.isEmpty());
-        ASSERT_FALSE(bob.token.isEmpty());
-    }
-
-    Account signIn(const QString &email)
-    {
-        const QByteArray verifier = randomToken(48);
-        const auto consent = test::consentInBrowser(*client, pkceChallenge(verifier), QStringLiteral("s"),
-                                                    QStringLiteral("allow"), email);
-        const json::Json tokens = jsonOf(test::exchangeCode(*client, consent.code, verifier));
-        const auto user = server->storage().userByEmail(email);
-        return {user ? user->id : QString(),
-                json::optionalField<QString>(tokens, "access_token").value_or(QString()).toLatin1()};
-    }
-
     HttpResult rest(const Account &who, const QByteArray &method, const QString &query, const QByteArray &body = {},
                     bool representation = true)
     {
@@ -102,13 +58,6 @@ protected:
         EXPECT_EQ(r.status, 201) << r.body.constData();
         return QString::fromStdString(jsonOf(r)[0].value("id", std::string()));
     }
-
-    QTemporaryDir dir;
-    QtScheduler scheduler;
-    std::unique_ptr<DravelinServer> server;
-    std::unique_ptr<HttpTestClient> client;
-    Account ada;
-    Account bob;
 };
 
 TEST_F(VocabularyRestTest, EachUserReadsAndWritesOnlyTheirOwnRows)

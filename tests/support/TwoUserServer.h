@@ -1,0 +1,85 @@
+#pragma once
+
+// A real dravelin-server on a free loopback port with two users signed in
+// through the consent page (ada and bob), for tests of per-user ownership
+// over HTTP. Link with dravelin_server_lib.
+
+#include "DravelinServer.h"
+#include "account/TokenSource.h"
+#include "auth/Jwt.h"
+#include "core/Json.h"
+#include "core/QtScheduler.h"
+#include "storage/Storage.h"
+#include "support/HttpTestClient.h"
+#include "support/LocalSignIn.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace dravelin::test {
+
+inline json::Json jsonOf(const HttpResult &r)
+{
+    auto parsed = json::parse(r.body);
+    return parsed ? *parsed : json::Json();
+}
+
+// Hands out one access token, as a signed-in session would.
+class FixedToken final : public TokenSource
+{
+public:
+    explicit FixedToken(QString t) : token(std::move(t)) {}
+    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
+    QString token;
+};
+
+class TwoUserServerTest : public ::testing::Test
+{
+protected:
+    struct Account
+    {
+        QString id;
+        QByteArray token;
+    };
+
+    void SetUp() override
+    {
+        server::ServerConfig config;
+        config.port = 0;
+        config.dataDir = dir.filePath(QStringLiteral("data"));
+        auto created = server::DravelinServer::create(config, scheduler);
+        ASSERT_TRUE(created) << qPrintable(created.error());
+        server = std::move(created.value());
+        ASSERT_TRUE(server->listen());
+        base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+        client = std::make_unique<HttpTestClient>(base);
+        ada = signIn(QStringLiteral("ada@example.com"));
+        bob = signIn(QStringLiteral("bob@example.com"));
+        ASSERT_FALSE(ada.token.isEmpty());
+        ASSERT_FALSE(bob.token.isEmpty());
+    }
+
+    Account signIn(const QString &email)
+    {
+        const QByteArray verifier = server::randomToken(48);
+        const auto consent = consentInBrowser(*client, server::pkceChallenge(verifier), QStringLiteral("s"),
+                                              QStringLiteral("allow"), email);
+        const json::Json tokens = jsonOf(exchangeCode(*client, consent.code, verifier));
+        const auto user = server->storage().userByEmail(email);
+        return {user ? user->id : QString(),
+                json::optionalField<QString>(tokens, "access_token").value_or(QString()).toLatin1()};
+    }
+
+    QTemporaryDir dir;
+    QtScheduler scheduler;
+    std::unique_ptr<server::DravelinServer> server;
+    QString base;
+    std::unique_ptr<HttpTestClient> client;
+    Account ada;
+    Account bob;
+};
+
+} // namespace dravelin::test
