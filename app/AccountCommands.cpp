@@ -142,12 +142,18 @@ int whoAmI()
         return 1;
     }
     // Asks the server, so a revoked session shows up here.
-    QCoro::waitFor(session.auth.refreshCurrentUser());
+    const auto checked = QCoro::waitFor(session.auth.refreshCurrentUser());
     if (!session.auth.isSignedIn()) {
         std::printf("Not signed in (the server ended the session)\n");
         return 1;
     }
     printUser(session.auth);
+    if (!checked) {
+        // What this machine remembers, without the server's word on it.
+        std::printf("The server at %s could not confirm it: %s\n", qPrintable(session.constants.baseURL.toString()),
+                    qPrintable(checked.error().description()));
+        return 3;
+    }
     return 0;
 }
 

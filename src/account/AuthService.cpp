@@ -429,21 +429,22 @@ QCoro::Task<Expected<AuthUser, AuthError>> AuthService::fetchCurrentUser(QString
     co_return AuthUser(*user);
 }
 
-QCoro::Task<> AuthService::refreshCurrentUser()
+QCoro::Task<Expected<void, AuthError>> AuthService::refreshCurrentUser()
 {
     QPointer<AuthService> self(this);
     const auto token = co_await currentAccessToken();
     if (!self || !token)
-        co_return;
+        co_return Unexpected(authError(AuthError::Kind::notSignedIn));
     const auto user = co_await fetchCurrentUser(*token);
     if (!self)
-        co_return;
+        co_return Unexpected(authError(AuthError::Kind::notSignedIn));
     if (!user) {
         error(QStringLiteral("Current-user refresh failed: %1").arg(user.error().description()));
-        co_return;
+        co_return Unexpected(user.error());
     }
     setUser(*user);
     co_await saveSession();
+    co_return Expected<void, AuthError>{};
 }
 
 QCoro::Task<Expected<void, AuthError>> AuthService::updateMetadata(json::Json data, QString logLine)

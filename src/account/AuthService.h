@@ -88,7 +88,8 @@ public:
     // Ends a sign-in that is waiting for the browser; it fails as cancelled.
     void cancelSignIn();
     QCoro::Task<> signOut();
-    QCoro::Task<> refreshCurrentUser();
+    // Asks the server who is signed in; the reason when it could not tell.
+    QCoro::Task<Expected<void, AuthError>> refreshCurrentUser();
     QCoro::Task<Expected<void, AuthError>> updateProfile(QString firstName, QString lastName);
     QCoro::Task<Expected<void, AuthError>> updateAvatarPreset(QString preset);
     QCoro::Task<Expected<void, AuthError>> uploadAvatar(QByteArray imageData, QString mimeType);

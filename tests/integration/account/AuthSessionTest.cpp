@@ -99,7 +99,7 @@ TEST_F(AuthSessionTest, SignInTranscribeRefreshAndRevocation)
     ASSERT_TRUE(reply) << qPrintable(reply.error().description());
     EXPECT_TRUE(reply->raw.contains(QStringLiteral("hello"), Qt::CaseInsensitive)) << qPrintable(reply->raw);
 
-    QCoro::waitFor(auth->refreshCurrentUser());
+    EXPECT_TRUE(QCoro::waitFor(auth->refreshCurrentUser()));
     EXPECT_EQ(auth->user()->email, QStringLiteral("ada@example.com"));
 
     // Signed out elsewhere: the server revokes every refresh token, and the

@@ -67,6 +67,16 @@ wait "$dictating" || fail "dictate across a server restart: $(cat "$work/out")"
 grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate across a server restart: $(cat "$work/out")"
 grep -q "network" "$work/out" || fail "no upload after the live socket was lost: $(cat "$work/out")"
 
+# whoami without a server: what this machine remembers, and that the server
+# could not confirm it (exit 3).
+stop_local_server
+status=0
+"$cli" whoami >"$work/out" 2>&1 || status=$?
+[ "$status" = 3 ] || fail "whoami without a server exited $status: $(cat "$work/out")"
+grep -q "Signed in as ada@example.com" "$work/out" && grep -q "could not confirm it" "$work/out" ||
+    fail "whoami without a server: $(cat "$work/out")"
+restart_local_server "$server" "$work/server"
+
 # The server goes away: the dictation waits on disk, and a retry once the
 # server is back delivers it and empties the queue.
 stop_local_server
