@@ -4,6 +4,7 @@
 #include "audio/FileCaptureBackend.h"
 #include "output/ClipboardHistory.h"
 #include "output/RecordingUploader.h"
+#include "output/TranscriptionQualityReporter.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "pipeline/ServiceContainer.h"
 
@@ -68,7 +69,8 @@ QCoro::Task<> HeadlessDictation::drain(Millis limit)
     const Millis deadline = scheduler.monotonicNow() + limit;
     while (scheduler.monotonicNow() < deadline &&
            (container.uploader().taskTracker().pendingCount() > 0 ||
-            container.pipeline().state() != PipelineState::idle || container.history().recordingsBeingSaved() > 0))
+            container.pipeline().state() != PipelineState::idle || container.history().recordingsBeingSaved() > 0 ||
+            container.qualityReporter().taskTracker().pendingCount() > 0))
         co_await scheduler.sleep(Millis(50));
 }
 

@@ -38,7 +38,8 @@ public:
     QCoro::Task<bool> start();
     QCoro::Task<> stop();
     // Waits (up to `limit`) for side work to end: the delivery, recording
-    // uploads, recordings being written to the history.
+    // uploads, recordings being written to the history, quality reports
+    // (one may wait 2 s for its retry).
     QCoro::Task<> drain(Millis limit);
     RecordingPipeline &pipeline();
     // The file's length, when the microphone is a file.
