@@ -24,7 +24,7 @@
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
-#include "platform/linux/PocketSphinxRecognizer.h"
+#include "pipeline/ServiceContainer.h"
 #include "platform/linux/PulseAudioCapture.h"
 #include "platform/linux/X11Display.h"
 
@@ -100,13 +100,16 @@ int record(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &
 
 int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds)
 {
-    nix::PocketSphinxRecognizer recognizer;
-    if (!recognizer.isAvailable()) {
-        std::fprintf(stderr, "The speech model is not installed (package pocketsphinx-en-us)\n");
+    // The same engine the app uses on this machine.
+    const auto recognizer = ServiceContainer::onDeviceRecognizer();
+    if (!recognizer->isAvailable()) {
+        std::fprintf(stderr, "No speech model is installed (`make` builds Whisper's; or install the package "
+                             "pocketsphinx-en-us)\n");
         return 1;
     }
+    std::printf("Listening with %s …\n", qPrintable(recognizer->engineName()));
     defaults.set(QString::fromLatin1(StreamingDictationRecorder::kPreferCloudKey), false);
-    StreamingDictationRecorder recorder(backend, &recognizer, scheduler, defaults);
+    StreamingDictationRecorder recorder(backend, recognizer.get(), scheduler, defaults);
     QObject::connect(&recorder, &StreamingDictationRecorder::levelChanged, &printLevel);
     const auto started = QCoro::waitFor(recorder.start(std::nullopt, QUuid::createUuid()));
     if (!started) {

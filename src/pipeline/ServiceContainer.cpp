@@ -59,10 +59,9 @@ std::optional<QString> microphoneFile(const std::optional<QString> &given, const
     return std::nullopt;
 }
 
-// On-device recognition: Whisper when its model is installed, PocketSphinx
-// otherwise. The model loads when on-device recognition is first used, so an
-// app that sends its recordings to the server never holds it in memory.
-std::unique_ptr<SpeechRecognizer> onDeviceRecognizer()
+} // namespace
+
+std::unique_ptr<SpeechRecognizer> ServiceContainer::onDeviceRecognizer()
 {
 #ifdef DRAVELIN_HAVE_WHISPER
     if (auto whisper = std::make_unique<nix::WhisperRecognizer>(); whisper->isInstalled())
@@ -70,8 +69,6 @@ std::unique_ptr<SpeechRecognizer> onDeviceRecognizer()
 #endif
     return std::make_unique<nix::PocketSphinxRecognizer>();
 }
-
-} // namespace
 
 ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObject *parent)
     : QObject(parent)

@@ -83,6 +83,11 @@ public:
     };
 
     ServiceContainer(Options options, Scheduler &scheduler, QObject *parent = nullptr);
+
+    // On-device recognition: Whisper when its model is installed, PocketSphinx
+    // otherwise. The model loads when recognition is first used, so an app
+    // that sends its recordings to the server never holds it in memory.
+    static std::unique_ptr<SpeechRecognizer> onDeviceRecognizer();
     ~ServiceContainer() override;
 
     // Loads the saved session (own auth service only) and opens the signed-in
