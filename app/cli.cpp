@@ -25,6 +25,7 @@
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
 #include "pipeline/ServiceContainer.h"
+#include "platform/SpeechRecognizer.h"
 #include "platform/linux/PulseAudioCapture.h"
 #include "platform/linux/X11Display.h"
 
