@@ -1,5 +1,6 @@
 #include "text/Vocabulary.h"
 
+#include "account/BackendError.h"
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 
@@ -60,16 +61,17 @@ QString VocabularyError::description() const
     switch (kind) {
     case Kind::invalid:
         return QStringLiteral("Couldn't save that: ") + message;
+    // The failures every backend client shares read the same everywhere.
     case Kind::decodingFailed:
-        return QStringLiteral("Couldn't read response: ") + message;
+        return BackendError::decoding(message).description();
     case Kind::network:
-        return QStringLiteral("Network error: ") + message;
+        return BackendError::networkError(message).description();
     case Kind::unexpectedStatus:
-        return QStringLiteral("Unexpected response (%1)").arg(status);
+        return BackendError::unexpected(status, body).description();
     case Kind::notAuthenticated:
-        return QStringLiteral("Not signed in");
+        return BackendError::notSignedIn().description();
     case Kind::unauthorized:
-        return QStringLiteral("Session expired — please sign in again");
+        return BackendError::sessionExpired().description();
     case Kind::forbidden:
         return QStringLiteral("That term belongs to another account");
     case Kind::missingTable:
