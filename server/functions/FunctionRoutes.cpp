@@ -107,6 +107,22 @@ void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId,
     }
 }
 
+QStringList FunctionRoutes::userVocabulary(const QString &userId) const
+{
+    std::vector<VocabularyTermRow> rows = m_storage.vocabularyTerms(userId);
+    std::stable_sort(rows.begin(), rows.end(), [](const VocabularyTermRow &a, const VocabularyTermRow &b) {
+        return a.isFavorite != b.isFavorite ? a.isFavorite : a.createdAtUs > b.createdAtUs;
+    });
+    QStringList vocabulary;
+    for (const VocabularyTermRow &row : rows) {
+        if (vocabulary.size() == kMaxVocabulary)
+            break;
+        if (!row.term.trimmed().isEmpty())
+            vocabulary << row.term.trimmed();
+    }
+    return vocabulary;
+}
+
 QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
 {
     const auto user = m_auth.requireUser(request);
@@ -153,20 +169,8 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     }
     const qint64 durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
     const Millis t0 = m_scheduler.monotonicNow();
-    // The user's own vocabulary steers recognition (names, jargon), as the
-    // live socket's vocabulary does; favourites first, at most 100 terms.
-    std::vector<VocabularyTermRow> rows = m_storage.vocabularyTerms(user->id);
-    std::stable_sort(rows.begin(), rows.end(), [](const VocabularyTermRow &a, const VocabularyTermRow &b) {
-        return a.isFavorite != b.isFavorite ? a.isFavorite : a.createdAtUs > b.createdAtUs;
-    });
-    QStringList vocabulary;
-    for (const VocabularyTermRow &row : rows) {
-        if (vocabulary.size() == 100)
-            break;
-        if (!row.term.trimmed().isEmpty())
-            vocabulary << row.term.trimmed();
-    }
-    auto raw = co_await m_engine.transcribe(std::move(samples.value()), vocabulary);
+    // The user's own vocabulary steers recognition (names, jargon).
+    auto raw = co_await m_engine.transcribe(std::move(samples.value()), userVocabulary(user->id));
     if (!raw) {
         writer->send(HttpResponse::error(502, QStringLiteral("speech recognition failed: %1").arg(raw.error())));
         co_return;

@@ -27,6 +27,11 @@ class FunctionRoutes
 public:
     FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
                    RecordingRoutes &recordings, Scheduler &scheduler);
+    // The user's own terms for the recogniser's prompt: favourites first,
+    // then the newest, at most kMaxVocabulary.
+    static constexpr int kMaxVocabulary = 100;
+    QStringList userVocabulary(const QString &userId) const;
+
     ~FunctionRoutes();
 
     void install(Router &router);

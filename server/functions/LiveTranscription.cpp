@@ -246,6 +246,10 @@ void installLiveTranscription(Router &router, FunctionRoutes &functions)
             if (!term.trimmed().isEmpty())
                 vocabulary << term.trimmed();
         }
+        // No terms from the app (another client, or none cached yet): the
+        // user's own from the server.
+        if (vocabulary.isEmpty())
+            vocabulary = functions.userVocabulary(user->id);
         new LiveSession(functions, ws, user->id, vocabulary, request.header("host"));
     };
     router.addWebSocket(QStringLiteral("/transcribe-stream"), std::move(route));
