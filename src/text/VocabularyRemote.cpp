@@ -170,6 +170,12 @@ VocabularyRemote::insert(QString userId, QString term, std::optional<QString> re
     json::putOptional(row, "replacement", replacement);
     row["is_favorite"] = isFavorite;
     Call call{"POST", {}, row, true, 201};
+    co_return co_await copy.sendForRow(std::move(call));
+}
+
+VocabularyRemote::Result<std::optional<VocabularyTerm>> VocabularyRemote::sendForRow(Call call) const
+{
+    const VocabularyRemote copy = *this;
     const auto body = co_await copy.send(std::move(call));
     if (!body)
         co_return Unexpected{body.error()};
@@ -189,13 +195,7 @@ VocabularyRemote::Result<std::optional<VocabularyTerm>> VocabularyRemote::update
         patch["replacement"] = *changes.replacement ? json::Json(**changes.replacement) : json::Json(nullptr);
     json::putOptional(patch, "is_favorite", changes.isFavorite);
     Call call{"PATCH", {{QStringLiteral("id"), QStringLiteral("eq.") + idText(id)}}, patch, true, 200};
-    const auto body = co_await copy.send(std::move(call));
-    if (!body)
-        co_return Unexpected{body.error()};
-    auto rows = copy.decodeRows(*body);
-    if (!rows)
-        co_return Unexpected{rows.error()};
-    co_return rows->empty() ? std::nullopt : std::optional<VocabularyTerm>(rows->front());
+    co_return co_await copy.sendForRow(std::move(call));
 }
 
 VocabularyRemote::Result<bool> VocabularyRemote::remove(QUuid id) const

@@ -50,6 +50,8 @@ private:
         int expected = 200;
     };
     Result<QByteArray> send(Call call) const;
+    // Sends a call that answers with the row it wrote; none when it wrote none.
+    Result<std::optional<VocabularyTerm>> sendForRow(Call call) const;
 
     QUrl m_endpoint;
     QByteArray m_apiKey;
