@@ -10,6 +10,7 @@
 #include "core/Json.h"
 #include "core/QtScheduler.h"
 #include "storage/Storage.h"
+#include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
 
@@ -26,15 +27,6 @@ inline json::Json jsonOf(const HttpResult &r)
     auto parsed = json::parse(r.body);
     return parsed ? *parsed : json::Json();
 }
-
-// Hands out one access token, as a signed-in session would.
-class FixedToken final : public TokenSource
-{
-public:
-    explicit FixedToken(QString t) : token(std::move(t)) {}
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    QString token;
-};
 
 class TwoUserServerTest : public ::testing::Test
 {

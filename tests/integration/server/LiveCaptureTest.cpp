@@ -12,6 +12,7 @@
 #include "engines/SpeechEngine.h"
 #include "stt/LiveTranscriptionClient.h"
 #include "support/AudioFakes.h"
+#include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
 
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 using namespace std::chrono_literals;
 
 namespace {
@@ -55,12 +57,6 @@ struct CountingEngine final : server::SpeechEngine
     }
 };
 
-struct FixedToken final : TokenSource
-{
-    QString token;
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return token; }
-};
-
 } // namespace
 
 TEST(LiveCaptureServerTest, EveryCapturedSampleReachesTheServerAndTheFinalComesBack)
@@ -77,7 +73,7 @@ TEST(LiveCaptureServerTest, EveryCapturedSampleReachesTheServerAndTheFinalComesB
     test::HttpTestClient http(base);
     FixedToken tokens;
     tokens.token = test::signInForAccessToken(http);
-    ASSERT_FALSE(tokens.token.isEmpty());
+    ASSERT_FALSE(tokens.token->isEmpty());
 
     UserDefaults defaults(dir.filePath(QStringLiteral("settings.json")));
     defaults.set(QStringLiteral("cleanup.enabled"), false);

@@ -8,6 +8,7 @@
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
 #include "stt/TranscriptionService.h"
+#include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
 #include "support/Speech.h"
@@ -23,18 +24,9 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 
 namespace {
-
-class FixedToken final : public TokenSource
-{
-public:
-    explicit FixedToken(QString token) : m_token(std::move(token)) {}
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(m_token); }
-
-private:
-    QString m_token;
-};
 
 // Answers every connection with the same raw bytes, then (if given) more
 // bytes 200 ms later, then closes — possibly in the middle of a body.

@@ -6,6 +6,7 @@
 #include "output/TranscriptionQualityReporter.h"
 #include "output/UsageService.h"
 #include "pipeline/BackendQualityReporting.h"
+#include "support/FixedToken.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedSender.h"
 
@@ -14,17 +15,11 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 using namespace std::chrono_literals;
 using Category = AdminTranscriptionQualityCategory;
 
 namespace {
-
-class FixedToken final : public TokenSource
-{
-public:
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    std::optional<QString> token = QStringLiteral("token");
-};
 
 const QUuid kRecording(QStringLiteral("{6f9619ff-8b86-d011-b42d-00c04fc964ff}"));
 

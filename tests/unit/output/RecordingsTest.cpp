@@ -7,6 +7,7 @@
 #include "output/RecordingUploader.h"
 #include "output/UserDataPaths.h"
 #include "support/AudioFakes.h"
+#include "support/FixedToken.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedSender.h"
 
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 using namespace std::chrono_literals;
 using RecordingTranscoder::Container;
 
@@ -49,13 +51,6 @@ QString name(const QUuid &id, const char *ext)
 {
     return id.toString(QUuid::WithoutBraces).toUpper() + QLatin1Char('.') + QLatin1String(ext);
 }
-
-class FixedToken final : public TokenSource
-{
-public:
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    std::optional<QString> token = QStringLiteral("token");
-};
 
 TEST(RecordingTranscoderTest, SniffsContainersAndEncodesOnly16kMonoPcm)
 {

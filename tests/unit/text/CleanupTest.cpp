@@ -1,5 +1,6 @@
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
+#include "support/FixedToken.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedSender.h"
 #include "text/CleanupService.h"
@@ -10,16 +11,10 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 using namespace std::chrono_literals;
 
 namespace {
-
-class FixedToken final : public TokenSource
-{
-public:
-    QCoro::Task<std::optional<QString>> currentAccessToken() override { co_return std::optional<QString>(token); }
-    std::optional<QString> token = QStringLiteral("tok");
-};
 
 TEST(FillerWordsTest, RemovalKeepsWordsThatMerelyContainAFiller)
 {
@@ -84,7 +79,7 @@ TEST_F(CleanupServiceTest, RequestBodyRepliesAndErrors)
     EXPECT_EQ(ok->text, QStringLiteral("So, yes."));
     EXPECT_FALSE(ok->retainRecording);
     EXPECT_EQ(sender.requests[0].body, R"({"text":"so um yes","filler_words_enabled":true,"filler_words":["um"]})");
-    EXPECT_EQ(sender.requests[0].header("Authorization"), "Bearer tok");
+    EXPECT_EQ(sender.requests[0].header("Authorization"), "Bearer token");
     EXPECT_TRUE(logs.has(QStringLiteral("cleanup"), QStringLiteral("Cleanup in 0 ms, changed=1")));
 
     request.vocabulary = QStringList{};

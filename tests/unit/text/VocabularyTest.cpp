@@ -4,6 +4,7 @@
 
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
+#include "support/FixedToken.h"
 #include "support/ScriptedSender.h"
 #include "text/VocabularyService.h"
 
@@ -13,18 +14,9 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using dravelin::test::FixedToken;
 
 namespace {
-
-class FixedToken final : public TokenSource
-{
-public:
-    QCoro::Task<std::optional<QString>> currentAccessToken() override
-    {
-        co_return std::optional<QString>(token); // a copy: the member stays
-    }
-    std::optional<QString> token = QStringLiteral("token");
-};
 
 const QDateTime kBase(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
 
