@@ -1,6 +1,7 @@
 #include "AccountCommands.h"
 
 #include "HeadlessDictation.h"
+#include "account/AdminService.h"
 #include "account/AppConstants.h"
 #include "account/AuthService.h"
 #include "account/KeychainStore.h"
@@ -506,6 +507,88 @@ int vocabulary(const QStringList &args, const std::optional<QString> &replacemen
     }
     std::fprintf(stderr, "usage: dravelin-cli vocab [list | add TERM [--replacement TEXT] | remove TERM]\n");
     return 2;
+}
+
+namespace {
+
+const char *statusText(AdminUserStatus status)
+{
+    switch (status) {
+    case AdminUserStatus::active:
+        return "active";
+    case AdminUserStatus::inactive:
+        return "inactive";
+    case AdminUserStatus::disabled:
+        return "disabled";
+    }
+    return "";
+}
+
+void printDashboard(const AdminDashboardData &data)
+{
+    const auto &m = data.metrics;
+    std::printf("Users: %lld (%lld active; new: %lld today, %lld this week, %lld this month)\n", m.totalUsers,
+                m.activeUsers, m.newToday, m.newThisWeek, m.newThisMonth);
+    std::printf("Dictations: %lld, %s of speech", m.totalRecordings,
+                qPrintable(TimeFormatting::timeSaved(static_cast<double>(m.totalUsageMs) / 1000)));
+    if (m.averageTimeToTextMs)
+        std::printf("; text %lld ms after the audio on average", *m.averageTimeToTextMs);
+    std::printf("\n");
+    if (const auto &q = data.transcriptionQuality; q && q->totalAttempts > 0)
+        std::printf("Quality: %lld%% success, %lld%% error, %lld%% accuracy issue, %lld%% no speech (%lld labelled)\n",
+                    q->successRate.value_or(0), q->errorRate.value_or(0), q->accuracyIssueRate.value_or(0),
+                    q->noSpeechRate.value_or(0), q->totalAttempts);
+    std::printf("\n%-32s %-9s %6s %10s  %s\n", "Email", "Status", "Dict.", "Speech", "Last active");
+    for (const auto &user : data.users) {
+        std::printf("%-32s %-9s %6lld %10s  %s%s\n", qPrintable(user.email), statusText(user.status), user.recordings,
+                    qPrintable(TimeFormatting::timeSaved(static_cast<double>(user.totalUsageMs) / 1000)),
+                    qPrintable(user.lastActiveAt.value_or(QStringLiteral("never"))), user.isAdmin ? "  (admin)" : "");
+    }
+}
+
+} // namespace
+
+int admin(const QStringList &args)
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        session.warnIfNotRemembered();
+        return 1;
+    }
+    AdminService service(session.constants.adminDashboardEndpoint(), session.auth, session.sender,
+                         session.constants.publicApiKey);
+    QCoro::waitFor(service.refresh());
+    if (!service.data()) {
+        std::fprintf(stderr, "%s\n", qPrintable(service.errorMessage().value_or(QStringLiteral("No dashboard"))));
+        return 1;
+    }
+    const QString verb = args.value(1, QStringLiteral("dashboard"));
+    if (verb == u"dashboard" && args.size() <= 2) {
+        printDashboard(*service.data());
+        return 0;
+    }
+    if ((verb != u"enable" && verb != u"disable" && verb != u"delete") || args.size() != 3) {
+        std::fprintf(stderr, "usage: dravelin-cli admin [dashboard | enable EMAIL | disable EMAIL | delete EMAIL]\n");
+        return 2;
+    }
+    const QString email = args.at(2).trimmed().toLower();
+    const auto &users = service.data()->users;
+    const auto user = std::find_if(users.begin(), users.end(), [&](const auto &u) { return u.email == email; });
+    if (user == users.end()) {
+        std::fprintf(stderr, "No user %s\n", qPrintable(email));
+        return 1;
+    }
+    const QString id = user->id;
+    const AdminRequest request =
+        verb == u"delete" ? AdminRequest::deleteUser(id) : AdminRequest::setUserEnabled(id, verb == u"enable");
+    if (!QCoro::waitFor(service.mutate(id, request))) {
+        std::fprintf(stderr, "%s\n", qPrintable(service.errorMessage().value_or(QString())));
+        return 1;
+    }
+    std::printf("%s %s\n", qPrintable(email),
+                verb == u"delete" ? "deleted" : (verb == u"enable" ? "enabled" : "disabled"));
+    return 0;
 }
 
 } // namespace dravelin::cli

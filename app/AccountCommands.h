@@ -23,5 +23,7 @@ int retryPending();
 int vocabulary(const QStringList &args, const std::optional<QString> &replacement);
 // Prints the signed-in user's usage figures, counted by the backend.
 int usage();
+// The administrators' dashboard, and enable|disable|delete EMAIL.
+int admin(const QStringList &args);
 
 } // namespace dravelin::cli

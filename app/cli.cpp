@@ -13,6 +13,7 @@
 //                                                send an audio file to the backend
 //   dravelin-cli usage                           the usage figures the backend counted
 //   dravelin-cli vocab [list|add TERM|remove TERM]  the personal vocabulary
+//   dravelin-cli admin [enable|disable|delete EMAIL] the administrators' dashboard
 
 #include "AccountCommands.h"
 #include "account/AppConstants.h"
@@ -179,7 +180,8 @@ int main(int argc, char *argv[])
                        "  retry            send them again and paste what comes back\n"
                        "  vocab            your vocabulary: list, add TERM [--replacement TEXT], remove TERM\n"
                        "  usage            dictations, words and speaking time: this month, all time, per day, "
-                       "hour and application"));
+                       "hour and application\n"
+                       "  admin            administrators: the dashboard; enable, disable or delete EMAIL"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -213,9 +215,9 @@ int main(int argc, char *argv[])
     // Commands that talk to the backend stop on a backend file that cannot be
     // used, rather than sending a session to a server nobody chose.
     static const QStringList backendCommands{
-        QStringLiteral("sign-in"),    QStringLiteral("whoami"),  QStringLiteral("sign-out"),
-        QStringLiteral("transcribe"), QStringLiteral("dictate"), QStringLiteral("pending"),
-        QStringLiteral("retry"),      QStringLiteral("usage"),   QStringLiteral("vocab")};
+        QStringLiteral("sign-in"), QStringLiteral("whoami"),  QStringLiteral("sign-out"), QStringLiteral("transcribe"),
+        QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage"),
+        QStringLiteral("vocab"),   QStringLiteral("admin")};
     if (!args.isEmpty() && backendCommands.contains(args.first())) {
         if (const auto constants = AppConstants::load(); constants.problem) {
             std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
@@ -245,6 +247,8 @@ int main(int argc, char *argv[])
                                          : std::nullopt);
     if (args.size() == 1 && args.first() == u"usage")
         return cli::usage();
+    if (!args.isEmpty() && args.first() == u"admin")
+        return cli::admin(args);
     if (args.size() == 2 && args.first() == u"transcribe")
         return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)

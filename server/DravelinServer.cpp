@@ -1,5 +1,6 @@
 #include "DravelinServer.h"
 
+#include "admin/AdminRoutes.h"
 #include "auth/AuthRoutes.h"
 #include "core/Json.h"
 #include "core/Log.h"
@@ -64,7 +65,10 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
         std::make_unique<RecordingRoutes>(server->m_config, *server->m_storage, *server->m_auth, scheduler);
     server->m_functions = std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth,
                                                            *server->m_engine, *server->m_recordings, scheduler);
+    server->m_admin = std::make_unique<AdminRoutes>(server->m_config, *server->m_storage, *server->m_auth,
+                                                    *server->m_recordings, scheduler);
     server->m_auth->install(*server->m_router);
+    server->m_admin->install(*server->m_router);
     server->m_functions->install(*server->m_router);
     server->m_recordings->install(*server->m_router);
     server->m_router->add("GET", QStringLiteral("/health"),

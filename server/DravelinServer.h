@@ -14,6 +14,7 @@ class Scheduler;
 
 namespace dravelin::server {
 
+class AdminRoutes;
 class AuthRoutes;
 class FunctionRoutes;
 class RecordingRoutes;
@@ -50,6 +51,7 @@ private:
     std::unique_ptr<AuthRoutes> m_auth;
     std::unique_ptr<RecordingRoutes> m_recordings;
     std::unique_ptr<FunctionRoutes> m_functions;
+    std::unique_ptr<AdminRoutes> m_admin;
     std::unique_ptr<HttpServer> m_http;
 };
 

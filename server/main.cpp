@@ -1,6 +1,7 @@
 // dravelin-server: Dravelin's embedded default backend.
 
 #include "DravelinServer.h"
+#include "admin/AdminCommand.h"
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
 
@@ -31,11 +32,16 @@ int main(int argc, char *argv[])
         "  POST /functions/v1/cleanup        JSON text clean-up\n"
         "  GET  /functions/v1/usage?tz=ZONE&days=N   the caller's usage figures\n"
         "  POST /functions/v1/report-transcription-quality   a quality label on the caller's dictation\n"
+        "  POST /functions/v1/admin-dashboard   administrators only (see `admin grant`)\n"
         "  PUT  /storage/v1/upload?token=…   a dictation's recording (with --retain-recordings)\n"
         "  POST /rest/v1/rpc/attach_recording_audio   link it to its transcription\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings. Flags override it."));
+        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings. Flags override it.\n\n"
+        "Administration (on the database in the data directory; safe while the server runs):\n"
+        "  dravelin-server admin grant EMAIL    make a user an administrator (created if new)\n"
+        "  dravelin-server admin revoke EMAIL   take it back\n"
+        "  dravelin-server admin list           the administrators"));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Read settings from this JSON file."),
@@ -56,7 +62,14 @@ int main(int argc, char *argv[])
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
     parser.addOptions({config, address, port, dataDir, apiKey, engine, quiet, retain});
+    parser.addPositionalArgument(QStringLiteral("admin"), QStringLiteral("Administration commands (see above)."),
+                                 QStringLiteral("[admin …]"));
     parser.process(app);
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty() && positional.first() != u"admin") {
+        std::fprintf(stderr, "dravelin-server: unknown command \"%s\" (try --help)\n", qPrintable(positional.first()));
+        return 2;
+    }
 
     logs::Router::install();
     if (!parser.isSet(quiet))
@@ -90,6 +103,8 @@ int main(int argc, char *argv[])
         settings.engine = parser.value(engine);
     if (parser.isSet(retain))
         settings.retainRecordings = true;
+    if (!positional.isEmpty())
+        return runAdminCommand(settings, positional.mid(1));
     if (!settings.address.isLoopback())
         std::fprintf(stderr, "dravelin-server: warning: listening on %s, which is not a loopback address\n",
                      qPrintable(settings.address.toString()));

@@ -166,6 +166,14 @@ HttpResponse AuthRoutes::authorizeDecision(const HttpRequest &request)
                                             QStringLiteral("<h1>Sign-in refused</h1><p>Enter an email address.</p>")));
     }
     const User user = m_storage.userByEmail(email).value_or(User{});
+    if (user.disabledAt) {
+        // Told in the browser, and the app hears access_denied.
+        return HttpResponse::redirect(
+            withQuery(ticket.redirectUri, {{QStringLiteral("error"), QStringLiteral("access_denied")},
+                                           {QStringLiteral("error_description"),
+                                            QStringLiteral("This account has been disabled by an administrator")},
+                                           {QStringLiteral("state"), ticket.state}}));
+    }
     const User signedIn = user.id.isEmpty() ? m_storage.createUser(email, now()) : user;
     const QByteArray code = randomToken(32);
     m_storage.saveAuthCode(AuthCode{sha256Hex(code), signedIn.id, ticket.clientId, ticket.redirectUri, ticket.challenge,
@@ -239,6 +247,8 @@ HttpResponse AuthRoutes::oauthToken(const HttpRequest &request)
     const auto user = m_storage.userById(stored->userId);
     if (!user)
         return authError(400, QStringLiteral("invalid_grant"), QStringLiteral("the user no longer exists"));
+    if (user->disabledAt)
+        return authError(400, QStringLiteral("user_banned"), QStringLiteral("User is banned"));
     logs::info(logs::auth(), QStringLiteral("Session issued by code exchange"));
     return HttpResponse::json(200, json::encode(issueSession(*user, clientId)));
 }
@@ -261,6 +271,8 @@ HttpResponse AuthRoutes::refreshWith(const QByteArray &refreshToken, const QStri
     const auto user = m_storage.userById(stored->userId);
     if (!user)
         return authError(400, QStringLiteral("user_not_found"), QStringLiteral("User not found"));
+    if (user->disabledAt)
+        return authError(400, QStringLiteral("user_banned"), QStringLiteral("User is banned"));
     m_storage.revokeRefreshToken(stored->tokenHash, now());
     json::Json session = issueSession(*user, clientId);
     if (!includeUser)
@@ -301,6 +313,8 @@ Expected<User, QString> AuthRoutes::authenticate(const HttpRequest &request)
     const auto user = sub ? m_storage.userById(*sub) : std::nullopt;
     if (!user)
         return Unexpected{QStringLiteral("unknown user")};
+    if (user->disabledAt)
+        return Unexpected{QStringLiteral("account disabled")};
     return *user;
 }
 

@@ -88,12 +88,23 @@ void FunctionRoutes::install(Router &router)
     m_vocabulary->install(router);
 }
 
-void FunctionRoutes::recordTranscript(const QString &userId, qint64 durationMs, const QString &rawText,
-                                      const QString &app, const QString &recordingId)
+void FunctionRoutes::recordTranscript(const Transcript &t)
 {
-    m_storage.recordTranscription(TranscriptionRecord{QUuid::createUuid().toString(QUuid::WithoutBraces), userId,
-                                                      m_scheduler.wallNow().toSecsSinceEpoch(), durationMs,
-                                                      wordCount(rawText), m_engine.name(), app, recordingId});
+    TranscriptionRecord record{QUuid::createUuid().toString(QUuid::WithoutBraces),
+                               t.userId,
+                               m_scheduler.wallNow().toSecsSinceEpoch(),
+                               t.durationMs,
+                               wordCount(t.rawText),
+                               m_engine.name(),
+                               t.app,
+                               t.recordingId,
+                               t.timeToTextMs};
+    // The words themselves are kept only where the user's recordings are.
+    if (m_config.retainRecordings) {
+        record.rawText = t.rawText;
+        record.cleanedText = t.cleanedText;
+    }
+    m_storage.recordTranscription(record);
 }
 
 void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
@@ -180,9 +191,9 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
              .arg(durationMs)
              .arg((m_scheduler.monotonicNow() - t0).count())
              .arg(m_engine.name()));
-    recordTranscript(user->id, durationMs, rawText, app, recordingId);
-
     const CleanupResult cleaned = cleanupOn ? cleanupTranscript(rawText, options) : CleanupResult{rawText, false};
+    recordTranscript(
+        {user->id, durationMs, (m_scheduler.monotonicNow() - t0).count(), rawText, cleaned.text, app, recordingId});
     if (stream && cleanupOn) {
         writer->beginStream(200, {{"Content-Type", "application/x-ndjson"}, {"Cache-Control", "no-store"}});
         json::Json rawEvent{{"stage", "raw"}};

@@ -39,8 +39,17 @@ public:
     // Shared by both ways of transcribing: the transcript's usage record, and
     // the recording upload grant ("retainRecording", "recordingUploadUrl",
     // "recordingObjectKey") put into a reply.
-    void recordTranscript(const QString &userId, qint64 durationMs, const QString &rawText, const QString &app,
-                          const QString &recordingId);
+    struct Transcript
+    {
+        QString userId;
+        qint64 durationMs = 0;
+        qint64 timeToTextMs = 0; // from the whole audio in hand to the cleaned text
+        QString rawText;
+        QString cleanedText;
+        QString app;
+        QString recordingId;
+    };
+    void recordTranscript(const Transcript &transcript);
     void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
                            const QByteArray &host);
 

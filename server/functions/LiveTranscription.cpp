@@ -182,11 +182,12 @@ private:
         json::Json rawMessage{{"type", "raw"}};
         rawMessage["text"] = rawText;
         m_ws->sendText(QString::fromUtf8(json::encode(rawMessage)));
-        m_functions.recordTranscript(m_userId, durationMs, rawText, m_app, m_recordingId);
 
         QElapsedTimer timer;
         timer.start();
         const CleanupResult cleaned = m_cleanup ? cleanupTranscript(rawText, m_options) : CleanupResult{rawText, false};
+        m_functions.recordTranscript(
+            {m_userId, durationMs, finalMs + timer.elapsed(), rawText, cleaned.text, m_app, m_recordingId});
         json::Json final{{"type", "final"}};
         final["text"] = cleaned.text;
         m_functions.putRecordingGrant(final, m_userId, m_recordingId, m_host);

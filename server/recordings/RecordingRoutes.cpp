@@ -44,8 +44,22 @@ RecordingRoutes::grantUpload(const QString &userId, const QString &clientRecordi
                  key};
 }
 
+std::optional<QString> RecordingRoutes::grantDownload(const QString &objectKey, const QByteArray &host)
+{
+    if (host.isEmpty() || !QFile::exists(filePath(objectKey)))
+        return std::nullopt;
+    const qint64 t = now();
+    std::erase_if(m_downloads, [t](const auto &entry) { return entry.second.expiresAt < t; });
+    const QByteArray token = randomToken(32);
+    m_downloads[token] = Download{objectKey, t + kDownloadSeconds};
+    return QStringLiteral("http://%1/storage/v1/recording?token=%2")
+        .arg(QString::fromLatin1(host), QString::fromLatin1(token));
+}
+
 void RecordingRoutes::install(Router &router)
 {
+    router.add("GET", QStringLiteral("/storage/v1/recording"),
+               [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return download(request); });
     router.add("PUT", QStringLiteral("/storage/v1/upload"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return upload(request); });
     router.add("POST", QStringLiteral("/rest/v1/rpc/attach_recording_audio"),
@@ -74,6 +88,21 @@ HttpResponse RecordingRoutes::upload(const HttpRequest &request)
     json::Json reply;
     reply["Key"] = pending.objectKey;
     return HttpResponse::json(200, json::encode(reply));
+}
+
+HttpResponse RecordingRoutes::download(const HttpRequest &request)
+{
+    const QByteArray token = request.query.queryItemValue(QStringLiteral("token")).toLatin1();
+    const auto it = m_downloads.find(token);
+    if (token.isEmpty() || it == m_downloads.end() || it->second.expiresAt < now())
+        return HttpResponse::error(403, QStringLiteral("The recording link is invalid or has expired"));
+    QFile file(filePath(it->second.objectKey));
+    if (!file.open(QIODevice::ReadOnly))
+        return HttpResponse::error(404, QStringLiteral("The recording is no longer stored"));
+    HttpResponse response;
+    response.headers = {{"Content-Type", "audio/mp4"}, {"Cache-Control", "no-store"}};
+    response.body = file.readAll();
+    return response;
 }
 
 HttpResponse RecordingRoutes::attach(const HttpRequest &request)

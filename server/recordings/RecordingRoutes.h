@@ -15,12 +15,14 @@ class AuthRoutes;
 
 // Recordings the app uploads after a dictation, when the server keeps them
 // (retainRecordings): a one-time upload URL handed out with the transcript,
-// the PUT that stores the file under dataDir/recordings/, and the attach RPC
-// that links it to the user's transcription.
+// the PUT that stores the file under dataDir/recordings/, the attach RPC
+// that links it to the user's transcription, and short-lived links for
+// administrators to listen to it.
 class RecordingRoutes
 {
 public:
     static constexpr qint64 kUploadSeconds = 15 * 60;
+    static constexpr qint64 kDownloadSeconds = 5 * 60;
 
     RecordingRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, Scheduler &scheduler);
 
@@ -33,6 +35,11 @@ public:
     // when recordings are not kept or the recording id is not a UUID.
     std::optional<Grant> grantUpload(const QString &userId, const QString &clientRecordingId, const QByteArray &host);
 
+    // A link to a stored recording, good for kDownloadSeconds and for more
+    // than one fetch (players read a file more than once); nothing when the
+    // file is gone or the host is unknown.
+    std::optional<QString> grantDownload(const QString &objectKey, const QByteArray &host);
+
     void install(Router &router);
 
     // Where an object key's file lives.
@@ -41,6 +48,7 @@ public:
 private:
     HttpResponse upload(const HttpRequest &request);
     HttpResponse attach(const HttpRequest &request);
+    HttpResponse download(const HttpRequest &request);
 
     struct PendingUpload
     {
@@ -55,6 +63,12 @@ private:
     AuthRoutes &m_auth;
     Scheduler &m_scheduler;
     std::map<QByteArray, PendingUpload> m_uploads; // by token
+    struct Download
+    {
+        QString objectKey;
+        qint64 expiresAt = 0;
+    };
+    std::map<QByteArray, Download> m_downloads; // by token
 };
 
 } // namespace dravelin::server

@@ -40,6 +40,13 @@ const char *const kMigrations[] = {
     " user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE, term TEXT NOT NULL, replacement TEXT,"
     " is_favorite INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL);"
     "CREATE INDEX idx_vocabulary_terms_user ON vocabulary_terms(user_id, created_at);",
+    // 6: administration: disabled accounts, and what a dictation's timing and
+    // (where recordings are kept) texts were
+    "ALTER TABLE users ADD COLUMN disabled_at INTEGER;"
+    "ALTER TABLE transcriptions ADD COLUMN time_to_text_ms INTEGER;"
+    "ALTER TABLE transcriptions ADD COLUMN raw_text TEXT;"
+    "ALTER TABLE transcriptions ADD COLUMN cleaned_text TEXT;"
+    "CREATE INDEX idx_transcriptions_created ON transcriptions(created_at);",
 };
 
 // A prepared statement that finalizes itself.
@@ -75,6 +82,11 @@ public:
         sqlite3_bind_null(m_stmt, i);
         return *this;
     }
+    template <typename T>
+    Statement &bind(int i, const std::optional<T> &value)
+    {
+        return value ? bind(i, *value) : bindNull(i);
+    }
     bool step() { return m_stmt && sqlite3_step(m_stmt) == SQLITE_ROW; }
     bool run() { return m_stmt && sqlite3_step(m_stmt) == SQLITE_DONE; }
     QString text(int column) const
@@ -84,6 +96,14 @@ public:
     }
     qint64 integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
     bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    std::optional<QString> optionalText(int column) const
+    {
+        return isNull(column) ? std::nullopt : std::optional<QString>(text(column));
+    }
+    std::optional<qint64> optionalInteger(int column) const
+    {
+        return isNull(column) ? std::nullopt : std::optional<qint64>(integer(column));
+    }
 
 private:
     sqlite3_stmt *m_stmt = nullptr;
@@ -148,17 +168,18 @@ std::optional<User> SqliteStorage::userWhere(const char *sql, const QString &val
     auto metadata = json::parse(s.text(3).toUtf8());
     user.userMetadata = metadata && metadata->is_object() ? *metadata : json::Json::object();
     user.createdAt = s.integer(4);
+    user.disabledAt = s.optionalInteger(5);
     return user;
 }
 
 std::optional<User> SqliteStorage::userById(const QString &id)
 {
-    return userWhere("SELECT id, email, role, user_metadata, created_at FROM users WHERE id = ?", id);
+    return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE id = ?", id);
 }
 
 std::optional<User> SqliteStorage::userByEmail(const QString &email)
 {
-    return userWhere("SELECT id, email, role, user_metadata, created_at FROM users WHERE email = ?",
+    return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE email = ?",
                      email.trimmed().toLower());
 }
 
@@ -236,17 +257,12 @@ void SqliteStorage::revokeUserTokens(const QString &userId, qint64 now)
 void SqliteStorage::recordTranscription(const TranscriptionRecord &r)
 {
     Statement s(m_db, "INSERT INTO transcriptions (id, user_id, created_at, duration_ms, words, engine, app_bundle_id,"
-                      " client_recording_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                      " client_recording_id, time_to_text_ms, raw_text, cleaned_text)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    const auto unlessEmpty = [](const QString &v) { return v.isEmpty() ? std::nullopt : std::optional<QString>(v); };
     s.bind(1, r.id).bind(2, r.userId).bind(3, r.createdAt).bind(4, r.durationMs).bind(5, static_cast<qint64>(r.words));
-    s.bind(6, r.engine);
-    if (r.appBundleId.isEmpty())
-        s.bindNull(7);
-    else
-        s.bind(7, r.appBundleId);
-    if (r.clientRecordingId.isEmpty())
-        s.bindNull(8);
-    else
-        s.bind(8, r.clientRecordingId);
+    s.bind(6, r.engine).bind(7, unlessEmpty(r.appBundleId)).bind(8, unlessEmpty(r.clientRecordingId));
+    s.bind(9, r.timeToTextMs).bind(10, r.rawText).bind(11, r.cleanedText);
     s.run();
 }
 
@@ -282,12 +298,12 @@ QualityLabelResult SqliteStorage::labelTranscriptionQuality(const QString &userI
     Statement s(m_db, "UPDATE transcriptions SET quality_category = ?1, quality_reason = ?2, quality_source = ?3,"
                       " quality_updated_at = ?4 WHERE user_id = ?5 AND client_recording_id = ?6 COLLATE NOCASE"
                       " AND (?3 = 'admin' OR quality_source IS NULL OR quality_source <> 'admin')");
-    s.bind(1, label.category);
-    if (label.reason)
-        s.bind(2, *label.reason);
-    else
-        s.bindNull(2);
-    s.bind(3, label.source).bind(4, label.updatedAt).bind(5, userId).bind(6, clientRecordingId);
+    s.bind(1, label.category)
+        .bind(2, label.reason)
+        .bind(3, label.source)
+        .bind(4, label.updatedAt)
+        .bind(5, userId)
+        .bind(6, clientRecordingId);
     if (s.run() && sqlite3_changes(m_db) > 0)
         return QualityLabelResult::stored;
     Statement exists(
@@ -377,11 +393,7 @@ VocabularyWriteResult SqliteStorage::insertVocabularyTerms(const std::vector<Voc
             }
             Statement s(m_db, "INSERT INTO vocabulary_terms (id, user_id, term, replacement, is_favorite, created_at)"
                               " VALUES (?, ?, ?, ?, ?, ?)");
-            s.bind(1, row.id).bind(2, row.userId).bind(3, row.term);
-            if (row.replacement)
-                s.bind(4, *row.replacement);
-            else
-                s.bindNull(4);
+            s.bind(1, row.id).bind(2, row.userId).bind(3, row.term).bind(4, row.replacement);
             s.bind(5, qint64(row.isFavorite ? 1 : 0)).bind(6, row.createdAtUs);
             if (!s.run())
                 return false;
@@ -400,11 +412,7 @@ void SqliteStorage::updateVocabularyTerms(const std::vector<VocabularyTermRow> &
         for (const auto &row : rows) {
             Statement s(m_db, "UPDATE vocabulary_terms SET term = ?, replacement = ?, is_favorite = ?"
                               " WHERE id = ? AND user_id = ?");
-            s.bind(1, row.term);
-            if (row.replacement)
-                s.bind(2, *row.replacement);
-            else
-                s.bindNull(2);
+            s.bind(1, row.term).bind(2, row.replacement);
             s.bind(3, qint64(row.isFavorite ? 1 : 0)).bind(4, row.id).bind(5, row.userId);
             if (!s.run())
                 return false;
@@ -424,6 +432,134 @@ void SqliteStorage::deleteVocabularyTerms(const QString &userId, const QStringLi
         }
         return true;
     });
+}
+
+namespace {
+
+constexpr const char *kAdminTranscriptionColumns =
+    "t.id, t.user_id, t.created_at, t.duration_ms, t.engine, t.time_to_text_ms, t.raw_text, t.cleaned_text,"
+    " t.audio_path IS NOT NULL, t.quality_category, t.quality_reason, t.quality_source, t.quality_updated_at";
+
+QByteArray adminTranscriptionQuery(const char *tail)
+{
+    return QByteArray("SELECT ") + kAdminTranscriptionColumns + " FROM transcriptions t " + tail;
+}
+
+AdminTranscriptionRow adminTranscription(const Statement &s)
+{
+    AdminTranscriptionRow row{
+        s.text(0),         s.text(1),         s.integer(2),      s.integer(3), s.text(4), s.optionalInteger(5),
+        s.optionalText(6), s.optionalText(7), s.integer(8) != 0, std::nullopt};
+    if (!s.isNull(9))
+        row.quality = QualityLabel{s.text(9), s.optionalText(10), s.text(11), s.integer(12)};
+    return row;
+}
+
+} // namespace
+
+AdminSnapshot SqliteStorage::adminSnapshot(qint64 since, int recentLimit)
+{
+    AdminSnapshot snapshot;
+    Statement users(m_db, "SELECT u.id, u.email, u.role, u.user_metadata, u.created_at, u.disabled_at,"
+                          " MAX(t.created_at), COALESCE(SUM(t.duration_ms), 0), COUNT(t.id)"
+                          " FROM users u LEFT JOIN transcriptions t ON t.user_id = u.id"
+                          " GROUP BY u.id ORDER BY u.created_at, u.rowid");
+    while (users.step()) {
+        AdminUserRow row;
+        row.user.id = users.text(0);
+        row.user.email = users.text(1);
+        row.user.role = users.text(2);
+        auto metadata = json::parse(users.text(3).toUtf8());
+        row.user.userMetadata = metadata && metadata->is_object() ? *metadata : json::Json::object();
+        row.user.createdAt = users.integer(4);
+        row.user.disabledAt = users.optionalInteger(5);
+        row.lastActiveAt = users.optionalInteger(6);
+        row.totalUsageMs = users.integer(7);
+        row.recordings = users.integer(8);
+        snapshot.users.push_back(std::move(row));
+    }
+    const QByteArray recentSql = adminTranscriptionQuery("ORDER BY t.created_at DESC, t.rowid DESC LIMIT ?");
+    Statement recent(m_db, recentSql.constData());
+    recent.bind(1, qint64(recentLimit));
+    while (recent.step())
+        snapshot.recent.push_back(adminTranscription(recent));
+    const QByteArray windowSql = adminTranscriptionQuery("WHERE t.created_at >= ? ORDER BY t.created_at");
+    Statement window(m_db, windowSql.constData());
+    window.bind(1, since);
+    while (window.step())
+        snapshot.since.push_back(adminTranscription(window));
+    Statement totals(m_db, "SELECT COUNT(*), COALESCE(SUM(duration_ms), 0), COALESCE(SUM(time_to_text_ms), 0),"
+                           " COUNT(time_to_text_ms), SUM(CASE WHEN duration_ms <= 0 THEN 1 ELSE 0 END)"
+                           " FROM transcriptions");
+    if (totals.step()) {
+        snapshot.totalRecordings = totals.integer(0);
+        snapshot.totalUsageMs = totals.integer(1);
+        snapshot.timeToTextSumMs = totals.integer(2);
+        snapshot.timeToTextSamples = totals.integer(3);
+        snapshot.unknownDuration = totals.integer(4);
+    }
+    Statement quality(m_db, "SELECT quality_category, COUNT(*) FROM transcriptions"
+                            " WHERE quality_category IS NOT NULL GROUP BY quality_category");
+    while (quality.step())
+        snapshot.qualityCounts[quality.text(0)] = quality.integer(1);
+    return snapshot;
+}
+
+bool SqliteStorage::setUserRole(const QString &userId, const QString &role)
+{
+    Statement s(m_db, "UPDATE users SET role = ? WHERE id = ?");
+    return s.bind(1, role).bind(2, userId).run() && sqlite3_changes(m_db) > 0;
+}
+
+bool SqliteStorage::setUserDisabled(const QString &userId, std::optional<qint64> at)
+{
+    Statement s(m_db, "UPDATE users SET disabled_at = ? WHERE id = ?");
+    return s.bind(1, at).bind(2, userId).run() && sqlite3_changes(m_db) > 0;
+}
+
+std::optional<QStringList> SqliteStorage::deleteUser(const QString &userId)
+{
+    if (!userById(userId))
+        return std::nullopt;
+    QStringList keys;
+    const bool deleted = inTransaction([&] {
+        Statement audio(m_db, "SELECT audio_path FROM transcriptions WHERE user_id = ? AND audio_path IS NOT NULL");
+        audio.bind(1, userId);
+        while (audio.step())
+            keys << audio.text(0);
+        for (const char *sql :
+             {"DELETE FROM transcriptions WHERE user_id = ?", "DELETE FROM refresh_tokens WHERE user_id = ?",
+              "DELETE FROM auth_codes WHERE user_id = ?", "DELETE FROM vocabulary_terms WHERE user_id = ?",
+              "DELETE FROM users WHERE id = ?"}) {
+            Statement s(m_db, sql);
+            if (!s.bind(1, userId).run())
+                return false;
+        }
+        return true;
+    });
+    if (!deleted) {
+        logs::error(logs::app(),
+                    QStringLiteral("Deleting a user failed: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
+        return std::nullopt;
+    }
+    return keys;
+}
+
+bool SqliteStorage::labelTranscriptionById(const QString &transcriptionId, const QualityLabel &label)
+{
+    Statement s(m_db, "UPDATE transcriptions SET quality_category = ?, quality_reason = ?, quality_source = ?,"
+                      " quality_updated_at = ? WHERE id = ?");
+    s.bind(1, label.category).bind(2, label.reason).bind(3, label.source).bind(4, label.updatedAt);
+    return s.bind(5, transcriptionId).run() && sqlite3_changes(m_db) > 0;
+}
+
+std::optional<QString> SqliteStorage::transcriptionAudioKey(const QString &transcriptionId)
+{
+    Statement s(m_db, "SELECT COALESCE(audio_path, '') FROM transcriptions WHERE id = ?");
+    s.bind(1, transcriptionId);
+    if (!s.step())
+        return std::nullopt;
+    return s.text(0);
 }
 
 } // namespace dravelin::server

@@ -44,6 +44,12 @@ public:
     VocabularyWriteResult insertVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
     void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
     void deleteVocabularyTerms(const QString &userId, const QStringList &ids) override;
+    AdminSnapshot adminSnapshot(qint64 since, int recentLimit) override;
+    bool setUserRole(const QString &userId, const QString &role) override;
+    bool setUserDisabled(const QString &userId, std::optional<qint64> at) override;
+    std::optional<QStringList> deleteUser(const QString &userId) override;
+    bool labelTranscriptionById(const QString &transcriptionId, const QualityLabel &label) override;
+    std::optional<QString> transcriptionAudioKey(const QString &transcriptionId) override;
 
 private:
     explicit SqliteStorage(sqlite3 *db) : m_db(db) {}

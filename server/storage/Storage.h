@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct User
     QString role; // "authenticated" or "admin"
     json::Json userMetadata = json::Json::object();
     qint64 createdAt = 0;
+    std::optional<qint64> disabledAt; // an administrator disabled the account
 };
 
 struct AuthCode
@@ -48,6 +50,10 @@ struct TranscriptionRecord
     QString engine;
     QString appBundleId;
     QString clientRecordingId;
+    std::optional<qint64> timeToTextMs = std::nullopt; // from the audio in hand to the text
+    // The texts, kept only where the server keeps recordings.
+    std::optional<QString> rawText = std::nullopt;
+    std::optional<QString> cleanedText = std::nullopt;
 };
 
 // How well a transcription went, as labelled by the client's automatic
@@ -96,6 +102,42 @@ struct VocabularyTermRow
 enum class VocabularyWriteResult {
     stored,
     duplicateId // an id that is already taken (by anyone)
+};
+
+// What the administrators' dashboard is computed from.
+struct AdminUserRow
+{
+    User user;
+    std::optional<qint64> lastActiveAt; // the newest transcription
+    qint64 totalUsageMs = 0;
+    qint64 recordings = 0;
+};
+
+struct AdminTranscriptionRow
+{
+    QString id;
+    QString userId;
+    qint64 createdAt = 0;
+    qint64 durationMs = 0;
+    QString engine;
+    std::optional<qint64> timeToTextMs;
+    std::optional<QString> rawText;
+    std::optional<QString> cleanedText;
+    bool hasAudio = false;
+    std::optional<QualityLabel> quality;
+};
+
+struct AdminSnapshot
+{
+    std::vector<AdminUserRow> users;           // oldest account first
+    std::vector<AdminTranscriptionRow> since;  // every transcription since the asked time, oldest first
+    std::vector<AdminTranscriptionRow> recent; // the newest transcriptions, newest first
+    qint64 totalRecordings = 0;
+    qint64 totalUsageMs = 0;
+    qint64 timeToTextSumMs = 0;
+    qint64 timeToTextSamples = 0;
+    qint64 unknownDuration = 0;              // recordings with no audio length
+    std::map<QString, qint64> qualityCounts; // by category
 };
 
 // The server's data. The SQLite implementation serves one machine; the same
@@ -149,6 +191,20 @@ public:
     virtual void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) = 0;
     // Deletes the user's rows with these ids (all or none).
     virtual void deleteVocabularyTerms(const QString &userId, const QStringList &ids) = 0;
+
+    // Administration. Transcriptions are named by their own id here.
+    virtual AdminSnapshot adminSnapshot(qint64 since, int recentLimit) = 0;
+    virtual bool setUserRole(const QString &userId, const QString &role) = 0;
+    // Sets or clears the disabled time; false when there is no such user.
+    virtual bool setUserDisabled(const QString &userId, std::optional<qint64> at) = 0;
+    // Removes the user and everything of theirs (all or nothing); the
+    // recordings' object keys, for the caller to delete the files. Nothing
+    // when there is no such user.
+    virtual std::optional<QStringList> deleteUser(const QString &userId) = 0;
+    virtual bool labelTranscriptionById(const QString &transcriptionId, const QualityLabel &label) = 0;
+    // The object key of the transcription's recording: empty when it has
+    // none, nothing when there is no such transcription.
+    virtual std::optional<QString> transcriptionAudioKey(const QString &transcriptionId) = 0;
 };
 
 } // namespace dravelin::server

@@ -1,23 +1,13 @@
 #pragma once
 
+#include "account/TranscriptionQualityCategory.h"
+
 #include <QString>
 
 #include <optional>
 #include <utility>
 
 namespace dravelin {
-
-// How a dictation went, as the backend's quality labels name it.
-enum class AdminTranscriptionQualityCategory {
-    success,
-    error,
-    accuracyIssue,
-    noSpeech
-};
-
-// "success", "error", "accuracy_issue", "no_speech".
-QString wireValue(AdminTranscriptionQualityCategory category);
-std::optional<AdminTranscriptionQualityCategory> qualityCategoryFromWire(const QString &value);
 
 // Judges a delivered transcript from its words and the recording's length:
 // empty, too few words for the time spoken, or stuck repeating a word.

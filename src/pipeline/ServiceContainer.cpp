@@ -1,5 +1,6 @@
 #include "pipeline/ServiceContainer.h"
 
+#include "account/AdminService.h"
 #include "account/AuthService.h"
 #include "account/KeychainStore.h"
 #include "account/NetworkRequestSender.h"
@@ -126,6 +127,9 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
 
     // Usage figures, counted by the backend.
     m_usage = std::make_unique<UsageService>(m_constants.usageEndpoint(), *m_auth, *m_sender);
+    // The administrators' dashboard (the backend answers only administrators).
+    m_admin = std::make_unique<AdminService>(m_constants.adminDashboardEndpoint(), *m_auth, *m_sender,
+                                             m_constants.publicApiKey);
 
     // Transcription and cleanup.
     m_transcription = std::make_unique<TranscriptionService>(m_constants.transcribeEndpoint(), *m_auth, scheduler);

@@ -54,6 +54,7 @@ class Workspace;
 class KeySynthesizer;
 class Pasteboard;
 class AccessibilityInspector;
+class AdminService;
 
 // The composition root: builds every long-lived service in a fixed order,
 // hands them to one another, wires the dictation pipeline, and re-points the
@@ -106,6 +107,7 @@ public:
     RecordingPipeline &pipeline() { return *m_pipeline; }
     RecordingUploader &uploader() { return *m_uploader; }
     UsageService &usage() { return *m_usage; }
+    AdminService &admin() { return *m_admin; }
     TranscriptionQualityReporter &qualityReporter() { return *m_qualityReporter; }
     // The signed-in user's recordings waiting to be sent again.
     PendingTranscriptions &pending() { return *m_pending; }
@@ -170,6 +172,7 @@ private:
     std::unique_ptr<SoundPlayer> m_soundPlayer;
     std::unique_ptr<SoundFeedback> m_sounds;
     std::unique_ptr<UsageService> m_usage;
+    std::unique_ptr<AdminService> m_admin;
     std::unique_ptr<TranscriptionQualityReporter> m_qualityReporter;
     std::unique_ptr<BackendQualityReporting> m_qualityReporting;
     std::unique_ptr<RecordingPipeline> m_pipeline;

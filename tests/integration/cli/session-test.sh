@@ -123,6 +123,23 @@ grep -q '"vocabulary.keyterms.active"' "$XDG_CONFIG_HOME/dravelin/settings.json"
 "$cli" vocab list >"$work/out" 2>&1 || fail "vocab list: $(cat "$work/out")"
 if grep -q "Dravelin" "$work/out"; then fail "vocab remove left it: $(cat "$work/out")"; fi
 
+# Administration: refused until the operator grants the role; then the
+# dashboard counts this session's dictations, and an account can be disabled.
+if "$cli" admin >"$work/out" 2>&1; then fail "admin before the grant succeeded: $(cat "$work/out")"; fi
+grep -q "Administrator access is required." "$work/out" || fail "admin refusal: $(cat "$work/out")"
+"$server" --data-dir "$work/server" --quiet admin grant ada@example.com >"$work/out" 2>&1 ||
+    fail "admin grant: $(cat "$work/out")"
+"$server" --data-dir "$work/server" --quiet admin grant bob@example.com >/dev/null 2>&1
+"$server" --data-dir "$work/server" --quiet admin revoke bob@example.com >/dev/null 2>&1
+"$server" --data-dir "$work/server" --quiet admin list >"$work/out" 2>&1
+[ "$(cat "$work/out")" = "ada@example.com" ] || fail "admin list: $(cat "$work/out")"
+"$cli" admin >"$work/out" 2>&1 || fail "admin: $(cat "$work/out")"
+grep -q "^Users: 2 (1 active" "$work/out" && grep -q "^Dictations: [1-9]" "$work/out" &&
+    grep -q "^ada@example.com .* active .*(admin)" "$work/out" || fail "admin dashboard: $(cat "$work/out")"
+"$cli" admin disable bob@example.com >"$work/out" 2>&1 || fail "admin disable: $(cat "$work/out")"
+"$cli" admin >"$work/out" 2>&1 || fail "admin: $(cat "$work/out")"
+grep -q "^bob@example.com .* disabled" "$work/out" || fail "bob not disabled: $(cat "$work/out")"
+
 "$cli" sign-out >"$work/out" 2>&1 || fail "sign-out: $(cat "$work/out")"
 grep -q "Signed out" "$work/out" || fail "sign-out: $(cat "$work/out")"
 if "$cli" whoami >"$work/out" 2>&1; then fail "whoami after sign-out succeeded"; fi
