@@ -31,13 +31,13 @@ test: build
 	ctest --preset $(PRESET)
 	$(MAKE) --no-print-directory fuzz-smoke
 
-# The parsers' libFuzzer targets (HTTP requests, multipart, WebSocket frames, NDJSON replies), briefly (FUZZ_SECONDS each); run longer by hand
+# The parsers' libFuzzer targets (HTTP requests, multipart, WebSocket frames, NDJSON replies, backend JSON), briefly (FUZZ_SECONDS each); run longer by hand
 # with e.g. `make fuzz-smoke FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 10
 fuzz-smoke: | $(SETUP_STAMP)
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
-	@for pair in http_request_fuzz:http multipart_fuzz:multipart websocket_frame_fuzz:websocket ndjson_fuzz:ndjson; do \
+	@for pair in http_request_fuzz:http multipart_fuzz:multipart websocket_frame_fuzz:websocket ndjson_fuzz:ndjson backend_json_fuzz:backend-json; do \
 		target=$${pair%%:*}; corpus=fuzz/corpus/$${pair##*:}; \
 		mkdir -p build/fuzz/corpus-$$target; \
 		./build/fuzz/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -print_final_stats=1 \
