@@ -6,6 +6,9 @@
 #include "core/Log.h"
 #include "engines/RecognizerEngine.h"
 #include "functions/FunctionRoutes.h"
+#include "functions/TextFunctions.h"
+#include "llm/LanguageModel.h"
+#include "llm/ModelFactory.h"
 #ifdef DRAVELIN_HAVE_WHISPER
 #include "platform/linux/WhisperRecognizer.h"
 #endif
@@ -56,7 +59,12 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
             engine = std::make_unique<RecognizerEngine>(std::make_unique<nix::PocketSphinxRecognizer>(), scheduler);
     }
 
+    auto model = makeLanguageModel(config.llm, scheduler);
+    if (!model)
+        return Unexpected{model.error()};
+
     std::unique_ptr<DravelinServer> server(new DravelinServer(std::move(config), scheduler));
+    server->m_model = std::move(model.value());
     server->m_storage = std::move(storage.value());
     server->m_engine = std::move(engine);
     server->m_router = std::make_unique<Router>();
@@ -67,16 +75,22 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
                                                            *server->m_engine, *server->m_recordings, scheduler);
     server->m_admin = std::make_unique<AdminRoutes>(server->m_config, *server->m_storage, *server->m_auth,
                                                     *server->m_recordings, scheduler);
+    server->m_text = std::make_unique<TextFunctions>(server->m_config, *server->m_storage, *server->m_auth,
+                                                     server->m_model.get(), scheduler);
+    server->m_text->install(*server->m_router);
     server->m_auth->install(*server->m_router);
     server->m_admin->install(*server->m_router);
     server->m_functions->install(*server->m_router);
     server->m_recordings->install(*server->m_router);
-    server->m_router->add("GET", QStringLiteral("/health"),
-                          [name = server->m_engine->name()](HttpRequest) -> QCoro::Task<HttpResponse> {
-                              json::Json j{{"status", "ok"}};
-                              j["engine"] = name;
-                              co_return HttpResponse::json(200, json::encode(j));
-                          });
+    server->m_router->add(
+        "GET", QStringLiteral("/health"),
+        [name = server->m_engine->name(), model = server->modelName()](HttpRequest) -> QCoro::Task<HttpResponse> {
+            json::Json j{{"status", "ok"}};
+            j["engine"] = name;
+            if (!model.isEmpty())
+                j["model"] = model;
+            co_return HttpResponse::json(200, json::encode(j));
+        });
     Router *router = server->m_router.get();
     HttpLimits limits;
     limits.maxBodyBytes = server->m_config.maxBodyBytes;
@@ -112,6 +126,17 @@ quint16 DravelinServer::port() const
 QString DravelinServer::engineName() const
 {
     return m_engine->name();
+}
+
+QString DravelinServer::modelName() const
+{
+    return m_model ? m_model->name() : QString();
+}
+
+void DravelinServer::warmUpModel()
+{
+    if (m_model)
+        m_model->warmUp();
 }
 
 } // namespace dravelin::server

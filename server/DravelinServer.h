@@ -15,6 +15,8 @@ class Scheduler;
 namespace dravelin::server {
 
 class AdminRoutes;
+class LanguageModel;
+class TextFunctions;
 class AuthRoutes;
 class FunctionRoutes;
 class RecordingRoutes;
@@ -39,6 +41,10 @@ public:
     const ServerConfig &config() const { return m_config; }
     Storage &storage() { return *m_storage; }
     QString engineName() const;
+    // The language model's name; empty without one.
+    QString modelName() const;
+    // Loads the language model now rather than with the first request.
+    void warmUpModel();
 
 private:
     explicit DravelinServer(ServerConfig config, Scheduler &scheduler);
@@ -52,6 +58,8 @@ private:
     std::unique_ptr<RecordingRoutes> m_recordings;
     std::unique_ptr<FunctionRoutes> m_functions;
     std::unique_ptr<AdminRoutes> m_admin;
+    std::unique_ptr<LanguageModel> m_model;
+    std::unique_ptr<TextFunctions> m_text;
     std::unique_ptr<HttpServer> m_http;
 };
 

@@ -10,6 +10,54 @@
 
 namespace dravelin::server {
 
+namespace {
+
+Expected<void, QString> loadLlm(const json::Json &value, LlmSettings &llm, const QString &path)
+{
+    if (!value.is_object())
+        return Unexpected{QStringLiteral("%1: \"llm\" must be an object").arg(path)};
+    for (const auto &[key, item] : value.items()) {
+        const QString k = QString::fromStdString(key);
+        const auto wrongType = [&] {
+            return Unexpected{QStringLiteral("%1: \"llm.%2\" has the wrong type").arg(path, k)};
+        };
+        if (k == u"provider") {
+            const auto provider = item.is_string() ? QString::fromStdString(item.get<std::string>()) : QString();
+            if (!QStringList{QStringLiteral("auto"), QStringLiteral("local"), QStringLiteral("openai"),
+                             QStringLiteral("none")}
+                     .contains(provider))
+                return Unexpected{QStringLiteral("%1: \"llm.provider\" must be auto, local, openai or none").arg(path)};
+            llm.provider = provider;
+        } else if (k == u"model" || k == u"baseUrl" || k == u"apiKey") {
+            if (!item.is_string())
+                return wrongType();
+            const QString text = QString::fromStdString(item.get<std::string>());
+            if (k == u"model")
+                llm.model = text;
+            else if (k == u"baseUrl")
+                llm.baseUrl = text;
+            else
+                llm.apiKey = text.toUtf8();
+        } else if (k == u"stream") {
+            if (!item.is_boolean())
+                return wrongType();
+            llm.stream = item.get<bool>();
+        } else if (k == u"timeLimitMs" || k == u"threads") {
+            if (!item.is_number_integer() || item.get<qint64>() <= 0)
+                return wrongType();
+            if (k == u"threads")
+                llm.threads = static_cast<int>(std::min<qint64>(item.get<qint64>(), 64));
+            else
+                llm.timeLimitMs = item.get<qint64>();
+        } else {
+            return Unexpected{QStringLiteral("%1: unknown setting \"llm.%2\"").arg(path, k)};
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 QString ServerConfig::defaultDataDir()
 {
     return paths::dataHome() + QStringLiteral("/dravelin-server");
@@ -51,6 +99,9 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             retainRecordings = value.get<bool>();
         } else if (k == u"liveIdleMs" && value.is_number_integer() && value.get<qint64>() > 0) {
             liveIdleMs = value.get<qint64>();
+        } else if (k == u"llm") {
+            if (auto loaded = loadLlm(value, llm, path); !loaded)
+                return loaded;
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
                    k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings" ||
                    k == u"liveIdleMs") {

@@ -8,6 +8,18 @@
 
 namespace dravelin::server {
 
+// The language model behind rewrite and ask.
+struct LlmSettings
+{
+    QString provider = QStringLiteral("auto"); // "auto" (local when installed), "local", "openai", "none"
+    QString model;     // local: a GGUF file (default: the one setup installed); openai: the model's name
+    QString baseUrl;   // openai: e.g. http://127.0.0.1:8080/v1
+    QByteArray apiKey; // openai; $DRAVELIN_LLM_API_KEY when not set here
+    bool stream = false;
+    qint64 timeLimitMs = 20000; // per request, from when it is accepted
+    int threads = 2;
+};
+
 // Everything dravelin-server can be told, from its config file and flags.
 struct ServerConfig
 {
@@ -22,7 +34,8 @@ struct ServerConfig
     qint64 accessTokenSeconds = 3600;
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)
     qint64 liveIdleMs = 30000;     // a live socket silent this long is closed
-    QByteArray signingSecret;      // loaded or created in dataDir
+    LlmSettings llm;
+    QByteArray signingSecret; // loaded or created in dataDir
 
     // $XDG_DATA_HOME/dravelin-server
     static QString defaultDataDir();

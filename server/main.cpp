@@ -33,11 +33,17 @@ int main(int argc, char *argv[])
         "  GET  /functions/v1/usage?tz=ZONE&days=N   the caller's usage figures\n"
         "  POST /functions/v1/report-transcription-quality   a quality label on the caller's dictation\n"
         "  POST /functions/v1/admin-dashboard   administrators only (see `admin grant`)\n"
+        "  POST /functions/v1/rewrite        {text, style, prompt?}: the text rewritten by the language model\n"
+        "  POST /functions/v1/ask            {query, timezone?, locale?}: an answer, or a search to open\n"
         "  PUT  /storage/v1/upload?token=…   a dictation's recording (with --retain-recordings)\n"
         "  POST /rest/v1/rpc/attach_recording_audio   link it to its transcription\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings. Flags override it.\n\n"
+        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, and llm:\n"
+        "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
+        "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"
+        "   \"timeLimitMs\" (20000), \"threads\" (2)}. \"auto\" uses the local model when scripts/setup-llm\n"
+        "installed it. Flags override the file.\n\n"
         "Administration (on the database in the data directory; safe while the server runs):\n"
         "  dravelin-server admin grant EMAIL    make a user an administrator (created if new)\n"
         "  dravelin-server admin revoke EMAIL   take it back\n"
@@ -58,10 +64,19 @@ int main(int argc, char *argv[])
                               QStringLiteral("KEY"));
     QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("Speech engine: auto or pocketsphinx."),
                               QStringLiteral("NAME"));
+    QCommandLineOption llm(QStringLiteral("llm"),
+                           QStringLiteral("Language model for rewrite and ask: auto, local, openai or none."),
+                           QStringLiteral("PROVIDER"));
+    QCommandLineOption llmModel(QStringLiteral("llm-model"),
+                                QStringLiteral("The local model's GGUF file, or the OpenAI-compatible model's name."),
+                                QStringLiteral("MODEL"));
+    QCommandLineOption llmUrl(QStringLiteral("llm-url"),
+                              QStringLiteral("The OpenAI-compatible API's base URL (with --llm openai)."),
+                              QStringLiteral("URL"));
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
-    parser.addOptions({config, address, port, dataDir, apiKey, engine, quiet, retain});
+    parser.addOptions({config, address, port, dataDir, apiKey, engine, llm, llmModel, llmUrl, quiet, retain});
     parser.addPositionalArgument(QStringLiteral("admin"), QStringLiteral("Administration commands (see above)."),
                                  QStringLiteral("[admin …]"));
     parser.process(app);
@@ -103,6 +118,19 @@ int main(int argc, char *argv[])
         settings.engine = parser.value(engine);
     if (parser.isSet(retain))
         settings.retainRecordings = true;
+    if (parser.isSet(llm)) {
+        settings.llm.provider = parser.value(llm);
+        if (!QStringList{QStringLiteral("auto"), QStringLiteral("local"), QStringLiteral("openai"),
+                         QStringLiteral("none")}
+                 .contains(settings.llm.provider)) {
+            std::fprintf(stderr, "dravelin-server: --llm must be auto, local, openai or none\n");
+            return 2;
+        }
+    }
+    if (parser.isSet(llmModel))
+        settings.llm.model = parser.value(llmModel);
+    if (parser.isSet(llmUrl))
+        settings.llm.baseUrl = parser.value(llmUrl);
     if (!positional.isEmpty())
         return runAdminCommand(settings, positional.mid(1));
     if (!settings.address.isLoopback())
@@ -119,9 +147,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(listening.error()));
         return 1;
     }
-    std::printf("dravelin-server %s on http://%s:%u (engine %s, data %s)\n", DRAVELIN_VERSION,
+    const QString model = (*server)->modelName();
+    std::printf("dravelin-server %s on http://%s:%u (engine %s, language model %s, data %s)\n", DRAVELIN_VERSION,
                 qPrintable(settings.address.toString()), (*server)->port(), qPrintable((*server)->engineName()),
-                qPrintable((*server)->config().dataDir));
+                model.isEmpty() ? "none" : qPrintable(model), qPrintable((*server)->config().dataDir));
+    (*server)->warmUpModel();
     std::fflush(stdout);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });

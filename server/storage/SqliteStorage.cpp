@@ -47,6 +47,11 @@ const char *const kMigrations[] = {
     "ALTER TABLE transcriptions ADD COLUMN raw_text TEXT;"
     "ALTER TABLE transcriptions ADD COLUMN cleaned_text TEXT;"
     "CREATE INDEX idx_transcriptions_created ON transcriptions(created_at);",
+    // 7: the language model's work for the text functions
+    "CREATE TABLE model_requests (id INTEGER PRIMARY KEY, user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,"
+    " function TEXT NOT NULL, created_at INTEGER NOT NULL, input_chars INTEGER NOT NULL, output_chars INTEGER NOT NULL,"
+    " elapsed_ms INTEGER NOT NULL, model TEXT NOT NULL);"
+    "CREATE INDEX idx_model_requests_user ON model_requests(user_id, created_at);",
 };
 
 // A prepared statement that finalizes itself.
@@ -457,6 +462,22 @@ AdminTranscriptionRow adminTranscription(const Statement &s)
 
 } // namespace
 
+void SqliteStorage::recordModelRequest(const ModelRequestRecord &r)
+{
+    Statement s(m_db,
+                "INSERT INTO model_requests (user_id, function, created_at, input_chars, output_chars, elapsed_ms,"
+                " model) VALUES (?, ?, ?, ?, ?, ?, ?)");
+    s.bind(1, r.userId).bind(2, r.function).bind(3, r.createdAt).bind(4, r.inputChars).bind(5, r.outputChars);
+    s.bind(6, r.elapsedMs).bind(7, r.model).run();
+}
+
+int SqliteStorage::modelRequestCount(const QString &userId, const QString &function)
+{
+    Statement s(m_db, "SELECT COUNT(*) FROM model_requests WHERE user_id = ? AND function = ?");
+    s.bind(1, userId).bind(2, function);
+    return s.step() ? static_cast<int>(s.integer(0)) : 0;
+}
+
 AdminSnapshot SqliteStorage::adminSnapshot(qint64 since, int recentLimit)
 {
     AdminSnapshot snapshot;
@@ -529,8 +550,8 @@ std::optional<QStringList> SqliteStorage::deleteUser(const QString &userId)
             keys << audio.text(0);
         for (const char *sql :
              {"DELETE FROM transcriptions WHERE user_id = ?", "DELETE FROM refresh_tokens WHERE user_id = ?",
-              "DELETE FROM auth_codes WHERE user_id = ?", "DELETE FROM vocabulary_terms WHERE user_id = ?",
-              "DELETE FROM users WHERE id = ?"}) {
+              "DELETE FROM auth_codes WHERE user_id = ?", "DELETE FROM model_requests WHERE user_id = ?",
+              "DELETE FROM vocabulary_terms WHERE user_id = ?", "DELETE FROM users WHERE id = ?"}) {
             Statement s(m_db, sql);
             if (!s.bind(1, userId).run())
                 return false;

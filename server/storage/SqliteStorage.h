@@ -44,6 +44,8 @@ public:
     VocabularyWriteResult insertVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
     void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) override;
     void deleteVocabularyTerms(const QString &userId, const QStringList &ids) override;
+    void recordModelRequest(const ModelRequestRecord &record) override;
+    int modelRequestCount(const QString &userId, const QString &function) override;
     AdminSnapshot adminSnapshot(qint64 since, int recentLimit) override;
     bool setUserRole(const QString &userId, const QString &role) override;
     bool setUserDisabled(const QString &userId, std::optional<qint64> at) override;

@@ -104,6 +104,18 @@ enum class VocabularyWriteResult {
     duplicateId // an id that is already taken (by anyone)
 };
 
+// One use of the language model by a text function (rewrite, ask).
+struct ModelRequestRecord
+{
+    QString userId;
+    QString function; // "rewrite", "ask"
+    qint64 createdAt = 0;
+    qint64 inputChars = 0;
+    qint64 outputChars = 0;
+    qint64 elapsedMs = 0;
+    QString model;
+};
+
 // What the administrators' dashboard is computed from.
 struct AdminUserRow
 {
@@ -191,6 +203,9 @@ public:
     virtual void updateVocabularyTerms(const std::vector<VocabularyTermRow> &rows) = 0;
     // Deletes the user's rows with these ids (all or none).
     virtual void deleteVocabularyTerms(const QString &userId, const QStringList &ids) = 0;
+
+    virtual void recordModelRequest(const ModelRequestRecord &record) = 0;
+    virtual int modelRequestCount(const QString &userId, const QString &function) = 0;
 
     // Administration. Transcriptions are named by their own id here.
     virtual AdminSnapshot adminSnapshot(qint64 since, int recentLimit) = 0;

@@ -42,6 +42,7 @@ protected:
         server::ServerConfig config;
         config.port = 0;
         config.dataDir = dir.filePath(QStringLiteral("data"));
+        configure(config);
         auto created = server::DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created) << qPrintable(created.error());
         server = std::move(created.value());
@@ -53,6 +54,9 @@ protected:
         ASSERT_FALSE(ada.token.isEmpty());
         ASSERT_FALSE(bob.token.isEmpty());
     }
+
+    // Settings a test wants beyond the defaults.
+    virtual void configure(server::ServerConfig &) {}
 
     Account signIn(const QString &email)
     {

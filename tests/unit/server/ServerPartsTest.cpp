@@ -179,7 +179,7 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
     {
         auto storage = SqliteStorage::open(path);
         ASSERT_TRUE(storage) << qPrintable(storage.error());
-        EXPECT_EQ((*storage)->schemaVersion(), 6);
+        EXPECT_EQ((*storage)->schemaVersion(), 7);
         const User user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
         EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user.id);
         (*storage)->saveRefreshToken(RefreshToken{"h1", user.id, QStringLiteral("c"), 100, std::nullopt});
@@ -191,7 +191,7 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
     }
     auto reopened = SqliteStorage::open(path);
     ASSERT_TRUE(reopened);
-    EXPECT_EQ((*reopened)->schemaVersion(), 6);
+    EXPECT_EQ((*reopened)->schemaVersion(), 7);
     EXPECT_TRUE((*reopened)->userByEmail(QStringLiteral("ada@example.com")));
 }
 
