@@ -11,7 +11,7 @@ SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h
 all: build
 
 # Installs system packages once (again whenever scripts/setup changes).
-$(SETUP_STAMP): scripts/setup scripts/setup-whisper
+$(SETUP_STAMP): scripts/setup scripts/setup-whisper scripts/setup-llm scripts/llm-models.tsv
 	bash scripts/setup
 	@mkdir -p build && touch $@
 

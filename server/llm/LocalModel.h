@@ -35,6 +35,8 @@ public:
     void warmUp() override;
 
     bool isReady() const { return m_ready; }
+    // The worker's process id while it runs (for measuring it); 0 otherwise.
+    qint64 workerPid() const { return m_process ? m_process->processId() : 0; }
     qint64 loadMs() const { return m_loadMs; }
 
 private:
