@@ -33,6 +33,7 @@ struct Generation
     QString text;
     int promptTokens = 0;
     int generatedTokens = 0;
+    qint64 promptMs = 0; // of elapsedMs, reading the prompt (0 when unknown)
     qint64 elapsedMs = 0;
 };
 

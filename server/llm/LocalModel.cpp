@@ -191,6 +191,7 @@ void LocalModel::readReplies()
         generation.text = json::optionalField<QString>(*parsed, "text").value_or(QString());
         generation.promptTokens = json::optionalField<int>(*parsed, "prompt_tokens").value_or(0);
         generation.generatedTokens = json::optionalField<int>(*parsed, "generated_tokens").value_or(0);
+        generation.promptMs = json::optionalField<qint64>(*parsed, "prompt_ms").value_or(0);
         generation.elapsedMs = json::optionalField<qint64>(*parsed, "elapsed_ms").value_or(0);
         finish(*id, std::move(generation));
     }

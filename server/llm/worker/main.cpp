@@ -184,12 +184,27 @@ public:
                         "the prompt is too long for the model (" + std::to_string(tokens.size()) + " tokens)",
                         "failed");
 
-        llama_memory_clear(llama_get_memory(m_context), true);
+        // What the cache already holds of this prompt (the system prompt of
+        // the last request, typically) is not computed again.
+        llama_memory_t memory = llama_get_memory(m_context);
+        size_t reuse = 0;
+        while (reuse < m_cached.size() && reuse + 1 < tokens.size() && m_cached[reuse] == tokens[reuse])
+            ++reuse;
+        if (!llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(reuse), -1)) {
+            llama_memory_clear(memory, true);
+            reuse = 0;
+        }
+        m_cached.assign(tokens.begin(), tokens.begin() + static_cast<long>(reuse));
         llama_sampler_reset(m_sampler);
-        for (size_t at = 0; at < tokens.size(); at += kBatchTokens) {
+        for (size_t at = reuse; at < tokens.size(); at += kBatchTokens) {
             const int count = static_cast<int>(std::min<size_t>(kBatchTokens, tokens.size() - at));
-            if (llama_decode(m_context, llama_batch_get_one(tokens.data() + at, count)) != 0)
+            if (llama_decode(m_context, llama_batch_get_one(tokens.data() + at, count)) != 0) {
+                llama_memory_clear(memory, true);
+                m_cached.clear();
                 return fail(request.id, "decoding the prompt failed", "failed");
+            }
+            m_cached.insert(m_cached.end(), tokens.begin() + static_cast<long>(at),
+                            tokens.begin() + static_cast<long>(at + static_cast<size_t>(count)));
             if (inbox.cancelled(request.id))
                 return fail(request.id, "cancelled", "cancelled");
         }
@@ -207,12 +222,17 @@ public:
                 break;
             text += pieceOf(m_vocab, token);
             ++generated;
-            if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0)
+            if (llama_decode(m_context, llama_batch_get_one(&token, 1)) != 0) {
+                llama_memory_clear(llama_get_memory(m_context), true);
+                m_cached.clear();
                 return fail(request.id, "decoding failed", "failed");
+            }
+            m_cached.push_back(token);
         }
         emit(json{{"id", request.id},
                   {"text", text},
                   {"prompt_tokens", tokens.size()},
+                  {"reused_tokens", reuse},
                   {"generated_tokens", generated},
                   {"prompt_ms", promptMs},
                   {"elapsed_ms", msSince(started)}});
@@ -260,6 +280,7 @@ private:
     const llama_vocab *m_vocab;
     const char *m_template;
     llama_sampler *m_sampler = nullptr;
+    std::vector<llama_token> m_cached; // the tokens the context's memory holds, in order
 };
 
 void quietLog(ggml_log_level level, const char *text, void *)
