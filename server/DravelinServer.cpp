@@ -7,6 +7,7 @@
 #include "engines/RecognizerEngine.h"
 #include "functions/FunctionRoutes.h"
 #include "functions/TextFunctions.h"
+#include "functions/TranscriptCleaner.h"
 #include "llm/LanguageModel.h"
 #include "llm/ModelFactory.h"
 #ifdef DRAVELIN_HAVE_WHISPER
@@ -71,8 +72,15 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     server->m_auth = std::make_unique<AuthRoutes>(server->m_config, *server->m_storage, scheduler);
     server->m_recordings =
         std::make_unique<RecordingRoutes>(server->m_config, *server->m_storage, *server->m_auth, scheduler);
-    server->m_functions = std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth,
-                                                           *server->m_engine, *server->m_recordings, scheduler);
+    const bool modelCleanup = server->m_config.cleanup.mode == u"model";
+    if (modelCleanup && !server->m_model)
+        logs::info(logs::cleanup(), QStringLiteral("Cleanup mode is model but no language model is configured; "
+                                                   "transcripts get the rules"));
+    server->m_cleaner = std::make_unique<TranscriptCleaner>(modelCleanup ? server->m_model.get() : nullptr,
+                                                            Millis(server->m_config.cleanup.timeLimitMs));
+    server->m_functions =
+        std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth, *server->m_engine,
+                                         *server->m_cleaner, *server->m_recordings, scheduler);
     server->m_admin = std::make_unique<AdminRoutes>(server->m_config, *server->m_storage, *server->m_auth,
                                                     *server->m_recordings, scheduler);
     server->m_text = std::make_unique<TextFunctions>(server->m_config, *server->m_storage, *server->m_auth,

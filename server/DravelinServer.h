@@ -19,6 +19,7 @@ class LanguageModel;
 class TextFunctions;
 class AuthRoutes;
 class FunctionRoutes;
+class TranscriptCleaner;
 class RecordingRoutes;
 class HttpServer;
 class Router;
@@ -59,6 +60,7 @@ private:
     std::unique_ptr<FunctionRoutes> m_functions;
     std::unique_ptr<AdminRoutes> m_admin;
     std::unique_ptr<LanguageModel> m_model;
+    std::unique_ptr<TranscriptCleaner> m_cleaner;
     std::unique_ptr<TextFunctions> m_text;
     std::unique_ptr<HttpServer> m_http;
 };

@@ -56,6 +56,28 @@ Expected<void, QString> loadLlm(const json::Json &value, LlmSettings &llm, const
     return {};
 }
 
+Expected<void, QString> loadCleanup(const json::Json &value, CleanupSettings &cleanup, const QString &path)
+{
+    if (!value.is_object())
+        return Unexpected{QStringLiteral("%1: \"cleanup\" must be an object").arg(path)};
+    for (const auto &[key, item] : value.items()) {
+        const QString k = QString::fromStdString(key);
+        if (k == u"mode") {
+            const auto mode = item.is_string() ? QString::fromStdString(item.get<std::string>()) : QString();
+            if (mode != u"rules" && mode != u"model")
+                return Unexpected{QStringLiteral("%1: \"cleanup.mode\" must be rules or model").arg(path)};
+            cleanup.mode = mode;
+        } else if (k == u"timeLimitMs") {
+            if (!item.is_number_integer() || item.get<qint64>() <= 0)
+                return Unexpected{QStringLiteral("%1: \"cleanup.timeLimitMs\" has the wrong type").arg(path)};
+            cleanup.timeLimitMs = item.get<qint64>();
+        } else {
+            return Unexpected{QStringLiteral("%1: unknown setting \"cleanup.%2\"").arg(path, k)};
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 QString ServerConfig::defaultDataDir()
@@ -101,6 +123,9 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             liveIdleMs = value.get<qint64>();
         } else if (k == u"llm") {
             if (auto loaded = loadLlm(value, llm, path); !loaded)
+                return loaded;
+        } else if (k == u"cleanup") {
+            if (auto loaded = loadCleanup(value, cleanup, path); !loaded)
                 return loaded;
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
                    k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings" ||

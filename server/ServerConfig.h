@@ -20,6 +20,15 @@ struct LlmSettings
     int threads = 2;
 };
 
+// How transcripts are cleaned: "rules" alone, or "model" (the rules, then the
+// language model, falling back to the rules' text whenever the model is
+// missing, slow or changes the speaker's words).
+struct CleanupSettings
+{
+    QString mode = QStringLiteral("rules");
+    qint64 timeLimitMs = 4000; // the model's share of a dictation's wait
+};
+
 // Everything dravelin-server can be told, from its config file and flags.
 struct ServerConfig
 {
@@ -35,6 +44,7 @@ struct ServerConfig
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)
     qint64 liveIdleMs = 30000;     // a live socket silent this long is closed
     LlmSettings llm;
+    CleanupSettings cleanup;
     QByteArray signingSecret; // loaded or created in dataDir
 
     // $XDG_DATA_HOME/dravelin-server

@@ -43,7 +43,10 @@ int main(int argc, char *argv[])
         "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
         "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"
         "   \"timeLimitMs\" (20000), \"threads\" (2)}. \"auto\" uses the local model when scripts/setup-llm\n"
-        "installed it. Flags override the file.\n\n"
+        "installed it. And cleanup: {\"mode\": \"rules\"|\"model\", \"timeLimitMs\" (4000)}: \"model\"\n"
+        "polishes the rules' text with the language model (about a second per dictation on two cores)\n"
+        "and keeps the rules' text when the model is missing, slow or changes the words.\n"
+        "Flags override the file.\n\n"
         "Administration (on the database in the data directory; safe while the server runs):\n"
         "  dravelin-server admin grant EMAIL    make a user an administrator (created if new)\n"
         "  dravelin-server admin revoke EMAIL   take it back\n"
@@ -73,10 +76,14 @@ int main(int argc, char *argv[])
     QCommandLineOption llmUrl(QStringLiteral("llm-url"),
                               QStringLiteral("The OpenAI-compatible API's base URL (with --llm openai)."),
                               QStringLiteral("URL"));
+    QCommandLineOption cleanup(QStringLiteral("cleanup"),
+                               QStringLiteral("Transcript clean-up: rules (default) or model (rules, then the language "
+                                              "model)."),
+                               QStringLiteral("MODE"));
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
-    parser.addOptions({config, address, port, dataDir, apiKey, engine, llm, llmModel, llmUrl, quiet, retain});
+    parser.addOptions({config, address, port, dataDir, apiKey, engine, llm, llmModel, llmUrl, cleanup, quiet, retain});
     parser.addPositionalArgument(QStringLiteral("admin"), QStringLiteral("Administration commands (see above)."),
                                  QStringLiteral("[admin …]"));
     parser.process(app);
@@ -131,6 +138,13 @@ int main(int argc, char *argv[])
         settings.llm.model = parser.value(llmModel);
     if (parser.isSet(llmUrl))
         settings.llm.baseUrl = parser.value(llmUrl);
+    if (parser.isSet(cleanup)) {
+        settings.cleanup.mode = parser.value(cleanup);
+        if (settings.cleanup.mode != u"rules" && settings.cleanup.mode != u"model") {
+            std::fprintf(stderr, "dravelin-server: --cleanup must be rules or model\n");
+            return 2;
+        }
+    }
     if (!positional.isEmpty())
         return runAdminCommand(settings, positional.mid(1));
     if (!settings.address.isLoopback())
@@ -148,9 +162,10 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString model = (*server)->modelName();
-    std::printf("dravelin-server %s on http://%s:%u (engine %s, language model %s, data %s)\n", DRAVELIN_VERSION,
-                qPrintable(settings.address.toString()), (*server)->port(), qPrintable((*server)->engineName()),
-                model.isEmpty() ? "none" : qPrintable(model), qPrintable((*server)->config().dataDir));
+    std::printf("dravelin-server %s on http://%s:%u (engine %s, language model %s, cleanup %s, data %s)\n",
+                DRAVELIN_VERSION, qPrintable(settings.address.toString()), (*server)->port(),
+                qPrintable((*server)->engineName()), model.isEmpty() ? "none" : qPrintable(model),
+                model.isEmpty() ? "rules" : qPrintable(settings.cleanup.mode), qPrintable((*server)->config().dataDir));
     (*server)->warmUpModel();
     std::fflush(stdout);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });

@@ -107,7 +107,8 @@ QString finishSentences(QString text)
     QStringList lines = text.split(u'\n');
     for (QString &line : lines) {
         line = line.trimmed();
-        if (!line.isEmpty() && !QStringLiteral(".!?:;").contains(line.back()))
+        // A line ending in a comma is a letter's greeting ("Dear Ana,").
+        if (!line.isEmpty() && !QStringLiteral(".!?:;,").contains(line.back()))
             line += u'.';
     }
     return lines.join(u'\n');

@@ -8,6 +8,7 @@
 #include "engines/SpeechEngine.h"
 #include "functions/CleanupEngine.h"
 #include "functions/LiveTranscription.h"
+#include "functions/TranscriptCleaner.h"
 #include "functions/Usage.h"
 #include "http/Multipart.h"
 #include "rest/VocabularyRoutes.h"
@@ -59,11 +60,12 @@ QByteArray line(const json::Json &event)
 } // namespace
 
 FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
-                               RecordingRoutes &recordings, Scheduler &scheduler)
+                               TranscriptCleaner &cleaner, RecordingRoutes &recordings, Scheduler &scheduler)
     : m_config(config)
     , m_storage(storage)
     , m_auth(auth)
     , m_engine(engine)
+    , m_cleaner(cleaner)
     , m_recordings(recordings)
     , m_scheduler(scheduler)
     , m_decodeQueue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.server-decode")))
@@ -79,7 +81,7 @@ void FunctionRoutes::install(Router &router)
                             return transcribe(std::move(request), std::move(writer));
                         });
     router.add("POST", QStringLiteral("/functions/v1/cleanup"),
-               [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return cleanup(request); });
+               [this](HttpRequest request) { return cleanup(std::move(request)); });
     router.add("GET", QStringLiteral("/functions/v1/usage"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return usage(request); });
     router.add("POST", QStringLiteral("/functions/v1/report-transcription-quality"),
@@ -191,7 +193,11 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
              .arg(durationMs)
              .arg((m_scheduler.monotonicNow() - t0).count())
              .arg(m_engine.name()));
-    const CleanupResult cleaned = cleanupOn ? cleanupTranscript(rawText, options) : CleanupResult{rawText, false};
+    CleanupResult cleaned{rawText, false};
+    if (cleanupOn) {
+        auto stillWanted = [writer] { return writer->isOpen(); };
+        cleaned = co_await m_cleaner.clean(rawText, options, std::move(stillWanted));
+    }
     recordTranscript(
         {user->id, durationMs, (m_scheduler.monotonicNow() - t0).count(), rawText, cleaned.text, app, recordingId});
     if (stream && cleanupOn) {
@@ -219,28 +225,28 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     writer->send(HttpResponse::json(200, json::encode(reply)));
 }
 
-HttpResponse FunctionRoutes::cleanup(const HttpRequest &request)
+QCoro::Task<HttpResponse> FunctionRoutes::cleanup(HttpRequest request)
 {
     const auto user = m_auth.requireUser(request);
     if (!user)
-        return user.error();
+        co_return user.error();
     const auto body = json::parse(request.body);
     if (!body)
-        return HttpResponse::error(400, body.error().message);
+        co_return HttpResponse::error(400, body.error().message);
     const auto text = json::requiredField<QString>(*body, "text");
     if (!text)
-        return HttpResponse::error(400, text.error().message);
+        co_return HttpResponse::error(400, text.error().message);
     CleanupOptions options;
     options.removeFillerWords = json::optionalField<bool>(*body, "filler_words_enabled").value_or(false);
     options.fillerWords = json::optionalField<QStringList>(*body, "filler_words").value_or(QStringList{});
     options.vocabulary = json::optionalField<QStringList>(*body, "vocabulary").value_or(QStringList{});
-    const CleanupResult result = cleanupTranscript(*text, options);
+    const CleanupResult result = co_await m_cleaner.clean(*text, options);
     json::Json reply;
     reply["text"] = result.text;
     reply["raw"] = *text;
     reply["cleaned"] = result.cleaned;
     reply["retainRecording"] = false;
-    return HttpResponse::json(200, json::encode(reply));
+    co_return HttpResponse::json(200, json::encode(reply));
 }
 
 HttpResponse FunctionRoutes::usage(const HttpRequest &request)

@@ -13,6 +13,7 @@ class AuthRoutes;
 class RecordingRoutes;
 class VocabularyRoutes;
 class SpeechEngine;
+class TranscriptCleaner;
 
 // The edge functions under /functions/v1: transcribe (multipart upload; one
 // JSON reply, or an NDJSON stream of "raw" then "cleaned"/"cleaned-error"),
@@ -26,7 +27,7 @@ class FunctionRoutes
 {
 public:
     FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
-                   RecordingRoutes &recordings, Scheduler &scheduler);
+                   TranscriptCleaner &cleaner, RecordingRoutes &recordings, Scheduler &scheduler);
     // The user's own terms for the recogniser's prompt: favourites first,
     // then the newest, at most kMaxVocabulary.
     static constexpr int kMaxVocabulary = 100;
@@ -55,12 +56,13 @@ public:
 
     const ServerConfig &config() const { return m_config; }
     SpeechEngine &engine() { return m_engine; }
+    TranscriptCleaner &cleaner() { return m_cleaner; }
     AuthRoutes &auth() { return m_auth; }
     Scheduler &scheduler() { return m_scheduler; }
 
 private:
     QCoro::Task<> transcribe(HttpRequest request, std::shared_ptr<ResponseWriter> writer);
-    HttpResponse cleanup(const HttpRequest &request);
+    QCoro::Task<HttpResponse> cleanup(HttpRequest request);
     HttpResponse usage(const HttpRequest &request);
     HttpResponse reportQuality(const HttpRequest &request);
 
@@ -68,6 +70,7 @@ private:
     Storage &m_storage;
     AuthRoutes &m_auth;
     SpeechEngine &m_engine;
+    TranscriptCleaner &m_cleaner;
     RecordingRoutes &m_recordings;
     Scheduler &m_scheduler;
     std::unique_ptr<ThreadQueue> m_decodeQueue;

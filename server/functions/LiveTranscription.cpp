@@ -6,6 +6,7 @@
 #include "engines/SpeechEngine.h"
 #include "functions/CleanupEngine.h"
 #include "functions/FunctionRoutes.h"
+#include "functions/TranscriptCleaner.h"
 #include "http/Router.h"
 #include "http/WebSocket.h"
 
@@ -161,39 +162,55 @@ private:
         finish(QPointer<LiveSession>(this), m_stream);
     }
 
-    // Runs detached; `stream` stays alive here even if the socket goes.
+    // Runs detached; `stream` stays alive here even if the socket goes, and
+    // the cleaner lives as long as the server.
     static QCoro::Task<> finish(QPointer<LiveSession> self, std::shared_ptr<SpeechStream> stream)
     {
         QElapsedTimer timer;
         timer.start();
         auto raw = co_await stream->finish();
+        if (!self || !self->deliverRaw(raw))
+            co_return;
+        const qint64 finalMs = timer.elapsed();
+        const QString rawText = raw->trimmed();
+        CleanupResult cleaned{rawText, false};
+        if (self->m_cleanup) {
+            TranscriptCleaner &cleaner = self->m_functions.cleaner();
+            auto stillWanted = [self] { return !self.isNull(); };
+            cleaned = co_await cleaner.clean(rawText, self->m_options, std::move(stillWanted));
+        }
         if (self)
-            self->deliver(raw, timer.elapsed());
+            self->deliverFinal(rawText, cleaned, finalMs, timer.elapsed() - finalMs);
     }
 
-    void deliver(const Expected<QString, QString> &raw, qint64 finalMs)
+    // Sends the recogniser's text; false when the session is over.
+    bool deliverRaw(const Expected<QString, QString> &raw)
+    {
+        if (m_phase != Phase::finalizing)
+            return false;
+        if (!raw) {
+            fail(QStringLiteral("speech recognition failed: %1").arg(raw.error()));
+            return false;
+        }
+        json::Json rawMessage{{"type", "raw"}};
+        rawMessage["text"] = raw->trimmed();
+        m_ws->sendText(QString::fromUtf8(json::encode(rawMessage)));
+        return true;
+    }
+
+    void deliverFinal(const QString &rawText, const CleanupResult &cleaned, qint64 finalMs, qint64 cleanupMs)
     {
         if (m_phase != Phase::finalizing)
             return;
-        if (!raw)
-            return fail(QStringLiteral("speech recognition failed: %1").arg(raw.error()));
-        const QString rawText = raw->trimmed();
         const qint64 durationMs = m_samples * 1000 / 16000;
-        json::Json rawMessage{{"type", "raw"}};
-        rawMessage["text"] = rawText;
-        m_ws->sendText(QString::fromUtf8(json::encode(rawMessage)));
-
-        QElapsedTimer timer;
-        timer.start();
-        const CleanupResult cleaned = m_cleanup ? cleanupTranscript(rawText, m_options) : CleanupResult{rawText, false};
         m_functions.recordTranscript(
-            {m_userId, durationMs, finalMs + timer.elapsed(), rawText, cleaned.text, m_app, m_recordingId});
+            {m_userId, durationMs, finalMs + cleanupMs, rawText, cleaned.text, m_app, m_recordingId});
         json::Json final{{"type", "final"}};
         final["text"] = cleaned.text;
         m_functions.putRecordingGrant(final, m_userId, m_recordingId, m_host);
         json::Json debug{{"speculative", "none"}};
         debug["dg_final_ms"] = finalMs;
-        debug["cleanup_ms"] = timer.elapsed();
+        debug["cleanup_ms"] = cleanupMs;
         debug["finals"] = 1;
         debug["recovered_finals"] = 0;
         final["debug"] = debug;

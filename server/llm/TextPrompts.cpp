@@ -67,13 +67,14 @@ std::vector<ChatMessage> rewriteMessages(const QString &text, const QString &sty
         {QStringLiteral("user"), wrapped(text)}};
 }
 
-std::vector<ChatMessage> cleanupMessages(const QString &transcript)
+std::vector<ChatMessage> cleanupMessages(const QString &transcript, bool removeFillers)
 {
+    const QString fillers = removeFillers
+                                ? QStringLiteral("remove filler words (um, uh, er) and repeated false starts, ")
+                                : QStringLiteral("keep filler words (um, uh, er) as they are, ");
     return {{QStringLiteral("system"),
-             QStringLiteral("You clean up dictated text. Add punctuation and capital letters, remove filler words "
-                            "(um, uh, er) and repeated false starts, and keep every other word exactly, in the same "
-                            "language. ") +
-                 kTextRules},
+             QStringLiteral("You clean up dictated text. Add punctuation and capital letters, ") + fillers +
+                 QStringLiteral("and keep every other word exactly, in the same language. ") + kTextRules},
             {QStringLiteral("user"), wrapped(transcript)}};
 }
 

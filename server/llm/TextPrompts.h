@@ -19,7 +19,7 @@ bool isRewriteStyle(const QString &style);
 std::vector<ChatMessage> rewriteMessages(const QString &text, const QString &style,
                                          const std::optional<QString> &instruction);
 
-std::vector<ChatMessage> cleanupMessages(const QString &transcript);
+std::vector<ChatMessage> cleanupMessages(const QString &transcript, bool removeFillers);
 
 // A model's answer without what small models like to wrap it in: a leading
 // "Here is the rewritten text:" line, the tags we sent, code fences, quotes

@@ -117,6 +117,8 @@ protected:
         config.llm.baseUrl = model.baseUrl();
         config.llm.model = QStringLiteral("scripted");
         config.llm.timeLimitMs = 3000;
+        config.cleanup.mode = QStringLiteral("model");
+        config.cleanup.timeLimitMs = 1000;
     }
 
     HttpResult post(const char *function, const QByteArray &body, int timeoutMs = 60000)
@@ -264,6 +266,36 @@ TEST_F(TextFunctionsTest, AskAnswersOpensOnlySearchesItBuildsAndStopsWhenTheClie
     r = post("ask", R"({"query":"Tell me a long story"})", 300);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return model.sawHangUp; }, 2000));
+}
+
+TEST_F(TextFunctionsTest, ModelCleanupIsUsedOnlyWhenItKeepsTheSpeakersWords)
+{
+    const auto clean = [&](const char *text) {
+        json::Json body{{"filler_words_enabled", true}};
+        body["text"] = text;
+        body["filler_words"] = json::Json::array({"um", "uh"});
+        return jsonOf(post("cleanup", json::encode(body)))["text"].get<std::string>();
+    };
+    // The model gets the rules' text (fillers gone) as data, and its
+    // punctuation is kept.
+    model.answer(QStringLiteral("Hi Priya, the build is ready. Can you look before Friday?"));
+    EXPECT_EQ(clean("hi priya um the build is ready can you look before friday"),
+              "Hi Priya, the build is ready. Can you look before Friday?");
+    EXPECT_TRUE(prompt(0).second.contains(QStringLiteral("<text>\nHi priya the build is ready can you look before "
+                                                         "friday.\n</text>")))
+        << qPrintable(prompt(0).second);
+
+    // A model that answers the dictation, drops a clause, fails or is slower
+    // than the cleanup's time limit is overruled by the rules.
+    const std::string rules = "What do you think about this proposal from the team.";
+    model.answer(QStringLiteral("I think the proposal from the team is promising, but it depends on the cost."));
+    EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
+    model.answer(QStringLiteral("What do you think?"));
+    EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
+    model.replies.push_back({500, R"({"error":{"message":"overloaded"}})", Millis(0)});
+    EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
+    model.answer(QStringLiteral("What do you think about this proposal from the team?"), Millis(5000));
+    EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
 }
 
 namespace {

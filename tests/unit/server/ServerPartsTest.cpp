@@ -165,6 +165,9 @@ TEST(CleanupEngineTest, RulesOnATableOfCases)
               {},
               QStringLiteral("First of all this is a single ordinal.")},
              {QStringLiteral("it costs 3.5 dollars"), {}, QStringLiteral("It costs 3.5 dollars.")},
+             {QStringLiteral("Dear Ana,\nthe contract is attached"),
+              {},
+              QStringLiteral("Dear Ana,\nThe contract is attached.")},
          }) {
         EXPECT_EQ(cleanupTranscript(c.raw, c.options).text, c.expected) << qPrintable(c.raw);
     }
