@@ -1,18 +1,22 @@
 // The language model behind rewrite, ask and model-backed cleanup, measured
 // on the evaluation set in bench/llm-eval.json: for each GGUF model given,
 // load time, the worker's memory, prompt and generation speed, the latency of
-// a 40-word rewrite and of a cleanup, and the share of cases that pass.
+// a 40-word rewrite and of a cleanup, and the share of cases that pass —
+// for cleanup, the rules alone against the server's model-backed cleaner.
 // It runs the server's own prompts, worker and answer readers.
 //
 //   llm_eval EVAL.json MODEL.gguf [MODEL.gguf …]    (add -v to print every answer)
 
 #include "core/Json.h"
 #include "core/QtScheduler.h"
+#include "functions/CleanupEngine.h"
+#include "functions/TranscriptCleaner.h"
 #include "llm/LocalModel.h"
 #include "llm/ModelFactory.h"
 #include "llm/TextPrompts.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -53,6 +57,26 @@ qint64 rssKiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return 0;
+}
+
+// What a cleaned transcript must be: the words in "must" kept, those in
+// "drop" gone, a capital first and an end mark ("ends" if given), at least
+// "marks" punctuation marks, and no longer than the input by much (a model
+// that answers the dictation writes more).
+bool cleanupPasses(const json::Json &item, const QString &out)
+{
+    const QString in = json::optionalField<QString>(item, "in").value_or(QString());
+    bool ok = !out.isEmpty() && out.size() <= in.size() * 13 / 10 + 20 && out.front().isUpper() &&
+              QStringLiteral(".?!").contains(out.back());
+    for (const QString &w : strings(item, "must"))
+        ok = ok && hasWord(out, w);
+    for (const QString &w : strings(item, "drop"))
+        ok = ok && !hasWord(out, w);
+    if (const auto ends = json::optionalField<QString>(item, "ends"))
+        ok = ok && out.endsWith(*ends);
+    static const QRegularExpression mark(QStringLiteral("[.,?!;:]"));
+    ok = ok && out.count(mark) >= json::optionalField<int>(item, "marks").value_or(1);
+    return ok;
 }
 
 struct Tally
@@ -114,32 +138,50 @@ int main(int argc, char *argv[])
         std::printf("\n%s: loaded in %lld ms\n", qPrintable(QFileInfo(path).fileName()), model.loadMs());
 
         Tally cleanup, rewrite, ask;
-        qint64 promptTokens = 0, generatedTokens = 0, generateMs = 0;
+        qint64 promptTokens = 0, generatedTokens = 0, generateMs = 0, promptMs = 0;
         const auto account = [&](const Generation &g) {
             promptTokens += g.promptTokens;
             generatedTokens += g.generatedTokens;
-            generateMs += g.elapsedMs;
+            generateMs += g.elapsedMs - g.promptMs;
+            promptMs += g.promptMs;
         };
-        QList<double> passedOverlap, failedOverlap;
+        // Cleanup three ways: the rules alone, the model alone on the rules'
+        // text (what the cleaner's guard judges), and the server's cleaner.
+        TranscriptCleaner cleaner(&model, Millis(4000));
+        CleanupOptions options;
+        options.removeFillerWords = true;
+        options.fillerWords = kFillers;
+        Tally rules, alone;
+        qint64 rulesNs = 0;
+        int modelTextUsed = 0;
+        QList<double> passedKept, failedKept, passedOwn, failedOwn;
         for (const json::Json &item : (*eval)["cleanup"]) {
             const QString in = json::optionalField<QString>(item, "in").value_or(QString());
-            const auto g = run(model, cleanupMessages(in), 64 + static_cast<int>(in.size() / 2));
-            const QString out = g ? tidyModelText(g->text) : QString();
-            bool ok = g && !out.isEmpty() && out.size() <= in.size() * 13 / 10 + 20 && out.front().isUpper() &&
-                      QStringLiteral(".?!").contains(out.back());
-            for (const QString &w : strings(item, "must"))
-                ok = ok && hasWord(out, w);
-            for (const QString &w : strings(item, "drop"))
-                ok = ok && !hasWord(out, w);
-            const double kept = keptWordShare(in, out, kFillers);
-            (ok ? passedOverlap : failedOverlap) << kept;
-            if (g) {
-                account(*g);
-                cleanup.ms += g->elapsedMs;
-            }
+            QElapsedTimer timer;
+            timer.start();
+            const QString byRules = cleanupTranscript(in, options).text;
+            rulesNs += timer.nsecsElapsed();
+            rules.passed += cleanupPasses(item, byRules);
+            ++rules.total;
+
+            timer.restart();
+            const QString cleaned = QCoro::waitFor(cleaner.clean(in, options)).text;
+            cleanup.ms += timer.elapsed();
+            const bool ok = cleanupPasses(item, cleaned);
             cleanup.passed += ok;
             ++cleanup.total;
-            show("cleanup", ok, in, QStringLiteral("%1 (kept %2)").arg(out).arg(kept, 0, 'f', 2));
+            modelTextUsed += cleaned != byRules;
+            show("cleanup", ok, in, cleaned);
+
+            const auto g = run(model, cleanupMessages(byRules, true), 32 + static_cast<int>(byRules.size() / 2));
+            const QString out = g ? tidyModelText(g->text) : QString();
+            const bool modelOk = cleanupPasses(item, out);
+            alone.passed += modelOk;
+            ++alone.total;
+            (modelOk ? passedKept : failedKept) << keptWordShare(byRules, out);
+            (modelOk ? passedOwn : failedOwn) << keptWordShare(out, byRules);
+            if (g)
+                account(*g);
         }
         for (const json::Json &item : (*eval)["rewrite"]) {
             const QString in = json::optionalField<QString>(item, "in").value_or(QString());
@@ -213,18 +255,27 @@ int main(int argc, char *argv[])
         }
         std::sort(times.begin(), times.end());
         std::printf("  peak RSS of the worker: %lld MiB\n", rssKiB(model.workerPid()) / 1024);
-        std::printf("  tokens: %lld prompt, %lld generated in %lld ms overall (%.1f tokens/s end to end)\n",
-                    promptTokens, generatedTokens, generateMs,
-                    generateMs ? 1000.0 * static_cast<double>(generatedTokens + promptTokens) / generateMs : 0.0);
+        std::printf("  prompts: %lld tokens in %lld ms (%.0f tokens/s, a repeated system prompt read once); "
+                    "generated: %lld tokens in %lld ms (%.1f tokens/s)\n",
+                    promptTokens, promptMs, promptMs ? 1000.0 * static_cast<double>(promptTokens) / promptMs : 0.0,
+                    generatedTokens, generateMs,
+                    generateMs ? 1000.0 * static_cast<double>(generatedTokens) / generateMs : 0.0);
         std::printf("  40-word formal rewrite: median %lld ms\n", times.value(times.size() / 2));
-        std::printf("  cleanup %s, mean %lld ms; rewrite %s, mean %lld ms; ask %s (model answers, mean %lld ms)\n",
-                    qPrintable(cleanup.rate()), cleanup.total ? cleanup.ms / cleanup.total : 0,
-                    qPrintable(rewrite.rate()), rewrite.total ? rewrite.ms / rewrite.total : 0, qPrintable(ask.rate()),
+        std::printf("  cleanup: rules %s in %.2f ms each; model alone %s; cleaner %s, mean %lld ms, the model's "
+                    "text used %d times\n",
+                    qPrintable(rules.rate()), rules.total ? rulesNs / 1e6 / rules.total : 0.0, qPrintable(alone.rate()),
+                    qPrintable(cleanup.rate()), cleanup.total ? cleanup.ms / cleanup.total : 0, modelTextUsed);
+        std::printf("  rewrite %s, mean %lld ms; ask %s (model answers, mean %lld ms)\n", qPrintable(rewrite.rate()),
+                    rewrite.total ? rewrite.ms / rewrite.total : 0, qPrintable(ask.rate()),
                     ask.total ? ask.ms / ask.total : 0);
-        std::sort(passedOverlap.begin(), passedOverlap.end());
-        std::sort(failedOverlap.begin(), failedOverlap.end());
-        std::printf("  cleanup kept-word share: passing cases min %.2f, failing cases median %.2f\n",
-                    passedOverlap.value(0, 0), failedOverlap.value(failedOverlap.size() / 2, 0));
+        const auto least = [](QList<double> v) { return v.isEmpty() ? 0.0 : *std::min_element(v.begin(), v.end()); };
+        const auto median = [](QList<double> v) {
+            std::sort(v.begin(), v.end());
+            return v.value(v.size() / 2, 0);
+        };
+        std::printf("  model alone, words kept: passing min %.2f, failing median %.2f; its own words from the "
+                    "input: passing min %.2f, failing median %.2f\n",
+                    least(passedKept), median(failedKept), least(passedOwn), median(failedOwn));
         std::fflush(stdout);
     }
     return 0;
