@@ -158,6 +158,18 @@ int whoAmI()
     return 0;
 }
 
+int printAccessToken()
+{
+    Session session;
+    const auto token = QCoro::waitFor(session.auth.currentAccessToken());
+    if (!token) {
+        std::fprintf(stderr, "Not signed in (dravelin-cli sign-in first)\n");
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(*token));
+    return 0;
+}
+
 int signOut()
 {
     Session session;

@@ -11,6 +11,8 @@ namespace dravelin::cli {
 int signIn(const std::optional<QString> &consentAs);
 int whoAmI();
 int signOut();
+// Prints a valid access token (refreshed when due), for scripts and curl.
+int printAccessToken();
 int transcribeFile(const QString &path, bool streaming, bool cleanup);
 // One dictation through the whole pipeline: a file played as the microphone
 // (or the microphone until Enter), signing in first when needed.

@@ -9,6 +9,7 @@
 //   dravelin-cli sign-in [--consent-as EMAIL]    sign in through the browser
 //   dravelin-cli whoami                          show the signed-in user
 //   dravelin-cli sign-out
+//   dravelin-cli token                           print a valid access token
 //   dravelin-cli transcribe FILE [--stream] [--cleanup]
 //                                                send an audio file to the backend
 //   dravelin-cli usage                           the usage figures the backend counted
@@ -173,6 +174,7 @@ int main(int argc, char *argv[])
                        "  sign-in          sign in through your browser (the session is kept in the keyring)\n"
                        "  whoami           show the signed-in user\n"
                        "  sign-out         sign out and forget the session\n"
+                       "  token            print a valid access token (for curl and scripts)\n"
                        "  transcribe FILE  send an audio file to the backend and print the text\n"
                        "  dictate          one dictation through the whole pipeline (--file plays a file as the "
                        "microphone)\n"
@@ -217,7 +219,7 @@ int main(int argc, char *argv[])
     static const QStringList backendCommands{
         QStringLiteral("sign-in"), QStringLiteral("whoami"),  QStringLiteral("sign-out"), QStringLiteral("transcribe"),
         QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage"),
-        QStringLiteral("vocab"),   QStringLiteral("admin")};
+        QStringLiteral("vocab"),   QStringLiteral("admin"),   QStringLiteral("token")};
     if (!args.isEmpty() && backendCommands.contains(args.first())) {
         if (const auto constants = AppConstants::load(); constants.problem) {
             std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
@@ -233,6 +235,8 @@ int main(int argc, char *argv[])
         return cli::whoAmI();
     if (args.size() == 1 && args.first() == u"sign-out")
         return cli::signOut();
+    if (args.size() == 1 && args.first() == u"token")
+        return cli::printAccessToken();
     if (args.size() == 1 && args.first() == u"dictate") {
         return cli::dictate(parser.isSet(inputFile) ? std::optional<QString>(parser.value(inputFile)) : std::nullopt,
                             parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);

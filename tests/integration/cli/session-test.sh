@@ -43,6 +43,12 @@ if grep -q "will not be remembered" "$work/out"; then fail "keyring not used: $(
 "$cli" whoami >"$work/out" 2>&1 || fail "whoami after sign-in: $(cat "$work/out")"
 grep -q "Signed in as ada@example.com" "$work/out" || fail "whoami: $(cat "$work/out")"
 
+# The token for scripts, as the README's curl recipe uses it.
+token=$("$cli" token) || fail "token"
+curl -sf "$DRAVELIN_BASE_URL/functions/v1/ask" -H "Authorization: Bearer $token" \
+    -H "Content-Type: application/json" -d '{"query": "directions to Lyon"}' >"$work/out" || fail "ask with the token"
+grep -q '"kind":"action"' "$work/out" || fail "ask: $(cat "$work/out")"
+
 espeak-ng -v en-us -s 140 -w "$work/speech.wav" "Hello world. This is a test of the server." 2>/dev/null
 "$cli" transcribe "$work/speech.wav" >"$work/out" 2>&1 || fail "transcribe: $(cat "$work/out")"
 grep -q "^text: .*[Hh]ello" "$work/out" || fail "transcribe: $(cat "$work/out")"
