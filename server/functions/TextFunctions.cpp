@@ -133,6 +133,13 @@ QCoro::Task<> TextFunctions::rewrite(HttpRequest request, std::shared_ptr<Respon
     const QString rewritten = tidyModelText(result->text);
     if (rewritten.isEmpty())
         co_return writer->send(HttpResponse::error(502, QStringLiteral("The language model returned no text")));
+    if (!instruction && !looksLikeRewrite(selection, rewritten)) {
+        logs::info(logs::rewrite(),
+                   QStringLiteral("The model answered instead of rewriting: %1").arg(logs::priv(rewritten.left(200))));
+        co_return writer->send(HttpResponse::error(
+            502, QStringLiteral("The language model answered the text instead of rewriting it; try again, or use a "
+                                "larger model (llm.model)")));
+    }
     logs::info(logs::rewrite(), QStringLiteral("Rewrote %1 → %2 chars in %3 ms (%4, %5 tokens)")
                                     .arg(selection.size())
                                     .arg(rewritten.size())

@@ -84,11 +84,17 @@ QString tidyModelText(const QString &output)
     static const QRegularExpression fence(QStringLiteral("^```[^\\n]*\\n([\\s\\S]*?)\\n?```$"));
     if (const auto m = fence.match(text); m.hasMatch())
         text = m.captured(1).trimmed();
+    // A first line that only announces the result ("Sure! Here's a more
+    // formal version:"), and separator lines.
     static const QRegularExpression preamble(
         QStringLiteral(
-            "^(sure[,!.]?\\s*)?(here('s| is| are)[^\\n:]*|(the )?(rewritten|cleaned|revised)[^\\n:]*):\\s*\\n+"),
+            "^((sure|certainly|of course)\\b[^\\n]{0,160}|[^\\n]{0,40}\\b(here('s| is| are)|the)\\b[^\\n]{0,80}"
+            "\\b(version|rewrite|rewritten|revised|cleaned|text)\\b[^\\n]{0,40}):[ \\t]*\\n+"),
         QRegularExpression::CaseInsensitiveOption);
     text.remove(preamble);
+    static const QRegularExpression rule(QStringLiteral("^\\s*(-{3,}|\\*{3,}|_{3,})\\s*$"),
+                                         QRegularExpression::MultilineOption);
+    text.remove(rule);
     static const QRegularExpression tags(QStringLiteral("</?(text|transcript)>"));
     text.remove(tags);
     text = text.trimmed();
@@ -121,6 +127,22 @@ double keptWordShare(const QString &input, const QString &output, const QStringL
         }
     }
     return total == 0 ? 1.0 : static_cast<double>(kept) / total;
+}
+
+bool looksLikeRewrite(const QString &input, const QString &output)
+{
+    static const QRegularExpression placeholder(QStringLiteral("\\[[A-Za-z][^\\]\\n]{0,40}\\]"));
+    auto found = placeholder.globalMatch(output);
+    while (found.hasNext()) {
+        if (!input.contains(found.next().captured(0)))
+            return false;
+    }
+    // A few words may all change (a spelling fixed, a word swapped for a
+    // better one); there only a reply much longer than the text gives an
+    // answer away.
+    if (words(input).size() < 4)
+        return output.size() <= 3 * input.size() + 30;
+    return keptWordShare(input, output) >= kMinRewriteKeptShare;
 }
 
 QUrl AskAction::url() const

@@ -32,6 +32,13 @@ QString tidyModelText(const QString &output);
 // low.
 double keptWordShare(const QString &input, const QString &output, const QStringList &ignored = {});
 
+// Whether a style rewrite kept the text's substance: enough of its words
+// (kMinRewriteKeptShare; for a text of a few words, a length not far beyond
+// it) and no template placeholders such as "[Name]" of its own. A model that answers or refuses the text, or writes a
+// letter around it, fails. Transforms with their own instruction (summaries, replies) are not held to it.
+inline constexpr double kMinRewriteKeptShare = 0.35;
+bool looksLikeRewrite(const QString &input, const QString &output);
+
 // An Ask question that wants a web page opened rather than an answer.
 struct AskAction
 {

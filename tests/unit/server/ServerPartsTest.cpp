@@ -4,6 +4,7 @@
 #include "http/HttpParser.h"
 #include "http/Multipart.h"
 #include "http/WebSocket.h"
+#include "llm/TextPrompts.h"
 #include "storage/SqliteStorage.h"
 
 #include <QTemporaryDir>
@@ -173,6 +174,21 @@ TEST(CleanupEngineTest, RulesOnATableOfCases)
     }
     EXPECT_FALSE(cleanupTranscript(QStringLiteral("Already clean."), {}).cleaned);
     EXPECT_TRUE(cleanupTranscript(QStringLiteral("not clean"), {}).cleaned);
+}
+
+TEST(TextPromptsTest, ModelAnswersLoseTheirWrappingButNotTheirText)
+{
+    for (const auto &[raw, tidy] : std::vector<std::pair<const char *, const char *>>{
+             {"Sure, I'd be happy to help! Here's a formal version of your text:\n\n---\n\nDear Ana,\n\nWe meet at 3.",
+              "Dear Ana,\n\nWe meet at 3."},
+             {"Here is the rewritten text:\n\"Could we meet at 3?\"", "Could we meet at 3?"},
+             {"Here is the agenda:\n1. Budget", "Here is the agenda:\n1. Budget"},
+             {"```\nShort.\n```", "Short."},
+             {"<text>\nHi there.\n</text>", "Hi there."},
+             {"He said \"hi\" and \"bye\"", "He said \"hi\" and \"bye\""},
+         }) {
+        EXPECT_EQ(tidyModelText(QString::fromUtf8(raw)), QString::fromUtf8(tidy)) << raw;
+    }
 }
 
 TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
