@@ -7,6 +7,7 @@
 #include "core/Json.h"
 #include "output/UsageStats.h"
 #include "stt/TranscriptionTypes.h"
+#include "text/AssistantResponse.h"
 
 #include <cstdlib>
 
@@ -16,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     (void)TranscriptionResponse::fromJson(bytes);
+    (void)AssistantResponseParser::decode(bytes);
     const auto parsed = json::parse(bytes, json::ParseLimits{16, 64});
     if (!parsed)
         return 0;

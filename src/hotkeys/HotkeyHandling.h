@@ -1,6 +1,11 @@
 #pragma once
 
+#include "hotkeys/HotkeyBinding.h"
+
+#include <QUuid>
+
 #include <functional>
+#include <optional>
 
 namespace dravelin {
 
@@ -30,6 +35,16 @@ public:
     virtual void unregisterCancelHotkey() = 0;
     // Forgets a half-made Ask gesture.
     virtual void resetAskGesture() = 0;
+};
+
+// Binding a transform's own hotkey: pressing it calls `action` with the id;
+// registering an id again replaces its binding, none unbinds it.
+class TransformHotkeyRegistering
+{
+public:
+    virtual ~TransformHotkeyRegistering() = default;
+    virtual void registerTransformHotkey(QUuid id, std::optional<HotkeyBinding> binding,
+                                         std::function<void(QUuid)> action) = 0;
 };
 
 } // namespace dravelin

@@ -27,7 +27,7 @@ class UserDefaults;
 // capture runs, so Escape stays free for other applications otherwise.
 //
 // Main-thread only: the platform delivers its events there.
-class HotkeyService final : public QObject, public HotkeyHandling
+class HotkeyService final : public QObject, public HotkeyHandling, public TransformHotkeyRegistering
 {
     Q_OBJECT
 public:
@@ -71,7 +71,8 @@ public:
     // another application holds it. Nothing when it works (or is unbound).
     std::optional<GlobalHotkeyGrabber::GrabStatus> problem(HotkeyRole role) const;
 
-    void registerTransformHotkey(QUuid id, std::optional<HotkeyBinding> binding, std::function<void(QUuid)> action);
+    void registerTransformHotkey(QUuid id, std::optional<HotkeyBinding> binding,
+                                 std::function<void(QUuid)> action) override;
     std::optional<quint32> transformWireID(QUuid id) const;
 
     bool recordIsBareFn() const;
