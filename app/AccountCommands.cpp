@@ -14,9 +14,13 @@
 #include "output/ClipboardHistory.h"
 #include "output/UsageService.h"
 #include "output/UserDataPaths.h"
+#include "pipeline/HeadlessParts.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "stt/TranscriptionService.h"
+#include "text/AssistantService.h"
+#include "text/RewriteService.h"
+#include "text/TransformService.h"
 #include "text/VocabularyService.h"
 
 #include <QCoreApplication>
@@ -601,6 +605,71 @@ int admin(const QStringList &args)
     std::printf("%s %s\n", qPrintable(email),
                 verb == u"delete" ? "deleted" : (verb == u"enable" ? "enabled" : "disabled"));
     return 0;
+}
+
+int rewrite(const QString &text, const QString &style)
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        return 1;
+    }
+    std::optional<RewriteStyle> chosen;
+    for (RewriteStyle s : {RewriteStyle::natural, RewriteStyle::concise, RewriteStyle::formal, RewriteStyle::casual}) {
+        if (rewriteStyleName(s) == style)
+            chosen = s;
+    }
+    // Anything but a style name is a transform's name, or an instruction.
+    std::optional<QString> prompt;
+    if (!chosen) {
+        NoHotkeys none;
+        UserDefaults defaults(UserDefaults::standardFilePath());
+        TransformService transforms(defaults, none);
+        for (const Transform &t : transforms.transforms()) {
+            if (t.name.compare(style, Qt::CaseInsensitive) == 0)
+                prompt = t.prompt;
+        }
+        if (!prompt)
+            prompt = style;
+    }
+    RewriteService service(session.constants.rewriteEndpoint(), session.auth, session.sender, session.scheduler);
+    const auto result =
+        QCoro::waitFor(service.sendRewrite(text, chosen.value_or(RewriteStyle::natural), std::move(prompt)));
+    if (!result) {
+        std::fprintf(stderr, "%s\n", qPrintable(result.error().description()));
+        return result.error().kind == RewriteError::Kind::notAuthenticated ||
+                       result.error().kind == RewriteError::Kind::unauthorized
+                   ? 1
+                   : 3;
+    }
+    std::printf("%s\n", qPrintable(*result));
+    return 0;
+}
+
+int ask(const QString &question)
+{
+    Session session;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Not signed in\n");
+        return 1;
+    }
+    AssistantService service(session.constants.askEndpoint(), session.auth, session.sender);
+    const auto result = QCoro::waitFor(service.ask(question));
+    if (!result) {
+        std::fprintf(stderr, "%s\n", qPrintable(result.error().description()));
+        return 3;
+    }
+    if (const auto *answer = std::get_if<AssistantAnswer>(&*result)) {
+        std::printf("%s\n", qPrintable(answer->text));
+        for (const AssistantSource &source : answer->sources)
+            std::printf("  %s <%s>\n", qPrintable(source.title), qPrintable(source.url.toString()));
+        return 0;
+    }
+    const auto &action = std::get<AssistantAction>(*result);
+    const bool safe = AssistantActionPolicy::allows(action.url);
+    std::printf("%s\n%s%s\n", qPrintable(action.text), qPrintable(action.url.toString()),
+                safe ? "" : "  (refused: not a search Dravelin opens)");
+    return safe ? 0 : 3;
 }
 
 } // namespace dravelin::cli

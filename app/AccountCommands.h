@@ -27,5 +27,10 @@ int vocabulary(const QStringList &args, const std::optional<QString> &replacemen
 int usage();
 // The administrators' dashboard, and enable|disable|delete EMAIL.
 int admin(const QStringList &args);
+// Rewrites TEXT in a style (natural, concise, formal, casual), by a
+// transform's name, or by an instruction of the user's own.
+int rewrite(const QString &text, const QString &style);
+// Asks the assistant; prints the answer and its sources, or the page it opens.
+int ask(const QString &question);
 
 } // namespace dravelin::cli

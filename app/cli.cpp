@@ -15,6 +15,8 @@
 //   dravelin-cli usage                           the usage figures the backend counted
 //   dravelin-cli vocab [list|add TERM|remove TERM]  the personal vocabulary
 //   dravelin-cli admin [enable|disable|delete EMAIL] the administrators' dashboard
+//   dravelin-cli rewrite TEXT [--style STYLE]   rewrite TEXT
+//   dravelin-cli ask QUESTION                    ask the assistant
 
 #include "AccountCommands.h"
 #include "account/AppConstants.h"
@@ -183,7 +185,10 @@ int main(int argc, char *argv[])
                        "  vocab            your vocabulary: list, add TERM [--replacement TEXT], remove TERM\n"
                        "  usage            dictations, words and speaking time: this month, all time, per day, "
                        "hour and application\n"
-                       "  admin            administrators: the dashboard; enable, disable or delete EMAIL"));
+                       "  admin            administrators: the dashboard; enable, disable or delete EMAIL\n"
+                       "  rewrite TEXT     rewrite TEXT (--style natural|concise|formal|casual, a transform's name, "
+                       "or an instruction)\n"
+                       "  ask QUESTION     ask the assistant"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
@@ -206,7 +211,11 @@ int main(int argc, char *argv[])
     QCommandLineOption replacementOption(QStringLiteral("replacement"),
                                          QStringLiteral("vocab add: what the term is written as."),
                                          QStringLiteral("TEXT"));
-    parser.addOptions({seconds, device, out, verbose, consentAs, stream, cleanup, inputFile, replacementOption});
+    QCommandLineOption styleOption(QStringLiteral("style"),
+                                   QStringLiteral("rewrite: a style, a transform's name or an instruction."),
+                                   QStringLiteral("STYLE"), QStringLiteral("natural"));
+    parser.addOptions(
+        {seconds, device, out, verbose, consentAs, stream, cleanup, inputFile, replacementOption, styleOption});
     parser.process(*app);
 
     logs::Router::install();
@@ -219,7 +228,8 @@ int main(int argc, char *argv[])
     static const QStringList backendCommands{
         QStringLiteral("sign-in"), QStringLiteral("whoami"),  QStringLiteral("sign-out"), QStringLiteral("transcribe"),
         QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage"),
-        QStringLiteral("vocab"),   QStringLiteral("admin"),   QStringLiteral("token")};
+        QStringLiteral("vocab"),   QStringLiteral("admin"),   QStringLiteral("token"),    QStringLiteral("rewrite"),
+        QStringLiteral("ask")};
     if (!args.isEmpty() && backendCommands.contains(args.first())) {
         if (const auto constants = AppConstants::load(); constants.problem) {
             std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
@@ -253,6 +263,10 @@ int main(int argc, char *argv[])
         return cli::usage();
     if (!args.isEmpty() && args.first() == u"admin")
         return cli::admin(args);
+    if (args.size() >= 2 && args.first() == u"rewrite")
+        return cli::rewrite(args.mid(1).join(u' '), parser.value(styleOption));
+    if (args.size() >= 2 && args.first() == u"ask")
+        return cli::ask(args.mid(1).join(u' '));
     if (args.size() == 2 && args.first() == u"transcribe")
         return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
     if (args.size() != 1)

@@ -26,7 +26,7 @@ public:
 };
 
 // No global hotkeys: the caller drives the pipeline.
-class NoHotkeys final : public HotkeyHandling
+class NoHotkeys final : public HotkeyHandling, public TransformHotkeyRegistering
 {
 public:
     HotkeyCallbacks &callbacks() override { return m_callbacks; }
@@ -34,6 +34,7 @@ public:
     void registerCancelHotkey() override {}
     void unregisterCancelHotkey() override {}
     void resetAskGesture() override {}
+    void registerTransformHotkey(QUuid, std::optional<HotkeyBinding>, std::function<void(QUuid)>) override {}
 
 private:
     HotkeyCallbacks m_callbacks;

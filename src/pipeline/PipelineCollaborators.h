@@ -5,16 +5,22 @@
 
 namespace dravelin {
 
+class AssistantActionExecuting;
+class AssistantAnswering;
 class Authenticating;
 class CleanupFormatting;
 class ClipboardHistoring;
 class DictationCapturing;
 class HotkeyHandling;
 class IndicatorPresenting;
+class KeySynthesizer;
+class Pasteboard;
 class Pasting;
 class RecordingUploading;
+class Rewriting;
 class SoundFeedback;
 class Transcribing;
+class TransformService;
 class UserDefaults;
 class Workspace;
 
@@ -37,6 +43,14 @@ struct PipelineCollaborators
     PendingTranscribing &pending;
     RecordingUploading *uploader = nullptr; // none: recordings are never uploaded
     QualityReporting *quality = nullptr;    // none: no quality reports
+    // Rewriting the selection and Ask. A program without a desktop has no
+    // clipboard or keystrokes (the flows then say so and do nothing).
+    Rewriting *rewrite = nullptr;
+    TransformService *transforms = nullptr;
+    AssistantAnswering *assistant = nullptr;
+    AssistantActionExecuting *actions = nullptr;
+    Pasteboard *pasteboard = nullptr;
+    KeySynthesizer *keys = nullptr;
 };
 
 } // namespace dravelin

@@ -11,6 +11,8 @@
 #include "output/PasteService.h"
 #include "output/Pasting.h"
 #include "output/RecordingUploader.h"
+#include "pipeline/AskFlow.h"
+#include "pipeline/SelectionRewriteFlow.h"
 #include "pipeline/Stopwatch.h"
 #include "platform/Workspace.h"
 #include "stt/Transcribing.h"
@@ -19,6 +21,7 @@
 #include "text/Cleanup.h"
 #include "text/CleanupFormatting.h"
 #include "text/FillerWordRemover.h"
+#include "text/TransformService.h"
 
 namespace dravelin {
 
@@ -72,6 +75,8 @@ RecordingPipeline::RecordingPipeline(Collaborators collaborators, QObject *paren
     : QObject(parent)
     , m_c(collaborators)
     , m_delivery(new DictationDelivery(m_c, this))
+    , m_ask(new AskFlow(m_c, this))
+    , m_selection(new SelectionRewriteFlow(m_c, this))
 {}
 
 RecordingPipeline::~RecordingPipeline()
@@ -88,7 +93,10 @@ void RecordingPipeline::wireUp()
     callbacks.onToggleRecordReleased = weakTask(this, &RecordingPipeline::handleToggleRelease);
     callbacks.onPrivatePaste = weakTask(this, &RecordingPipeline::privatePaste);
     callbacks.onCancelRecord = weakTask(this, &RecordingPipeline::cancelRecord);
-    callbacks.onRewriteSelection = weakTask(this, &RecordingPipeline::rewriteSelection);
+    callbacks.onRewriteSelection = [weak = QPointer(this)] {
+        if (weak)
+            weak->m_tasks.track(weak->rewriteSelection(RewriteStyle::natural));
+    };
     callbacks.onBeginAsk = weakTask(this, &RecordingPipeline::beginAsk);
     callbacks.onSubmitAsk = weakTask(this, &RecordingPipeline::submitAsk);
     m_c.hotkeys.registerHotkeys();
@@ -588,23 +596,30 @@ QCoro::Task<> RecordingPipeline::retryAllPending()
     co_await m_delivery->retryAllPending();
 }
 
-// Ends an Ask capture. Answering is not part of this build yet: the capture is
-// stopped and the pipeline returns to idle.
+// Ends an Ask capture and has the question answered.
 QCoro::Task<> RecordingPipeline::stopAndAsk()
 {
     QPointer self(this);
     m_c.hotkeys.resetAskGesture();
     enterProcessing();
 
-    const auto capture = co_await m_c.recorder.stopCapture();
+    auto capture = co_await m_c.recorder.stopCapture();
     if (!self)
         co_return;
     if (!capture) {
         m_c.indicator.present(IndicatorState::notice(QStringLiteral("No question heard")), std::nullopt);
         m_c.sounds.play(SoundFeedback::Cue::discard);
     } else {
-        info(QStringLiteral("Ask capture stopped — the assistant is not available in this build"));
-        m_c.indicator.hide();
+        // The raw text still being handled is part of the question.
+        if (const auto handled = m_liveRawHandled) {
+            co_await handled->wait();
+            if (!self)
+                co_return;
+        }
+        AskFlow *ask = m_ask;
+        co_await ask->answer(std::move(*capture), m_liveRawText, m_captureBundleID);
+        if (!self)
+            co_return;
     }
     m_captureBundleID.reset();
     m_captureRecordingID.reset();
@@ -674,10 +689,57 @@ QCoro::Task<> RecordingPipeline::optimisticallyPasteLiveRaw(QString text)
     m_c.indicator.present(IndicatorState::processing(), std::nullopt);
 }
 
-QCoro::Task<> RecordingPipeline::rewriteSelection()
+QCoro::Task<> RecordingPipeline::rewriteSelection(RewriteStyle style)
 {
-    info(QStringLiteral("Selection rewrite is not available in this build"));
-    co_return;
+    co_await runSelectionRewrite(QStringLiteral("rewrite"), m_selection->styleProvider(style));
+}
+
+void RecordingPipeline::refuseWithError(const QString &logLine, const QString &message)
+{
+    error(logLine);
+    m_c.indicator.present(IndicatorState::error(message), std::nullopt);
+    m_c.sounds.play(SoundFeedback::Cue::error);
+}
+
+QCoro::Task<> RecordingPipeline::runTransform(QUuid id)
+{
+    const QString name = id.toString(QUuid::WithoutBraces).toUpper();
+    if (!m_c.transforms) {
+        refuseWithError(QStringLiteral("runTransform(%1) — TransformService not wired").arg(name),
+                        QStringLiteral("Internal error"));
+        co_return;
+    }
+    const auto transform = m_c.transforms->transform(id);
+    if (!transform) {
+        refuseWithError(QStringLiteral("runTransform: unknown id %1").arg(name), QStringLiteral("Transform not found"));
+        co_return;
+    }
+    co_await runSelectionRewrite(QStringLiteral("transform[%1]").arg(transform->name),
+                                 m_selection->promptProvider(transform->prompt));
+}
+
+// The state around a selection rewrite: signed in, nothing else running, the
+// pipeline busy from the copy to the restore.
+QCoro::Task<>
+RecordingPipeline::runSelectionRewrite(QString label,
+                                       std::function<QCoro::Task<Expected<QString, RewriteError>>(QString)> provider)
+{
+    QPointer self(this);
+    if (!isSignedIn()) {
+        info(QStringLiteral("%1 ignored — not signed in").arg(label));
+        m_c.indicator.present(IndicatorState::signInRequired(), std::nullopt);
+        m_c.sounds.play(SoundFeedback::Cue::error);
+        co_return;
+    }
+    if (m_state != PipelineState::idle) {
+        info(QStringLiteral("%1 ignored — pipeline busy (state=%2)").arg(label, toString(m_state)));
+        co_return;
+    }
+    setState(PipelineState::processing);
+    SelectionRewriteFlow *flow = m_selection;
+    co_await flow->run(std::move(label), std::move(provider));
+    if (self)
+        setState(PipelineState::idle);
 }
 
 } // namespace dravelin

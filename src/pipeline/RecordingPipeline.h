@@ -8,6 +8,7 @@
 #include "pipeline/PipelineCollaborators.h"
 #include "pipeline/PipelineServices.h"
 #include "pipeline/PipelineState.h"
+#include "text/RewriteService.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,6 +23,8 @@
 
 namespace dravelin {
 
+class AskFlow;
+class SelectionRewriteFlow;
 class Stopwatch;
 
 // Turns hotkey events into recording sessions: the two recording modes of the
@@ -64,6 +67,10 @@ public:
     QCoro::Task<> privatePaste();
     QCoro::Task<> beginAsk();
     QCoro::Task<> submitAsk();
+    // Rewrites the text selected in the focused application, in a style or
+    // by one of the transforms, and pastes the result over it.
+    QCoro::Task<> rewriteSelection(RewriteStyle style = RewriteStyle::natural);
+    QCoro::Task<> runTransform(QUuid id);
 
     // Called at the very beginning of every start (the container stops
     // playback of saved recordings here).
@@ -98,9 +105,11 @@ private:
     QCoro::Task<> stopAndTranscribe();
     void clearCaptureContext();
     QCoro::Task<> stopAndAsk();
+    QCoro::Task<> runSelectionRewrite(QString label,
+                                      std::function<QCoro::Task<Expected<QString, RewriteError>>(QString)> provider);
+    void refuseWithError(const QString &logLine, const QString &message);
     QCoro::Task<> handleLiveRaw(QString text, std::shared_ptr<AsyncEvent> previous, std::shared_ptr<AsyncEvent> done);
     QCoro::Task<> optimisticallyPasteLiveRaw(QString text);
-    QCoro::Task<> rewriteSelection();
     void enterProcessing();
     void armTapDecision();
     void resetHoldGesture();
@@ -115,7 +124,9 @@ private:
 
     Collaborators m_c;
     TaskTracker m_tasks;
-    DictationDelivery *m_delivery = nullptr; // a child
+    DictationDelivery *m_delivery = nullptr;     // a child
+    AskFlow *m_ask = nullptr;                    // a child
+    SelectionRewriteFlow *m_selection = nullptr; // a child
 
     PipelineState m_state = PipelineState::idle;
     HoldSubState m_holdSubState = HoldSubState::idle;

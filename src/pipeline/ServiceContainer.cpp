@@ -34,7 +34,11 @@
 #include "platform/linux/XTestKeySynthesizer.h"
 #include "platform/linux/XkbKeyboardLayout.h"
 #include "stt/LiveTranscriptionClient.h"
+#include "text/AssistantActions.h"
+#include "text/AssistantService.h"
 #include "text/Cleanup.h"
+#include "text/RewriteService.h"
+#include "text/TransformService.h"
 #include "text/VocabularyService.h"
 #ifdef DRAVELIN_HAVE_WHISPER
 #include "platform/linux/WhisperRecognizer.h"
@@ -188,21 +192,41 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         m_constants.reportTranscriptionQualityEndpoint(), *m_auth, m_constants.publicApiKey, *m_sender, scheduler);
     m_qualityReporting = std::make_unique<BackendQualityReporting>(*m_qualityReporter);
 
+    // Rewrite, transforms and Ask.
+    m_rewrite = std::make_unique<RewriteService>(m_constants.rewriteEndpoint(), *m_auth, *m_sender, scheduler);
+    m_assistant = std::make_unique<AssistantService>(m_constants.askEndpoint(), *m_auth, *m_sender);
+    m_actions = std::make_unique<AssistantActionExecutor>(*m_workspace);
+    TransformHotkeyRegistering &transformHotkeys =
+        m_hotkeyService ? static_cast<TransformHotkeyRegistering &>(*m_hotkeyService) : *m_noHotkeys;
+    m_transforms = std::make_unique<TransformService>(*m_defaults, transformHotkeys);
+
     // The pipeline; wiring registers the hotkeys.
     HotkeyHandling &hotkeys = m_hotkeyService ? static_cast<HotkeyHandling &>(*m_hotkeyService) : *m_noHotkeys;
-    m_pipeline = std::make_unique<RecordingPipeline>(RecordingPipeline::Collaborators{
-        *m_recorder, *m_transcription, *m_cleanup, *m_paste, *m_history, *indicator, *m_auth, hotkeys, *m_sounds,
-        *m_workspace, *m_defaults, scheduler, *m_pending, m_uploader.get(), m_qualityReporting.get()});
+    RecordingPipeline::Collaborators collaborators{
+        *m_recorder, *m_transcription, *m_cleanup, *m_paste,         *m_history,
+        *indicator,  *m_auth,          hotkeys,    *m_sounds,        *m_workspace,
+        *m_defaults, scheduler,        *m_pending, m_uploader.get(), m_qualityReporting.get()};
+    collaborators.rewrite = m_rewrite.get();
+    collaborators.transforms = m_transforms.get();
+    collaborators.assistant = m_assistant.get();
+    collaborators.actions = m_actions.get();
+    collaborators.pasteboard = m_pasteboard.get();
+    collaborators.keys = m_keys.get();
+    m_pipeline = std::make_unique<RecordingPipeline>(collaborators);
     m_pipeline->wireUp();
+    RecordingPipeline *pipeline = m_pipeline.get();
+    m_transforms->wireUp([pipeline = QPointer(pipeline)](QUuid id) {
+        if (pipeline)
+            pipeline->taskTracker().track(pipeline->runTransform(id));
+    });
 
     // The indicator's buttons and waveform.
     if (IndicatorController *pill = m_indicatorController.get()) {
-        RecordingPipeline *pipeline = m_pipeline.get();
         pill->onDictateTapped = weakTask(pipeline, &RecordingPipeline::toggleRecord);
         pill->onConfirmTapped = weakTask(pipeline, &RecordingPipeline::toggleRecord);
         pill->onCancelTapped = weakTask(pipeline, &RecordingPipeline::cancelRecord);
-        Workspace *workspace = m_workspace.get();
-        pill->onAskSourceTapped = [workspace](const QUrl &url) { workspace->openURL(url); };
+        AssistantActionExecutor *actions = m_actions.get();
+        pill->onAskSourceTapped = [actions](const QUrl &url) { actions->openSource(url); };
         if (Pasteboard *board = m_pasteboard.get())
             pill->copyToClipboard = [board](const QString &text) { board->setString(text); };
         connect(m_recorder.get(), &StreamingDictationRecorder::levelChanged, pill, &IndicatorController::pushLevel);

@@ -28,6 +28,7 @@ class FileCaptureBackend;
 class GlobalHotkeyGrabber;
 class HotkeyHandling;
 class HotkeyService;
+class NoHotkeys;
 class IndicatorController;
 class IndicatorPresenting;
 class KeyboardLayout;
@@ -55,6 +56,10 @@ class KeySynthesizer;
 class Pasteboard;
 class AccessibilityInspector;
 class AdminService;
+class AssistantActionExecutor;
+class AssistantService;
+class RewriteService;
+class TransformService;
 
 // The composition root: builds every long-lived service in a fixed order,
 // hands them to one another, wires the dictation pipeline, and re-points the
@@ -108,6 +113,9 @@ public:
     RecordingUploader &uploader() { return *m_uploader; }
     UsageService &usage() { return *m_usage; }
     AdminService &admin() { return *m_admin; }
+    RewriteService &rewrite() { return *m_rewrite; }
+    AssistantService &assistant() { return *m_assistant; }
+    TransformService &transforms() { return *m_transforms; }
     TranscriptionQualityReporter &qualityReporter() { return *m_qualityReporter; }
     // The signed-in user's recordings waiting to be sent again.
     PendingTranscriptions &pending() { return *m_pending; }
@@ -165,7 +173,7 @@ private:
     std::unique_ptr<GlobalHotkeyGrabber> m_grabber;
     std::unique_ptr<RawKeyEvents> m_rawKeys;
     std::unique_ptr<HotkeyService> m_hotkeyService;
-    std::unique_ptr<HotkeyHandling> m_noHotkeys;
+    std::unique_ptr<NoHotkeys> m_noHotkeys;
     std::unique_ptr<IndicatorController> m_indicatorController;
     std::unique_ptr<BluetoothMicrophoneMonitor> m_bluetoothMicrophones;
     std::unique_ptr<RecordedIndicator> m_recordedIndicator;
@@ -173,6 +181,10 @@ private:
     std::unique_ptr<SoundFeedback> m_sounds;
     std::unique_ptr<UsageService> m_usage;
     std::unique_ptr<AdminService> m_admin;
+    std::unique_ptr<RewriteService> m_rewrite;
+    std::unique_ptr<AssistantService> m_assistant;
+    std::unique_ptr<AssistantActionExecutor> m_actions;
+    std::unique_ptr<TransformService> m_transforms;
     std::unique_ptr<TranscriptionQualityReporter> m_qualityReporter;
     std::unique_ptr<BackendQualityReporting> m_qualityReporting;
     std::unique_ptr<RecordingPipeline> m_pipeline;

@@ -7,7 +7,9 @@
 #include "TestWindowClient.h"
 #include "core/QtScheduler.h"
 #include "output/ClipboardHistory.h"
+#include "pipeline/RecordingPipeline.h"
 #include "support/LogCapture.h"
+#include "support/ScriptedModelEndpoint.h"
 #include "support/SignedInBackend.h"
 #include "support/Speech.h"
 
@@ -80,6 +82,49 @@ TEST(DictationDesktopTest, SpokenWordsLandInTheFocusedFieldAndTheHistory)
     ASSERT_TRUE(optimistic);
     EXPECT_TRUE(optimistic->rawPastedAfterStopMs) << "the raw text was not pasted on its own";
     EXPECT_EQ(window.line(), optimistic->text);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("the user's clipboard"));
+}
+
+// Rewriting a selection in another window: the selected words go to the
+// server (its language model scripted here), the rewrite replaces exactly the
+// selection, and the user's clipboard comes back.
+TEST(DictationDesktopTest, ASelectionIsRewrittenInPlaceAndTheClipboardComesBack)
+{
+    QtScheduler scheduler;
+    QTemporaryDir dir;
+    test::ScriptedModelEndpoint model(scheduler);
+    test::SignedInBackend backend(scheduler, dir.filePath(QStringLiteral("server")), QStringLiteral("ada@example.com"),
+                                  45884, false, [&](server::ServerConfig &config) {
+                                      config.llm.provider = QStringLiteral("openai");
+                                      config.llm.baseUrl = model.baseUrl();
+                                      config.llm.model = QStringLiteral("scripted");
+                                  });
+    ASSERT_TRUE(backend.ready());
+
+    test::TestWindow window;
+    window.setLine(QStringLiteral("please fix this sentense"));
+    window.selectEnd(8);
+    QCoro::waitFor(test::pause(scheduler, Millis(300)));
+    HeadlessDictation dictation(test::desktopDictationOptions(dir.path(), QString()), backend.auth(), scheduler);
+    QCoro::waitFor(dictation.attachHistory());
+    QGuiApplication::clipboard()->setText(QStringLiteral("the user's clipboard"));
+
+    model.answer(QStringLiteral("sentence"));
+    QCoro::waitFor(dictation.pipeline().rewriteSelection(RewriteStyle::natural));
+    EXPECT_EQ(window.line(), QStringLiteral("please fix this sentence")) << qPrintable(dictation.lastIndicator());
+    ASSERT_EQ(model.requests.size(), 1u);
+    EXPECT_TRUE(QString::fromStdString(model.requests[0]["messages"].back()["content"].get<std::string>())
+                    .contains(QStringLiteral("sentense")));
+    EXPECT_EQ(dictation.lastIndicator(), QStringLiteral("done"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("the user's clipboard"));
+    ASSERT_EQ(dictation.history().entryCount(), 1);
+    EXPECT_TRUE(dictation.history().latest()->aiProcessed);
+
+    // Nothing selected: nothing is sent and the field stays as it is.
+    QCoro::waitFor(dictation.pipeline().rewriteSelection(RewriteStyle::natural));
+    EXPECT_EQ(dictation.lastIndicator(), QStringLiteral("error(No text selected)"));
+    EXPECT_EQ(model.requests.size(), 1u);
+    EXPECT_EQ(window.line(), QStringLiteral("please fix this sentence"));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("the user's clipboard"));
 }
 

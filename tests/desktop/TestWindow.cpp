@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <algorithm>
 
 #include <cstdio>
 #include <unistd.h>
@@ -65,6 +66,11 @@ int main(int argc, char **argv)
                 line->setText(command.mid(4));
                 line->setCursorPosition(line->text().size());
                 std::printf("set\n");
+            } else if (command.startsWith(QStringLiteral("select "))) {
+                // The last N characters, as a user drags over them.
+                const int n = static_cast<int>(std::min<qsizetype>(command.mid(7).toInt(), line->text().size()));
+                line->setSelection(static_cast<int>(line->text().size()), -n);
+                std::printf("selected\n");
             }
             std::fflush(stdout);
         }

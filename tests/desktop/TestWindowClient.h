@@ -41,6 +41,12 @@ public:
         command("set " + text.toUtf8());
         readLine(3000);
     }
+    // Selects the line's last `count` characters.
+    void selectEnd(int count)
+    {
+        command("select " + QByteArray::number(count));
+        readLine(3000);
+    }
 
 private:
     void command(const QByteArray &text) { m_process.write(text + '\n'); }

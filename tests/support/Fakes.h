@@ -15,7 +15,9 @@
 #include "output/RecordingUploader.h"
 #include "pipeline/PipelineServices.h"
 #include "platform/Appearance.h"
+#include "platform/KeySynthesizer.h"
 #include "platform/KeyboardLayout.h"
+#include "platform/Pasteboard.h"
 #include "platform/SoundPlayer.h"
 #include "platform/Workspace.h"
 #include "stt/Transcribing.h"
@@ -23,6 +25,7 @@
 #include "text/CleanupFormatting.h"
 
 #include <QStringList>
+#include <QTextBoundaryFinder>
 
 #include <map>
 #include <set>
@@ -349,6 +352,106 @@ public:
     }
     bool available = true;
     std::map<quint16, QString> keys;
+};
+
+// The clipboard, with a change counter like the real one.
+class FakePasteboard final : public Pasteboard
+{
+public:
+    std::optional<QString> string() const override
+    {
+        if (items.isEmpty() || !items.front().contains(QStringLiteral("text/plain")))
+            return std::nullopt;
+        return QString::fromUtf8(items.front().value(QStringLiteral("text/plain")));
+    }
+    void clearContents() override
+    {
+        items.clear();
+        ++changes;
+    }
+    void setString(const QString &text) override
+    {
+        items = {PasteboardItem{{QStringLiteral("text/plain"), text.toUtf8()}}};
+        ++changes;
+    }
+    qint64 changeCount() const override { return changes; }
+    PasteboardSnapshot snapshot() const override { return items; }
+    void restore(const PasteboardSnapshot &snapshot) override
+    {
+        items = snapshot;
+        ++changes;
+        ++restores;
+    }
+
+    std::optional<QString> selectionString() const override { return selection; }
+    std::optional<int> fetchCount() const override { return fetches; }
+    void setSelectionString(const QString &text) override { selection = text; }
+
+    PasteboardSnapshot items;
+    std::optional<QString> selection;
+    std::optional<int> fetches; // none: reads cannot be seen
+    qint64 changes = 0;
+    int restores = 0;
+};
+
+// A text field behind the keyboard: Ctrl+V inserts the clipboard, Shift+Left
+// selects, Ctrl+C copies the selection. Records every keystroke with its time.
+class FakeKeys final : public KeySynthesizer
+{
+public:
+    FakeKeys(FakePasteboard &board, const Scheduler &clock) : m_board(board), m_clock(clock) {}
+
+    bool canPost() const override { return available; }
+    void postPaste(PasteKeys keys) override
+    {
+        log(keys == PasteKeys::ctrlV        ? QStringLiteral("ctrl+v")
+            : keys == PasteKeys::ctrlShiftV ? QStringLiteral("ctrl+shift+v")
+                                            : QStringLiteral("shift+insert"));
+        const QString text =
+            (keys == PasteKeys::shiftInsert ? m_board.selection : m_board.string()).value_or(QString());
+        field.replace(field.size() - selected, selected, text);
+        selected = 0;
+    }
+    void postCopy(bool terminal) override
+    {
+        log(terminal ? QStringLiteral("ctrl+shift+c") : QStringLiteral("ctrl+c"));
+        if (selected > 0 && copyWorks)
+            m_board.setString(field.right(selected));
+    }
+    // Like a text field: each step goes back over one grapheme.
+    void postSelectBackward(int count) override
+    {
+        log(QStringLiteral("shift+left×%1").arg(count));
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, field);
+        finder.toEnd();
+        for (int i = 0; i < count && finder.toPreviousBoundary() >= 0;)
+            ++i;
+        selected = static_cast<int>(field.size() - std::max<qsizetype>(finder.position(), 0));
+    }
+    void postCollapseSelection() override
+    {
+        log(QStringLiteral("right"));
+        selected = 0;
+    }
+    bool modifiersHeld() const override { return m_clock.monotonicNow() < modifiersHeldUntil; }
+
+    void log(const QString &event)
+    {
+        events << event;
+        times.push_back(m_clock.monotonicNow());
+    }
+
+    QString field;
+    int selected = 0;
+    bool available = true;
+    bool copyWorks = true;
+    Millis modifiersHeldUntil{0};
+    QStringList events;
+    std::vector<Millis> times;
+
+private:
+    FakePasteboard &m_board;
+    const Scheduler &m_clock;
 };
 
 } // namespace dravelin::test

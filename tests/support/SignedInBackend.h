@@ -17,6 +17,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 
 namespace dravelin::test {
@@ -26,14 +27,17 @@ class SignedInBackend
 public:
     // `callbackPort` is the sign-in's loopback port; tests running side by
     // side use different ones. Also points DRAVELIN_BASE_URL at the server.
+    // `configure` may change the server's settings before it starts.
     SignedInBackend(Scheduler &scheduler, const QString &dataDir, const QString &email, quint16 callbackPort,
-                    bool retainRecordings = false)
+                    bool retainRecordings = false, const std::function<void(server::ServerConfig &)> &configure = {})
         : m_browser(email)
     {
         server::ServerConfig config;
         config.port = 0;
         config.dataDir = dataDir;
         config.retainRecordings = retainRecordings;
+        if (configure)
+            configure(config);
         auto created = server::DravelinServer::create(config, scheduler);
         if (!created || !(*created)->listen())
             return;

@@ -3,10 +3,16 @@
 // on loopback): what the model is asked, how its answers are read, the
 // refusals, and a client hanging up mid-generation.
 
+#include "account/NetworkRequestSender.h"
 #include "http/HttpServer.h"
 #include "llm/OpenAiChatModel.h"
 #include "storage/Storage.h"
+#include "support/FixedToken.h"
+#include "support/ScriptedModelEndpoint.h"
 #include "support/TwoUserServer.h"
+#include "text/AssistantResponse.h"
+#include "text/AssistantService.h"
+#include "text/RewriteService.h"
 
 #include <QTest>
 #include <QUrlQuery>
@@ -17,81 +23,13 @@
 
 using namespace dravelin;
 using namespace dravelin::server;
+using dravelin::test::FixedToken;
 using dravelin::test::HttpResult;
 using dravelin::test::jsonOf;
+using dravelin::test::ScriptedModelEndpoint;
 using namespace std::chrono_literals;
 
 namespace {
-
-// An OpenAI-compatible chat endpoint answering from a script.
-class ScriptedModelEndpoint
-{
-public:
-    struct Reply
-    {
-        int status = 200;
-        QByteArray body;
-        Millis delay{0};
-    };
-
-    explicit ScriptedModelEndpoint(Scheduler &scheduler)
-        : m_scheduler(scheduler)
-        , m_http(
-              [this](HttpRequest request, std::shared_ptr<ResponseWriter> writer) {
-                  return serve(std::move(request), std::move(writer));
-              },
-              scheduler)
-    {
-        m_http.listen(QHostAddress::LocalHost, 0);
-    }
-
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/v1").arg(m_http.port()); }
-
-    static QByteArray content(const QString &text)
-    {
-        json::Json message{{"role", "assistant"}};
-        message["content"] = text;
-        json::Json reply;
-        reply["choices"] = json::Json::array({json::Json{{"message", message}}});
-        reply["usage"] = json::Json{{"prompt_tokens", 40}, {"completion_tokens", 7}};
-        return json::encode(reply);
-    }
-    void answer(const QString &text, Millis delay = Millis(0)) { replies.push_back({200, content(text), delay}); }
-
-    std::deque<Reply> replies;
-    std::vector<json::Json> requests;
-    std::vector<QByteArray> headers;
-    bool sawHangUp = false;
-
-private:
-    QCoro::Task<> serve(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
-    {
-        if (request.path != u"/v1/chat/completions") {
-            writer->send(HttpResponse::error(404, QStringLiteral("no such path")));
-            co_return;
-        }
-        requests.push_back(json::parse(request.body).valueOr(json::Json()));
-        headers.push_back(request.header("authorization"));
-        if (replies.empty()) {
-            writer->send(HttpResponse::error(500, QStringLiteral("nothing scripted")));
-            co_return;
-        }
-        const Reply reply = replies.front();
-        replies.pop_front();
-        for (Millis waited{0}; waited < reply.delay; waited += 20ms) {
-            co_await m_scheduler.sleep(20ms);
-            if (!writer->isOpen()) {
-                sawHangUp = true;
-                co_return;
-            }
-        }
-        HttpResponse response = HttpResponse::json(reply.status, reply.body);
-        writer->send(response);
-    }
-
-    Scheduler &m_scheduler;
-    HttpServer m_http;
-};
 
 class ModelEndpointTest : public ::testing::Test
 {
@@ -128,12 +66,13 @@ protected:
                             timeoutMs);
     }
 
-    // The system and user messages of the n-th request the model received.
+    // The system message and the last user message of the n-th request the
+    // model received.
     std::pair<QString, QString> prompt(std::size_t n) const
     {
         const json::Json &messages = model.requests.at(n)["messages"];
         return {QString::fromStdString(messages[0]["content"].get<std::string>()),
-                QString::fromStdString(messages[1]["content"].get<std::string>())};
+                QString::fromStdString(messages.back()["content"].get<std::string>())};
     }
 
     ScriptedModelEndpoint model{scheduler};
@@ -232,6 +171,16 @@ TEST_F(TextFunctionsTest, RewriteSendsTheStyleOrInstructionAndTheTextAsData)
     EXPECT_EQ(r.header("retry-after"), "5");
     model.answer(QStringLiteral("   "));
     EXPECT_EQ(post("rewrite", R"({"text":"hello","style":"natural"})").status, 502);
+
+    // A model that answers the text, or writes a letter template around it,
+    // is not passed off as a rewrite.
+    for (const char *answer : {"Sure, I can help you with that. What time works for you?",
+                               "Dear [Recipient's Name], we should meet tomorrow at 3 about the budget."}) {
+        model.answer(QString::fromUtf8(answer));
+        r = post("rewrite", R"({"text":"hey can we meet tmrw at 3 to go over the budget","style":"formal"})");
+        EXPECT_EQ(r.status, 502) << answer;
+        EXPECT_TRUE(QString::fromUtf8(r.body).contains(QStringLiteral("instead of rewriting"))) << answer;
+    }
 }
 
 TEST_F(TextFunctionsTest, AskAnswersOpensOnlySearchesItBuildsAndStopsWhenTheClientLeaves)
@@ -296,6 +245,36 @@ TEST_F(TextFunctionsTest, ModelCleanupIsUsedOnlyWhenItKeepsTheSpeakersWords)
     EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
     model.answer(QStringLiteral("What do you think about this proposal from the team?"), Millis(5000));
     EXPECT_EQ(clean("uh what do you think about this proposal from the team"), rules);
+}
+
+TEST_F(TextFunctionsTest, TheAppsClientsRewriteAndAskThroughTheServer)
+{
+    NetworkRequestSender sender;
+    FixedToken token(QString::fromLatin1(ada.token));
+    RewriteService rewrite(QUrl(base + QStringLiteral("/functions/v1/rewrite")), token, sender, scheduler);
+    AssistantService assistant(QUrl(base + QStringLiteral("/functions/v1/ask")), token, sender);
+
+    model.answer(QStringLiteral("• Eggs\n• Milk"));
+    const auto list = QCoro::waitFor(rewrite.sendRewrite(QStringLiteral("eggs and milk"), RewriteStyle::natural,
+                                                         QStringLiteral("Make a bulleted list.")));
+    ASSERT_TRUE(list) << qPrintable(list.error().description());
+    EXPECT_EQ(*list, QStringLiteral("• Eggs\n• Milk"));
+    EXPECT_TRUE(prompt(0).first.contains(QStringLiteral("Make a bulleted list.")));
+
+    model.replies.push_back({500, R"({"error":{"message":"overloaded"}})", Millis(0)});
+    const auto failed = QCoro::waitFor(rewrite.sendRewrite(QStringLiteral("text"), RewriteStyle::formal, std::nullopt));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind, RewriteError::Kind::providerFailure);
+
+    model.answer(QStringLiteral("A leap year has 366 days."));
+    const auto answer = QCoro::waitFor(assistant.ask(QStringLiteral("How many days in a leap year?")));
+    ASSERT_TRUE(answer) << qPrintable(answer.error().description());
+    EXPECT_EQ(std::get<AssistantAnswer>(*answer).text, QStringLiteral("A leap year has 366 days."));
+    EXPECT_TRUE(std::get<AssistantAnswer>(*answer).sources.isEmpty());
+
+    const auto action = QCoro::waitFor(assistant.ask(QStringLiteral("Directions to Lyon")));
+    ASSERT_TRUE(action);
+    EXPECT_TRUE(AssistantActionPolicy::allows(std::get<AssistantAction>(*action).url));
 }
 
 namespace {

@@ -2,10 +2,13 @@
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
 #include "pipeline/PendingTranscriptions.h"
+#include "pipeline/SelectionRewriteFlow.h"
 #include "support/AudioFakes.h"
 #include "support/Fakes.h"
 #include "support/LogCapture.h"
 #include "system/SoundFeedback.h"
+#include "text/AssistantActions.h"
+#include "text/AssistantService.h"
 
 #include <QTemporaryDir>
 
@@ -17,6 +20,38 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A rewrite client answering from a script.
+class ScriptedRewriter final : public Rewriting
+{
+public:
+    QCoro::Task<Expected<QString, RewriteError>> sendRewrite(QString text, RewriteStyle style,
+                                                             std::optional<QString> prompt) override
+    {
+        asked.push_back({text, style, prompt});
+        co_return reply;
+    }
+    struct Call
+    {
+        QString text;
+        RewriteStyle style;
+        std::optional<QString> prompt;
+    };
+    std::vector<Call> asked;
+    Expected<QString, RewriteError> reply = QStringLiteral("Rewritten.");
+};
+
+class ScriptedAssistant final : public AssistantAnswering
+{
+public:
+    QCoro::Task<Expected<AssistantResult, AssistantError>> ask(QString question) override
+    {
+        questions << question;
+        co_return reply;
+    }
+    QStringList questions;
+    Expected<AssistantResult, AssistantError> reply = AssistantResult{AssistantAnswer{QStringLiteral("42."), {}}};
+};
+
 // A pipeline wired to recording fakes on a virtual clock. The recorder takes
 // 100 ms to go live unless a test says otherwise.
 class PipelineTest : public ::testing::Test
@@ -26,12 +61,23 @@ protected:
         : defaults(dir.filePath(QStringLiteral("settings.json")))
         , recorder(scheduler)
         , sounds(defaults, player)
-        , pipeline(std::make_unique<RecordingPipeline>(
-              RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys,
-                                               sounds, workspace, defaults, scheduler, pending, &uploader, &quality}))
+        , pipeline(std::make_unique<RecordingPipeline>(collaborators()))
     {
         recorder.startLatency = 100ms;
         pipeline->wireUp();
+    }
+
+    RecordingPipeline::Collaborators collaborators()
+    {
+        RecordingPipeline::Collaborators c{recorder,  warmUps,   warmUps, paste,     history,
+                                           indicator, auth,      hotkeys, sounds,    workspace,
+                                           defaults,  scheduler, pending, &uploader, &quality};
+        c.rewrite = &rewriter;
+        c.assistant = &assistant;
+        c.actions = &actions;
+        c.pasteboard = &board;
+        c.keys = &keys;
+        return c;
     }
 
     // Lets every suspended task finish, so nothing is left waiting on a clock
@@ -71,6 +117,11 @@ protected:
     FakePending pending;
     FakeUploader uploader;
     FakeQuality quality;
+    FakePasteboard board;
+    FakeKeys keys{board, scheduler};
+    ScriptedRewriter rewriter;
+    ScriptedAssistant assistant;
+    AssistantActionExecutor actions{workspace};
     std::unique_ptr<RecordingPipeline> pipeline;
 };
 
@@ -561,6 +612,130 @@ TEST_F(PipelineTest, AskPromotesARunningDictation)
     hotkeys.callbacks().onSubmitAsk();
     EXPECT_EQ(recorder.stopCalls, 1);
     EXPECT_EQ(state(), PipelineState::idle);
+}
+
+namespace {
+
+DictationCapture heard(const QString &liveText)
+{
+    DictationCapture capture;
+    capture.liveText = liveText;
+    capture.audio = QByteArray(5000, 'a');
+    return capture;
+}
+
+} // namespace
+
+TEST_F(PipelineTest, AskShowsTwoSourcesOpensOnlySafeActionsAndTranscribesWhenNoTextCameLive)
+{
+    const auto ask = [&](DictationCapture capture) {
+        recorder.captureToReturn = std::move(capture);
+        hotkeys.callbacks().onBeginAsk();
+        advance(100ms);
+        hotkeys.callbacks().onSubmitAsk();
+        finish();
+        EXPECT_EQ(state(), PipelineState::idle);
+        EXPECT_EQ(pipeline->capturePurpose(), CapturePurpose::dictation);
+    };
+    const QList<AssistantSource> sources{{QStringLiteral("A"), QUrl(QStringLiteral("https://a.example/"))},
+                                         {QStringLiteral("B"), QUrl(QStringLiteral("https://b.example/"))},
+                                         {QStringLiteral("C"), QUrl(QStringLiteral("https://c.example/"))}};
+    assistant.reply = AssistantResult{AssistantAnswer{QStringLiteral("Paris."), sources}};
+    ask(heard(QStringLiteral("  What is the capital of France?  ")));
+    EXPECT_EQ(assistant.questions, QStringList{QStringLiteral("What is the capital of France?")});
+    ASSERT_EQ(indicator.shown.back().state.kind(), IndicatorState::Kind::askAnswer);
+    EXPECT_EQ(indicator.shown.back().state.sources(), sources.mid(0, 2));
+    EXPECT_TRUE(paste.pasted.isEmpty());
+    EXPECT_EQ(history.entryCount(), 0);
+
+    const QUrl video(QStringLiteral("https://www.youtube.com/results?search_query=lofi"));
+    assistant.reply = AssistantResult{AssistantAction{QStringLiteral("Opening videos"), video}};
+    ask(heard(QStringLiteral("play lofi on youtube")));
+    EXPECT_EQ(workspace.opened, QList<QUrl>{video});
+    EXPECT_EQ(indicator.current(), QStringLiteral("actionConfirmation(Opening videos)"));
+
+    assistant.reply =
+        AssistantResult{AssistantAction{QStringLiteral("Opening"), QUrl(QStringLiteral("https://evil.example/s?k=x"))}};
+    ask(heard(QStringLiteral("buy a thing")));
+    EXPECT_EQ(workspace.opened.size(), 1);
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(That action couldn't be opened safely)"));
+    EXPECT_EQ(player.played.back(), kError);
+
+    // Nothing came live: the audio is transcribed, without cleanup.
+    assistant.reply = Unexpected{AssistantError{AssistantError::Kind::network, QStringLiteral("down"), 0, {}}};
+    DictationCapture silent;
+    silent.audio = QByteArray(5000, 'a');
+    warmUps.requests.clear();
+    ask(silent);
+    ASSERT_EQ(warmUps.requests.size(), 1u);
+    EXPECT_FALSE(warmUps.requests[0].cleanupEnabled);
+    EXPECT_EQ(assistant.questions.back(), warmUps.transcription->text.trimmed());
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(Network error — try again)"));
+    EXPECT_TRUE(pending.items().isEmpty());
+
+    const auto asked = assistant.questions.size();
+    ask(DictationCapture{});
+    EXPECT_EQ(assistant.questions.size(), asked);
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(No question heard)"));
+}
+
+// Selection rewrite ----------------------------------------------------------------
+
+TEST_F(PipelineTest, SelectionRewritePastesOverTheSelectionAndAlwaysRestoresTheClipboard)
+{
+    board.setString(QStringLiteral("the user's clipboard"));
+    const PasteboardSnapshot before = board.snapshot();
+    const auto rewrite = [&] {
+        hotkeys.callbacks().onRewriteSelection();
+        advance(SelectionRewriteFlow::kCopyWait);
+        advance(SelectionRewriteFlow::kPasteWait);
+        finish();
+        EXPECT_EQ(state(), PipelineState::idle);
+        EXPECT_EQ(board.snapshot(), before);
+    };
+
+    keys.field = QStringLiteral("please fix this");
+    keys.selected = 8;
+    rewrite();
+    ASSERT_EQ(rewriter.asked.size(), 1u);
+    EXPECT_EQ(rewriter.asked[0].text, QStringLiteral("fix this"));
+    EXPECT_EQ(rewriter.asked[0].style, RewriteStyle::natural);
+    EXPECT_FALSE(rewriter.asked[0].prompt);
+    EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("Rewritten.")});
+    ASSERT_TRUE(history.latest());
+    EXPECT_TRUE(history.latest()->aiProcessed);
+    EXPECT_EQ(indicator.current(), QStringLiteral("done"));
+    EXPECT_EQ(keys.events.back(), QStringLiteral("ctrl+c"));
+
+    // Nothing selected (the clipboard does not move), a selection equal to
+    // the clipboard's text, and a failed rewrite: nothing pasted.
+    keys.selected = 0;
+    rewrite();
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(No text selected)"));
+    keys.field = QStringLiteral("the user's clipboard");
+    keys.selected = static_cast<int>(keys.field.size());
+    rewrite();
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(No text selected)"));
+    keys.selected = 4;
+    rewriter.reply = Unexpected{RewriteError{RewriteError::Kind::network, QStringLiteral("down"), 0, {}}};
+    rewrite();
+    EXPECT_EQ(indicator.current(), QStringLiteral("error(Network error)"));
+    EXPECT_EQ(rewriter.asked.size(), 2u);
+    EXPECT_EQ(paste.pasted.size(), 1);
+
+    // In a terminal the copy is Ctrl+Shift+C; during a dictation nothing happens.
+    workspace.frontmost = QStringLiteral("xterm");
+    keys.selected = 4;
+    rewrite();
+    EXPECT_EQ(keys.events.back(), QStringLiteral("ctrl+shift+c"));
+    press();
+    advance(100ms);
+    const auto copies = keys.events.size();
+    hotkeys.callbacks().onRewriteSelection();
+    finish();
+    EXPECT_EQ(keys.events.size(), copies);
+    EXPECT_TRUE(
+        logs.has(QStringLiteral("pipeline"), QStringLiteral("rewrite ignored — pipeline busy (state=recording)")));
 }
 
 // ---- delivery roads ----
