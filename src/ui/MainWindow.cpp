@@ -11,8 +11,10 @@
 #include "system/SoundFeedback.h"
 #include "system/ThemeService.h"
 #include "text/Cleanup.h"
+#include "text/TransformService.h"
 #include "ui/RebindDialog.h"
 #include "ui/ShortcutText.h"
+#include "ui/TransformsPanel.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -243,6 +245,12 @@ QWidget *MainWindow::buildSettingsPage()
     shortcutRows->addLayout(modeRow);
     column->addWidget(shortcuts);
 
+    // Transforms.
+    auto *transforms = new QGroupBox(QStringLiteral("Transforms"), page);
+    auto *transformsColumn = new QVBoxLayout(transforms);
+    transformsColumn->addWidget(new TransformsPanel(m_services, transforms));
+    column->addWidget(transforms);
+
     // Microphone.
     auto *microphone = new QGroupBox(QStringLiteral("Microphone"), page);
     auto *micRow = new QFormLayout(microphone);
@@ -361,9 +369,14 @@ void MainWindow::rebind(HotkeyRole role)
     const RebindTarget target = RebindTarget::forRole(role);
     const auto current = hotkeys->bindings().get(role);
     const HotkeyBindings bindings = hotkeys->bindings();
+    QList<TransformHotkey> transforms;
+    for (const Transform &t : m_services.transforms().transforms())
+        transforms.append({t.id, t.name, t.hotkey});
     RebindDialog dialog(
         target, current.value_or(HotkeyBinding{}),
-        [target, bindings](const HotkeyBinding &draft) { return rebind::conflictLabel(target, draft, bindings, {}); },
+        [target, bindings, transforms](const HotkeyBinding &draft) {
+            return rebind::conflictLabel(target, draft, bindings, transforms);
+        },
         hotkeys, m_services.keyboardLayout(), this);
     if (dialog.exec() == QDialog::Accepted)
         hotkeys->updateBinding(role, dialog.draft());
