@@ -69,6 +69,7 @@ bench: build
 	./$(BUILD)/bench/speech_bench
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/paste_bench ./$(BUILD)/tests/dravelin_test_window
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/dictation_bench ./$(BUILD)/tests/dravelin_test_window 10
+	tests/desktop/with-desktop.sh ./$(BUILD)/bench/rewrite_bench ./$(BUILD)/tests/dravelin_test_window 5
 
 clean:
 	rm -rf build

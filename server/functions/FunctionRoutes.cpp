@@ -174,8 +174,17 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     const QString app = QString::fromUtf8(field(*parts, "app_bundle_id").value_or(QByteArray()));
     const QString recordingId = QString::fromUtf8(field(*parts, "clientRecordingId").value_or(QByteArray()));
 
-    auto decodeJob = [bytes = *audio] { return decodeAudio(bytes); };
-    auto samples = co_await onQueue(*m_decodeQueue, m_scheduler, std::move(decodeJob));
+    auto decodeJob = [bytes = *audio] {
+        AudioFileInfo info;
+        auto decoded = decodeAudio(bytes, &info, kMaxAudioSamples);
+        return std::pair{std::move(decoded), info.tooLong};
+    };
+    auto [samples, tooLong] = co_await onQueue(*m_decodeQueue, m_scheduler, std::move(decodeJob));
+    if (tooLong) {
+        writer->send(HttpResponse::error(
+            413, QStringLiteral("The recording is longer than %1 minutes").arg(kMaxAudioSamples / 16000 / 60)));
+        co_return;
+    }
     if (!samples) {
         writer->send(HttpResponse::error(422, QStringLiteral("audio could not be decoded: %1").arg(samples.error())));
         co_return;

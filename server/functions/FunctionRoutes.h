@@ -28,6 +28,10 @@ class FunctionRoutes
 public:
     FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
                    TranscriptCleaner &cleaner, RecordingRoutes &recordings, Scheduler &scheduler);
+    // Ten minutes of 16 kHz audio: the most one dictation may hold, uploaded
+    // or streamed.
+    static constexpr qint64 kMaxAudioSamples = 16000LL * 600;
+
     // The user's own terms for the recogniser's prompt: favourites first,
     // then the newest, at most kMaxVocabulary.
     static constexpr int kMaxVocabulary = 100;

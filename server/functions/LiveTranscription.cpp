@@ -19,7 +19,7 @@ namespace dravelin::server {
 namespace {
 
 // Ten minutes of audio; longer streams are refused.
-constexpr qint64 kMaxSamples = 16000LL * 600;
+constexpr qint64 kMaxSamples = FunctionRoutes::kMaxAudioSamples;
 
 // One socket's dictation. Lives on the main thread as a child of its
 // connection, so it goes when the connection goes.

@@ -235,7 +235,8 @@ int64_t seekPacket(void *opaque, int64_t offset, int whence)
 
 } // namespace
 
-Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info)
+Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info,
+                                                  std::optional<qint64> maxSamples)
 {
     quietFFmpeg();
     if (bytes.isEmpty())
@@ -319,15 +320,28 @@ Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, Audio
             av_frame_unref(frame);
         }
     };
+    const auto overLimit = [&] { return maxSamples && static_cast<qint64>(out.size()) > *maxSamples; };
     while ((rc = av_read_frame(format, packet)) >= 0) {
         if (packet->stream_index == streamIndex && avcodec_send_packet(codec, packet) >= 0)
             receive();
         av_packet_unref(packet);
+        if (overLimit()) {
+            cleanup();
+            if (info)
+                info->tooLong = true;
+            return Unexpected{
+                QStringLiteral("the audio is longer than %1 s").arg(*maxSamples / PcmBuffer::kSampleRate)};
+        }
     }
     avcodec_send_packet(codec, nullptr);
     receive();
     convert(nullptr);
     cleanup();
+    if (overLimit()) {
+        if (info)
+            info->tooLong = true;
+        return Unexpected{QStringLiteral("the audio is longer than %1 s").arg(*maxSamples / PcmBuffer::kSampleRate)};
+    }
     if (out.empty())
         return Unexpected{QStringLiteral("the audio holds no samples")};
     return out;

@@ -54,9 +54,14 @@ struct AudioFileInfo
     QString codec; // "aac", "pcm_s16le" …
     int sampleRate = 0;
     int channels = 0;
+    bool tooLong = false; // decoding stopped at the limit
 };
 
 // Decodes any audio FFmpeg reads (m4a, wav, mp3 …) to 16 kHz mono float.
-Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info = nullptr);
+// With `maxSamples`, a file that decodes to more (a few hundred kilobytes of
+// compressed silence can hold hours) fails as soon as it passes the limit,
+// before the rest is decoded, with `info->tooLong` set.
+Expected<std::vector<float>, QString> decodeAudio(const QByteArray &bytes, AudioFileInfo *info = nullptr,
+                                                  std::optional<qint64> maxSamples = std::nullopt);
 
 } // namespace dravelin

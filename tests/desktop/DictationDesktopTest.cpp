@@ -12,6 +12,7 @@
 #include "support/ScriptedModelEndpoint.h"
 #include "support/SignedInBackend.h"
 #include "support/Speech.h"
+#include "text/TransformService.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -120,10 +121,20 @@ TEST(DictationDesktopTest, ASelectionIsRewrittenInPlaceAndTheClipboardComesBack)
     ASSERT_EQ(dictation.history().entryCount(), 1);
     EXPECT_TRUE(dictation.history().latest()->aiProcessed);
 
+    // A transform runs with its own instruction.
+    window.selectEnd(8);
+    model.answer(QStringLiteral("phrase"));
+    QCoro::waitFor(dictation.pipeline().runTransform(TransformService::conciseID));
+    EXPECT_EQ(window.line(), QStringLiteral("please fix this phrase")) << qPrintable(dictation.lastIndicator());
+    ASSERT_EQ(model.requests.size(), 2u);
+    EXPECT_TRUE(QString::fromStdString(model.requests[1]["messages"][0]["content"].get<std::string>())
+                    .contains(QStringLiteral("shorter and tighter")));
+    window.setLine(QStringLiteral("please fix this sentence"));
+
     // Nothing selected: nothing is sent and the field stays as it is.
     QCoro::waitFor(dictation.pipeline().rewriteSelection(RewriteStyle::natural));
     EXPECT_EQ(dictation.lastIndicator(), QStringLiteral("error(No text selected)"));
-    EXPECT_EQ(model.requests.size(), 1u);
+    EXPECT_EQ(model.requests.size(), 2u);
     EXPECT_EQ(window.line(), QStringLiteral("please fix this sentence"));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("the user's clipboard"));
 }

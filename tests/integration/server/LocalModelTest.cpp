@@ -4,8 +4,14 @@
 // is replaced by the next request.
 
 #include "llm/LocalModel.h"
+#include "account/NetworkRequestSender.h"
 #include "core/QtScheduler.h"
 #include "llm/ModelFactory.h"
+#include "support/FixedToken.h"
+#include "support/TwoUserServer.h"
+#include "text/AssistantResponse.h"
+#include "text/AssistantService.h"
+#include "text/RewriteService.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -96,4 +102,44 @@ TEST_F(LocalModelTest, AFullQueueIsBusyAndADeadWorkerIsReplaced)
         EXPECT_EQ(lost.error().kind, GenerationFailure::Kind::unavailable);
     }
     EXPECT_TRUE(QCoro::waitFor(model->generate(request(QStringLiteral("Say yes."), 4))));
+}
+
+namespace {
+
+// The server with its local model, reached by the app's own clients.
+class LocalModelFunctionsTest : public test::TwoUserServerTest
+{
+protected:
+    void SetUp() override
+    {
+        if (!QFileInfo(localWorkerPath()).isExecutable() || !QFileInfo::exists(defaultLocalModelPath()))
+            GTEST_SKIP() << "no local language model (scripts/setup-llm)";
+        test::TwoUserServerTest::SetUp();
+    }
+    void configure(ServerConfig &config) override { config.llm.provider = QStringLiteral("local"); }
+};
+
+} // namespace
+
+TEST_F(LocalModelFunctionsTest, TheAppRewritesInEachStyleAndAsksThroughTheRealModel)
+{
+    NetworkRequestSender sender;
+    test::FixedToken token(QString::fromLatin1(ada.token));
+    RewriteService rewrite(QUrl(base + QStringLiteral("/functions/v1/rewrite")), token, sender, scheduler);
+    AssistantService assistant(QUrl(base + QStringLiteral("/functions/v1/ask")), token, sender);
+    const QString text =
+        QStringLiteral("i think we should push the release to next week because the installer still crashes on fedora");
+    for (RewriteStyle style :
+         {RewriteStyle::natural, RewriteStyle::concise, RewriteStyle::formal, RewriteStyle::casual}) {
+        const auto result = QCoro::waitFor(rewrite.sendRewrite(text, style, std::nullopt));
+        ASSERT_TRUE(result) << qPrintable(rewriteStyleName(style)) << ": " << qPrintable(result.error().description());
+        EXPECT_TRUE(result->contains(QStringLiteral("release"), Qt::CaseInsensitive)) << qPrintable(*result);
+        EXPECT_NE(*result, text);
+    }
+    const auto answer = QCoro::waitFor(assistant.ask(QStringLiteral("How many days are in a leap year?")));
+    ASSERT_TRUE(answer) << qPrintable(answer.error().description());
+    EXPECT_TRUE(std::get<AssistantAnswer>(*answer).text.contains(QStringLiteral("366")));
+    const auto action = QCoro::waitFor(assistant.ask(QStringLiteral("Search YouTube for lofi beats")));
+    ASSERT_TRUE(action) << qPrintable(action.error().description());
+    EXPECT_TRUE(AssistantActionPolicy::allows(std::get<AssistantAction>(*action).url));
 }

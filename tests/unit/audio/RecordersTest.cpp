@@ -85,6 +85,15 @@ TEST_F(RecorderTest, BatchRecordingIsAnAacFileOfTheCapturedLength)
     ASSERT_TRUE(decoded) << qPrintable(decoded.error());
     EXPECT_NEAR(static_cast<double>(decoded->size()) / 16000.0, 2.0, 0.1);
     EXPECT_LT(bytes.size(), 2 * 32000 / 8 + 4000); // about 32 kbit/s
+
+    // A limit stops decoding once passed (uploads: a small file of
+    // compressed silence may hold hours).
+    AudioFileInfo info;
+    const auto capped = decodeAudio(bytes, &info, 16000);
+    ASSERT_FALSE(capped);
+    EXPECT_TRUE(info.tooLong);
+    EXPECT_EQ(capped.error(), QStringLiteral("the audio is longer than 1 s"));
+    EXPECT_TRUE(decodeAudio(bytes, nullptr, 3 * 16000));
 }
 
 TEST_F(RecorderTest, LengthCapCallsOnAutoStopOnce)

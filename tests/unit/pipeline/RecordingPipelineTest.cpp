@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace dravelin;
 using namespace dravelin::test;
 using namespace std::chrono_literals;
@@ -736,6 +738,52 @@ TEST_F(PipelineTest, SelectionRewritePastesOverTheSelectionAndAlwaysRestoresTheC
     EXPECT_EQ(keys.events.size(), copies);
     EXPECT_TRUE(
         logs.has(QStringLiteral("pipeline"), QStringLiteral("rewrite ignored — pipeline busy (state=recording)")));
+}
+
+TEST_F(PipelineTest, EveryRewriteAndAssistantErrorHasItsIndicatorAndSound)
+{
+    using R = RewriteError::Kind;
+    for (const auto &[kind, shown, cue] : std::vector<std::tuple<R, QString, bool>>{
+             {R::providerFailure, QStringLiteral("error(Rewrite failed)"), true},
+             {R::decodingFailed, QStringLiteral("error(Server error)"), true},
+             {R::unexpectedStatus, QStringLiteral("error(Server error)"), true},
+             {R::network, QStringLiteral("error(Network error)"), true},
+             {R::notAuthenticated, QStringLiteral("signInRequired"), true},
+             {R::unauthorized, QStringLiteral("signInRequired"), true},
+             {R::cancelled, QStringLiteral("idle"), false},
+             {R::empty, QStringLiteral("error(Rewrite produced no text)"), true},
+         }) {
+        keys.field = QStringLiteral("some words");
+        keys.selected = 5;
+        rewriter.reply = Unexpected{RewriteError{kind, QStringLiteral("why"), 500, {}}};
+        player.played.clear();
+        hotkeys.callbacks().onRewriteSelection();
+        advance(SelectionRewriteFlow::kCopyWait);
+        finish();
+        EXPECT_EQ(indicator.current(), shown);
+        EXPECT_EQ(player.played, cue ? QStringList{kError} : QStringList{}) << qPrintable(shown);
+    }
+
+    using A = AssistantError::Kind;
+    for (const auto &[kind, shown] : std::vector<std::pair<A, QString>>{
+             {A::network, QStringLiteral("error(Network error — try again)")},
+             {A::decodingFailed, QStringLiteral("error(Couldn't get an answer)")},
+             {A::unexpectedStatus, QStringLiteral("error(Couldn't get an answer)")},
+             {A::emptyResponse, QStringLiteral("error(Couldn't get an answer)")},
+             {A::notAuthenticated, QStringLiteral("signInRequired")},
+             {A::unauthorized, QStringLiteral("signInRequired")},
+             {A::emptyQuery, QStringLiteral("notice(No question heard)")},
+         }) {
+        assistant.reply = Unexpected{AssistantError{kind, QStringLiteral("why"), 500, {}}};
+        recorder.captureToReturn = heard(QStringLiteral("a question"));
+        hotkeys.callbacks().onBeginAsk();
+        advance(100ms);
+        player.played.clear();
+        hotkeys.callbacks().onSubmitAsk();
+        finish();
+        EXPECT_EQ(indicator.current(), shown);
+        EXPECT_EQ(player.played, (QStringList{kStop, kError})) << qPrintable(shown);
+    }
 }
 
 // ---- delivery roads ----
