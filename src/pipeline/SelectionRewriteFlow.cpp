@@ -120,13 +120,18 @@ QCoro::Task<> SelectionRewriteFlow::run(QString label, Provider provider)
     restore();
     sw.mark(QStringLiteral("restore_clipboard"));
 
+    // Named before the co_await: GCC 12 mishandles temporaries built by a
+    // conditional inside an awaited call's arguments (a use after free).
     const auto app = m_c.workspace.frontmostApplication();
+    std::optional<QString> source;
     std::optional<QString> window;
-    if (app && frontmost && app->applicationID == *frontmost && !app->windowTitle.isEmpty())
-        window = app->windowTitle;
+    if (app) {
+        source = app->applicationID;
+        if (frontmost && app->applicationID == *frontmost && !app->windowTitle.isEmpty())
+            window = app->windowTitle;
+    }
     ClipboardHistoring &history = m_c.history;
-    co_await history.add(*result, app ? std::optional<QString>(app->applicationID) : std::nullopt, window, true,
-                         std::nullopt);
+    co_await history.add(*result, source, window, true, std::nullopt);
     if (!self)
         co_return;
     m_c.indicator.present(IndicatorState::done());

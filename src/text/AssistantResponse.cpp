@@ -1,5 +1,6 @@
 #include "text/AssistantResponse.h"
 
+#include "account/BackendError.h"
 #include "core/Json.h"
 
 #include <QHash>
@@ -44,13 +45,13 @@ QString AssistantError::description() const
     case Kind::decodingFailed:
         return QStringLiteral("Couldn't read the answer: ") + message;
     case Kind::network:
-        return QStringLiteral("Network error: ") + message;
+        return BackendError::networkError(message).description();
     case Kind::unexpectedStatus:
-        return QStringLiteral("Unexpected response (%1)").arg(status);
+        return BackendError::unexpected(status, body).description();
     case Kind::notAuthenticated:
-        return QStringLiteral("Not signed in");
+        return BackendError::notSignedIn().description();
     case Kind::unauthorized:
-        return QStringLiteral("Session expired — please sign in again");
+        return BackendError::sessionExpired().description();
     case Kind::emptyQuery:
         return QStringLiteral("No question was heard");
     case Kind::emptyResponse:

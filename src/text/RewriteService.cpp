@@ -1,6 +1,7 @@
 #include "text/RewriteService.h"
 
 #include "account/AuthRequestSending.h"
+#include "account/BackendError.h"
 #include "account/BackendRequest.h"
 #include "account/TokenSource.h"
 #include "core/Log.h"
@@ -48,27 +49,20 @@ QString rewriteStyleName(RewriteStyle style)
     return QStringLiteral("natural");
 }
 
+// The shared cases keep BackendError's order, so they read as every client's.
+static_assert(static_cast<int>(RewriteError::Kind::providerFailure) ==
+                  static_cast<int>(BackendError::Kind::providerFailure) &&
+              static_cast<int>(RewriteError::Kind::unauthorized) == static_cast<int>(BackendError::Kind::unauthorized));
+
 QString RewriteError::description() const
 {
-    switch (kind) {
-    case Kind::providerFailure:
-        return QStringLiteral("Rewrite failed: ") + message;
-    case Kind::decodingFailed:
-        return QStringLiteral("Couldn't read response: ") + message;
-    case Kind::network:
-        return QStringLiteral("Network error: ") + message;
-    case Kind::unexpectedStatus:
-        return QStringLiteral("Unexpected response (%1)").arg(status);
-    case Kind::notAuthenticated:
-        return QStringLiteral("Not signed in");
-    case Kind::unauthorized:
-        return QStringLiteral("Session expired — please sign in again");
-    case Kind::cancelled:
+    if (kind == Kind::cancelled)
         return QStringLiteral("Rewrite cancelled");
-    case Kind::empty:
+    if (kind == Kind::empty)
         return QStringLiteral("Rewrite produced no text");
-    }
-    return {};
+    return BackendError{static_cast<BackendError::Kind>(kind), message, status, body,
+                        QStringLiteral("Rewrite failed: ")}
+        .description();
 }
 
 RewriteService::RewriteService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Scheduler &scheduler)

@@ -25,8 +25,9 @@ enum class RewriteStyle {
 };
 QString rewriteStyleName(RewriteStyle style);
 
-// Why a rewrite gave no text. The shared backend cases read as every
-// client's do; a provider failure reads "Rewrite failed: " and the message.
+// Why a rewrite gave no text: the backend cases every client shares (in
+// BackendError's order, and read as its texts, a provider failure as
+// "Rewrite failed: " and the message), then cancelled and empty.
 struct RewriteError
 {
     enum class Kind {

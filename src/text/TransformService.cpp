@@ -34,6 +34,12 @@ std::optional<HotkeyBinding> bindingFrom(const json::Json &j)
     return binding ? std::optional<HotkeyBinding>(*binding) : std::nullopt;
 }
 
+bool isBuiltInID(const QUuid &id)
+{
+    static const QList<Transform> builtIns = TransformService::builtIns();
+    return std::any_of(builtIns.begin(), builtIns.end(), [&](const Transform &t) { return t.id == id; });
+}
+
 } // namespace
 
 const QUuid TransformService::conciseID{QStringLiteral("11111111-0000-0000-0000-00000000B002")};
@@ -227,9 +233,7 @@ Transform TransformService::add(const QString &name, const QString &description,
 
 void TransformService::setHotkey(const QUuid &id, std::optional<HotkeyBinding> binding)
 {
-    const auto builtIns = TransformService::builtIns();
-    const bool builtIn = std::any_of(builtIns.begin(), builtIns.end(), [&](const Transform &t) { return t.id == id; });
-    if (builtIn) {
+    if (isBuiltInID(id)) {
         if (binding)
             m_builtInHotkeys[id] = *binding;
         else
@@ -269,8 +273,7 @@ void TransformService::update(const QUuid &id, const std::function<void(Transfor
 
 void TransformService::remove(const QUuid &id)
 {
-    const auto builtIns = TransformService::builtIns();
-    if (std::any_of(builtIns.begin(), builtIns.end(), [&](const Transform &t) { return t.id == id; })) {
+    if (isBuiltInID(id)) {
         info(QStringLiteral("delete(): built-in id %1 ignored").arg(idText(id)));
         return;
     }
