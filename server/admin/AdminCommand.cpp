@@ -55,6 +55,10 @@ int runAdminCommand(const ServerConfig &config, const QStringList &arguments)
     const bool created = !user;
     if (!user)
         user = (*storage)->createUser(email, QDateTime::currentSecsSinceEpoch());
+    if (!user) {
+        std::fprintf(stderr, "dravelin-server: could not create %s in %s\n", qPrintable(email), qPrintable(dataDir));
+        return 1;
+    }
     const bool grant = verb == u"grant";
     if (!(*storage)->setUserRole(user->id, grant ? QStringLiteral("admin") : QStringLiteral("authenticated"))) {
         std::fprintf(stderr, "dravelin-server: could not change the role of %s\n", qPrintable(email));

@@ -93,8 +93,9 @@ HttpResponse AdminRoutes::setUserEnabled(const User &admin, const json::Json &bo
         return HttpResponse::error(404, QStringLiteral("No user with that id."));
     // A disabled account's sessions end now; its access tokens are refused
     // from here on because every request reads the account.
-    if (!*enabled)
-        m_storage.revokeUserTokens(*userId, now());
+    if (!*enabled && !m_storage.revokeUserTokens(*userId, now()))
+        return HttpResponse::error(503, QStringLiteral("The account is disabled but its sessions could not be ended: "
+                                                       "the server could not write to its database. Try again."));
     logs::info(logs::admin(), QStringLiteral("User %1 %2").arg(*userId, *enabled ? "enabled" : "disabled"));
     return ok();
 }

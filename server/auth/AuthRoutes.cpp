@@ -64,6 +64,14 @@ HttpResponse authError(int status, const QString &code, const QString &descripti
     return HttpResponse::json(status, json::encode(j));
 }
 
+// A session write that did not reach the database: the request fails rather
+// than hand out, or pretend to revoke, something that is not stored.
+static HttpResponse storageUnavailable()
+{
+    return authError(503, QStringLiteral("storage_unavailable"),
+                     QStringLiteral("The server could not save the session (is its disk full?). Try again shortly."));
+}
+
 bool isLoopbackRedirect(const QString &uri)
 {
     const QUrl url(uri, QUrl::StrictMode);
@@ -174,10 +182,15 @@ HttpResponse AuthRoutes::authorizeDecision(const HttpRequest &request)
                                             QStringLiteral("This account has been disabled by an administrator")},
                                            {QStringLiteral("state"), ticket.state}}));
     }
-    const User signedIn = user.id.isEmpty() ? m_storage.createUser(email, now()) : user;
+    const std::optional<User> signedIn = user.id.isEmpty() ? m_storage.createUser(email, now()) : user;
     const QByteArray code = randomToken(32);
-    m_storage.saveAuthCode(AuthCode{sha256Hex(code), signedIn.id, ticket.clientId, ticket.redirectUri, ticket.challenge,
-                                    now() + kCodeSeconds, false});
+    if (!signedIn ||
+        !m_storage.saveAuthCode(AuthCode{sha256Hex(code), signedIn->id, ticket.clientId, ticket.redirectUri,
+                                         ticket.challenge, now() + kCodeSeconds, false})) {
+        return HttpResponse::html(503, page(QStringLiteral("Sign-in failed"),
+                                            QStringLiteral("<h1>Sign-in failed</h1><p>The server could not save the "
+                                                           "sign-in (is its disk full?). Try again shortly.</p>")));
+    }
     logs::info(logs::auth(), QStringLiteral("Authorization code issued for %1").arg(logs::priv(email)));
     return HttpResponse::redirect(withQuery(ticket.redirectUri, {{QStringLiteral("code"), QString::fromLatin1(code)},
                                                                  {QStringLiteral("state"), ticket.state}}));
@@ -193,7 +206,8 @@ json::Json AuthRoutes::userJson(const User &user)
     return j;
 }
 
-json::Json AuthRoutes::issueSession(const User &user, const QString &clientId)
+std::optional<json::Json> AuthRoutes::issueSession(const User &user, const QString &clientId,
+                                                   const std::optional<QByteArray> &replacing)
 {
     const qint64 issued = now();
     json::Json claims;
@@ -204,7 +218,9 @@ json::Json AuthRoutes::issueSession(const User &user, const QString &clientId)
     claims["iat"] = issued;
     claims["exp"] = issued + m_config.accessTokenSeconds;
     const QByteArray refresh = randomToken(32);
-    m_storage.saveRefreshToken(RefreshToken{sha256Hex(refresh), user.id, clientId, issued, std::nullopt});
+    const RefreshToken token{sha256Hex(refresh), user.id, clientId, issued, std::nullopt};
+    if (replacing ? !m_storage.rotateRefreshToken(*replacing, token, issued) : !m_storage.saveRefreshToken(token))
+        return std::nullopt;
     json::Json session;
     session["access_token"] = QString::fromLatin1(signJwt(claims, m_config.signingSecret));
     session["token_type"] = "bearer";
@@ -230,13 +246,18 @@ HttpResponse AuthRoutes::oauthToken(const HttpRequest &request)
         return authError(400, QStringLiteral("unsupported_grant_type"), QStringLiteral("unsupported grant type"));
 
     const QByteArray code = formValue(form, "code");
-    const auto stored = code.isEmpty() ? std::nullopt : m_storage.consumeAuthCode(sha256Hex(code));
+    const auto consumed = code.isEmpty() ? Expected<std::optional<AuthCode>, QString>(std::optional<AuthCode>())
+                                         : m_storage.consumeAuthCode(sha256Hex(code));
+    if (!consumed)
+        return storageUnavailable();
+    const std::optional<AuthCode> &stored = *consumed;
     if (!stored || stored->expiresAt < now())
         return authError(400, QStringLiteral("invalid_grant"),
                          QStringLiteral("Authorization code is invalid or expired"));
     if (stored->used) {
         // A replayed code: whoever holds it, the sessions it gave out are suspect.
-        m_storage.revokeUserTokens(stored->userId, now());
+        if (!m_storage.revokeUserTokens(stored->userId, now()))
+            return storageUnavailable();
         return authError(400, QStringLiteral("invalid_grant"), QStringLiteral("Authorization code was already used"));
     }
     if (stored->clientId != clientId || stored->redirectUri != QString::fromUtf8(formValue(form, "redirect_uri")))
@@ -249,8 +270,11 @@ HttpResponse AuthRoutes::oauthToken(const HttpRequest &request)
         return authError(400, QStringLiteral("invalid_grant"), QStringLiteral("the user no longer exists"));
     if (user->disabledAt)
         return authError(400, QStringLiteral("user_banned"), QStringLiteral("User is banned"));
+    const auto session = issueSession(*user, clientId);
+    if (!session)
+        return storageUnavailable();
     logs::info(logs::auth(), QStringLiteral("Session issued by code exchange"));
-    return HttpResponse::json(200, json::encode(issueSession(*user, clientId)));
+    return HttpResponse::json(200, json::encode(*session));
 }
 
 HttpResponse AuthRoutes::refreshWith(const QByteArray &refreshToken, const QString &clientId, bool includeUser)
@@ -261,7 +285,8 @@ HttpResponse AuthRoutes::refreshWith(const QByteArray &refreshToken, const QStri
                          QStringLiteral("Invalid Refresh Token: Refresh Token Not Found"));
     if (stored->revokedAt) {
         // Reuse of a rotated token: end every session of the user.
-        m_storage.revokeUserTokens(stored->userId, now());
+        if (!m_storage.revokeUserTokens(stored->userId, now()))
+            return storageUnavailable();
         return authError(400, QStringLiteral("refresh_token_already_used"),
                          QStringLiteral("Invalid Refresh Token: Already Used"));
     }
@@ -273,11 +298,12 @@ HttpResponse AuthRoutes::refreshWith(const QByteArray &refreshToken, const QStri
         return authError(400, QStringLiteral("user_not_found"), QStringLiteral("User not found"));
     if (user->disabledAt)
         return authError(400, QStringLiteral("user_banned"), QStringLiteral("User is banned"));
-    m_storage.revokeRefreshToken(stored->tokenHash, now());
-    json::Json session = issueSession(*user, clientId);
+    auto session = issueSession(*user, clientId, stored->tokenHash);
+    if (!session)
+        return storageUnavailable();
     if (!includeUser)
-        session.erase("user");
-    return HttpResponse::json(200, json::encode(session));
+        session->erase("user");
+    return HttpResponse::json(200, json::encode(*session));
 }
 
 HttpResponse AuthRoutes::jsonRefresh(const HttpRequest &request)
@@ -345,7 +371,8 @@ HttpResponse AuthRoutes::updateUser(const HttpRequest &request)
                              QStringLiteral("metadata values must be strings"));
         metadata[key] = value;
     }
-    m_storage.updateUserMetadata(user->id, metadata);
+    if (!m_storage.updateUserMetadata(user->id, metadata))
+        return storageUnavailable();
     user->userMetadata = metadata;
     return HttpResponse::json(200, json::encode(userJson(*user)));
 }
@@ -355,7 +382,8 @@ HttpResponse AuthRoutes::logout(const HttpRequest &request)
     const auto user = authenticate(request);
     if (!user)
         return authError(401, QStringLiteral("bad_jwt"), user.error());
-    m_storage.revokeUserTokens(user->id, now());
+    if (!m_storage.revokeUserTokens(user->id, now()))
+        return storageUnavailable();
     logs::info(logs::auth(), QStringLiteral("Signed out %1").arg(logs::priv(user->email)));
     return HttpResponse::empty(204);
 }

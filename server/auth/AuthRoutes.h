@@ -27,7 +27,10 @@ public:
     Expected<User, HttpResponse> requireUser(const HttpRequest &request);
 
     // Issues a session (access and refresh token) for a user.
-    json::Json issueSession(const User &user, const QString &clientId);
+    // A new session for `user`, replacing the refresh token `replacing` when
+    // given (rotation); none when it could not be stored.
+    std::optional<json::Json> issueSession(const User &user, const QString &clientId,
+                                           const std::optional<QByteArray> &replacing = std::nullopt);
 
     static json::Json userJson(const User &user);
 

@@ -188,7 +188,7 @@ std::optional<User> SqliteStorage::userByEmail(const QString &email)
                      email.trimmed().toLower());
 }
 
-User SqliteStorage::createUser(const QString &email, qint64 now)
+std::optional<User> SqliteStorage::createUser(const QString &email, qint64 now)
 {
     User user;
     user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -196,43 +196,50 @@ User SqliteStorage::createUser(const QString &email, qint64 now)
     user.role = QStringLiteral("authenticated");
     user.createdAt = now;
     Statement s(m_db, "INSERT INTO users (id, email, role, user_metadata, created_at) VALUES (?, ?, ?, '{}', ?)");
-    s.bind(1, user.id).bind(2, user.email).bind(3, user.role).bind(4, now).run();
+    if (!s.bind(1, user.id).bind(2, user.email).bind(3, user.role).bind(4, now).run()) {
+        writeFailed("createUser");
+        return std::nullopt;
+    }
     return user;
 }
 
-void SqliteStorage::updateUserMetadata(const QString &id, const json::Json &metadata)
+bool SqliteStorage::updateUserMetadata(const QString &id, const json::Json &metadata)
 {
     Statement s(m_db, "UPDATE users SET user_metadata = ? WHERE id = ?");
-    s.bind(1, QString::fromUtf8(json::encode(metadata))).bind(2, id).run();
+    return s.bind(1, QString::fromUtf8(json::encode(metadata))).bind(2, id).run() || writeFailed("updateUserMetadata");
 }
 
-void SqliteStorage::saveAuthCode(const AuthCode &code)
+bool SqliteStorage::saveAuthCode(const AuthCode &code)
 {
     Statement s(m_db,
                 "INSERT INTO auth_codes (code_hash, user_id, client_id, redirect_uri, challenge, expires_at, used)"
                 " VALUES (?, ?, ?, ?, ?, ?, 0)");
     s.bind(1, code.codeHash).bind(2, code.userId).bind(3, code.clientId).bind(4, code.redirectUri);
-    s.bind(5, code.challenge).bind(6, code.expiresAt).run();
+    return s.bind(5, code.challenge).bind(6, code.expiresAt).run() || writeFailed("saveAuthCode");
 }
 
-std::optional<AuthCode> SqliteStorage::consumeAuthCode(const QByteArray &codeHash)
+Expected<std::optional<AuthCode>, QString> SqliteStorage::consumeAuthCode(const QByteArray &codeHash)
 {
     Statement s(
         m_db,
         "SELECT user_id, client_id, redirect_uri, challenge, expires_at, used FROM auth_codes WHERE code_hash = ?");
     s.bind(1, codeHash);
     if (!s.step())
-        return std::nullopt;
+        return std::optional<AuthCode>();
     AuthCode code{codeHash, s.text(0), s.text(1), s.text(2), s.text(3).toLatin1(), s.integer(4), s.integer(5) != 0};
     Statement mark(m_db, "UPDATE auth_codes SET used = 1 WHERE code_hash = ?");
-    mark.bind(1, codeHash).run();
-    return code;
+    if (!mark.bind(1, codeHash).run()) {
+        writeFailed("consumeAuthCode");
+        return Unexpected{QStringLiteral("the code could not be marked used")};
+    }
+    return std::optional<AuthCode>(code);
 }
 
-void SqliteStorage::saveRefreshToken(const RefreshToken &token)
+bool SqliteStorage::saveRefreshToken(const RefreshToken &token)
 {
     Statement s(m_db, "INSERT INTO refresh_tokens (token_hash, user_id, client_id, created_at) VALUES (?, ?, ?, ?)");
-    s.bind(1, token.tokenHash).bind(2, token.userId).bind(3, token.clientId).bind(4, token.createdAt).run();
+    return s.bind(1, token.tokenHash).bind(2, token.userId).bind(3, token.clientId).bind(4, token.createdAt).run() ||
+           writeFailed("saveRefreshToken");
 }
 
 std::optional<RefreshToken> SqliteStorage::refreshToken(const QByteArray &tokenHash)
@@ -247,16 +254,34 @@ std::optional<RefreshToken> SqliteStorage::refreshToken(const QByteArray &tokenH
     return token;
 }
 
-void SqliteStorage::revokeRefreshToken(const QByteArray &tokenHash, qint64 now)
+bool SqliteStorage::revokeRefreshToken(const QByteArray &tokenHash, qint64 now)
 {
     Statement s(m_db, "UPDATE refresh_tokens SET revoked_at = ? WHERE token_hash = ? AND revoked_at IS NULL");
-    s.bind(1, now).bind(2, tokenHash).run();
+    return s.bind(1, now).bind(2, tokenHash).run() || writeFailed("revokeRefreshToken");
 }
 
-void SqliteStorage::revokeUserTokens(const QString &userId, qint64 now)
+bool SqliteStorage::revokeUserTokens(const QString &userId, qint64 now)
 {
     Statement s(m_db, "UPDATE refresh_tokens SET revoked_at = ? WHERE user_id = ? AND revoked_at IS NULL");
-    s.bind(1, now).bind(2, userId).run();
+    return s.bind(1, now).bind(2, userId).run() || writeFailed("revokeUserTokens");
+}
+
+bool SqliteStorage::rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now)
+{
+    return inTransaction([&] { return revokeRefreshToken(oldHash, now) && saveRefreshToken(replacement); }) ||
+           writeFailed("rotateRefreshToken");
+}
+
+void SqliteStorage::setReadOnly(bool readOnly)
+{
+    sqlite3_exec(m_db, readOnly ? "PRAGMA query_only = ON;" : "PRAGMA query_only = OFF;", nullptr, nullptr, nullptr);
+}
+
+bool SqliteStorage::writeFailed(const char *what) const
+{
+    logs::error(logs::app(), QStringLiteral("Storage write failed (%1): %2")
+                                 .arg(QLatin1String(what), QString::fromUtf8(sqlite3_errmsg(m_db))));
+    return false;
 }
 
 void SqliteStorage::recordTranscription(const TranscriptionRecord &r)

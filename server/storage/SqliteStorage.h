@@ -21,14 +21,24 @@ public:
 
     std::optional<User> userById(const QString &id) override;
     std::optional<User> userByEmail(const QString &email) override;
-    User createUser(const QString &email, qint64 now) override;
-    void updateUserMetadata(const QString &id, const json::Json &metadata) override;
-    void saveAuthCode(const AuthCode &code) override;
-    std::optional<AuthCode> consumeAuthCode(const QByteArray &codeHash) override;
-    void saveRefreshToken(const RefreshToken &token) override;
+    std::optional<User> createUser(const QString &email, qint64 now) override;
+    bool updateUserMetadata(const QString &id, const json::Json &metadata) override;
+    bool saveAuthCode(const AuthCode &code) override;
+    Expected<std::optional<AuthCode>, QString> consumeAuthCode(const QByteArray &codeHash) override;
+    bool saveRefreshToken(const RefreshToken &token) override;
     std::optional<RefreshToken> refreshToken(const QByteArray &tokenHash) override;
-    void revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
-    void revokeUserTokens(const QString &userId, qint64 now) override;
+    bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
+    bool revokeUserTokens(const QString &userId, qint64 now) override;
+    bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now) override;
+    // Refuses every write from now on (or again accepts them): maintenance,
+    // and the behaviour of a full disk in tests.
+    void setReadOnly(bool readOnly);
+
+private:
+    // Logs why a write did not happen; false, for `return … || writeFailed(…)`.
+    bool writeFailed(const char *what) const;
+
+public:
     void recordTranscription(const TranscriptionRecord &record) override;
     int transcriptionCount(const QString &userId) override;
     bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,

@@ -161,17 +161,25 @@ public:
 
     virtual std::optional<User> userById(const QString &id) = 0;
     virtual std::optional<User> userByEmail(const QString &email) = 0;
-    virtual User createUser(const QString &email, qint64 now) = 0;
-    virtual void updateUserMetadata(const QString &id, const json::Json &metadata) = 0;
+    // The writes a session's safety rests on report whether they were
+    // stored (a full disk, a read-only database): a request must never
+    // succeed, or a revocation look done, when nothing was written.
+    // None when the user could not be stored.
+    [[nodiscard]] virtual std::optional<User> createUser(const QString &email, qint64 now) = 0;
+    [[nodiscard]] virtual bool updateUserMetadata(const QString &id, const json::Json &metadata) = 0;
 
-    virtual void saveAuthCode(const AuthCode &code) = 0;
-    // The code (even an already used one), marking it used.
-    virtual std::optional<AuthCode> consumeAuthCode(const QByteArray &codeHash) = 0;
+    [[nodiscard]] virtual bool saveAuthCode(const AuthCode &code) = 0;
+    // The code (even an already used one), marking it used; an error when the
+    // mark could not be stored.
+    virtual Expected<std::optional<AuthCode>, QString> consumeAuthCode(const QByteArray &codeHash) = 0;
 
-    virtual void saveRefreshToken(const RefreshToken &token) = 0;
+    [[nodiscard]] virtual bool saveRefreshToken(const RefreshToken &token) = 0;
     virtual std::optional<RefreshToken> refreshToken(const QByteArray &tokenHash) = 0;
-    virtual void revokeRefreshToken(const QByteArray &tokenHash, qint64 now) = 0;
-    virtual void revokeUserTokens(const QString &userId, qint64 now) = 0;
+    [[nodiscard]] virtual bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) = 0;
+    [[nodiscard]] virtual bool revokeUserTokens(const QString &userId, qint64 now) = 0;
+    // Revokes `oldHash` and saves `replacement` together, or neither.
+    [[nodiscard]] virtual bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement,
+                                                  qint64 now) = 0;
 
     virtual void recordTranscription(const TranscriptionRecord &record) = 0;
     virtual int transcriptionCount(const QString &userId) = 0;

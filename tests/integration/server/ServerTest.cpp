@@ -5,6 +5,7 @@
 #include "DravelinServer.h"
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
+#include "storage/SqliteStorage.h"
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
@@ -195,6 +196,44 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
                                                 {{"Content-Type", "application/x-www-form-urlencoded"}});
     EXPECT_EQ(afterLogout.status, 400);
     EXPECT_FALSE(str(jsonOf(afterLogout), "error_description").isEmpty());
+}
+
+TEST_F(ServerTest, WhenTheDatabaseTakesNoWritesSessionsAreNeitherIssuedNorFalselyRevoked)
+{
+    const json::Json session = signIn();
+    const QByteArray access = str(session, "access_token").toLatin1();
+    const QString refresh = str(session, "refresh_token");
+    const auto refreshWith = [&](const QString &token) {
+        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                                  {QStringLiteral("refresh_token"), token},
+                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+    };
+    const auto logout = [&] {
+        return client->send("POST", QStringLiteral("/auth/v1/logout"), {},
+                            {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}});
+    };
+
+    auto &storage = static_cast<SqliteStorage &>(server->storage());
+    storage.setReadOnly(true); // as on a full disk
+    const HttpResult rotated = refreshWith(refresh);
+    EXPECT_EQ(rotated.status, 503);
+    EXPECT_EQ(str(jsonOf(rotated), "error"), QStringLiteral("storage_unavailable"));
+    EXPECT_EQ(logout().status, 503); // the app knows the sign-out did not happen
+    const QByteArray verifier = randomToken(48);
+    const auto consent =
+        test::consentInBrowser(*client, pkceChallenge(verifier), QStringLiteral("s"), QStringLiteral("allow"));
+    EXPECT_EQ(consent.redirectStatus, 503);
+
+    // Space is back: the token that was never rotated still works once, and
+    // a sign-out sticks.
+    storage.setReadOnly(false);
+    const HttpResult again = refreshWith(refresh);
+    ASSERT_EQ(again.status, 200) << again.body.constData();
+    EXPECT_EQ(refreshWith(refresh).status, 400);
+    EXPECT_EQ(logout().status, 204);
+    EXPECT_EQ(refreshWith(str(jsonOf(again), "refresh_token")).status, 400);
 }
 
 TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused)

@@ -199,14 +199,33 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
         auto storage = SqliteStorage::open(path);
         ASSERT_TRUE(storage) << qPrintable(storage.error());
         EXPECT_EQ((*storage)->schemaVersion(), 7);
-        const User user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
-        EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user.id);
-        (*storage)->saveRefreshToken(RefreshToken{"h1", user.id, QStringLiteral("c"), 100, std::nullopt});
-        (*storage)->revokeRefreshToken("h1", 200);
+        const auto user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
+        ASSERT_TRUE(user);
+        EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user->id);
+        EXPECT_TRUE((*storage)->saveRefreshToken(RefreshToken{"h1", user->id, QStringLiteral("c"), 100, std::nullopt}));
+        EXPECT_TRUE(
+            (*storage)->rotateRefreshToken("h1", RefreshToken{"h2", user->id, QStringLiteral("c"), 200, {}}, 200));
         EXPECT_EQ((*storage)->refreshToken("h1")->revokedAt, 200);
-        (*storage)->saveAuthCode(AuthCode{"c1", user.id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false});
-        EXPECT_FALSE((*storage)->consumeAuthCode("c1")->used);
-        EXPECT_TRUE((*storage)->consumeAuthCode("c1")->used); // a second use is visible
+        EXPECT_FALSE((*storage)->refreshToken("h2")->revokedAt);
+        EXPECT_TRUE((*storage)->saveAuthCode(
+            AuthCode{"c1", user->id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false}));
+        EXPECT_FALSE((*storage)->consumeAuthCode("c1")->value().used);
+        EXPECT_TRUE((*storage)->consumeAuthCode("c1")->value().used); // a second use is visible
+
+        // A database that takes no writes (a full disk) says so, and a
+        // rotation leaves the old token as it was.
+        (*storage)->setReadOnly(true);
+        EXPECT_FALSE(
+            (*storage)->rotateRefreshToken("h2", RefreshToken{"h3", user->id, QStringLiteral("c"), 300, {}}, 300));
+        EXPECT_FALSE((*storage)->refreshToken("h2")->revokedAt);
+        EXPECT_FALSE((*storage)->refreshToken("h3"));
+        EXPECT_FALSE((*storage)->revokeUserTokens(user->id, 300));
+        EXPECT_FALSE((*storage)->createUser(QStringLiteral("bob@example.com"), 300));
+        EXPECT_FALSE((*storage)->saveAuthCode(
+            AuthCode{"c2", user->id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false}));
+        EXPECT_FALSE((*storage)->consumeAuthCode("c1"));
+        (*storage)->setReadOnly(false);
+        EXPECT_TRUE((*storage)->revokeUserTokens(user->id, 300));
     }
     auto reopened = SqliteStorage::open(path);
     ASSERT_TRUE(reopened);
