@@ -691,7 +691,10 @@ QCoro::Task<> RecordingPipeline::optimisticallyPasteLiveRaw(QString text)
 
 QCoro::Task<> RecordingPipeline::rewriteSelection(RewriteStyle style)
 {
-    co_await runSelectionRewrite(QStringLiteral("rewrite"), m_selection->styleProvider(style));
+    // Named before the co_await (see docs/decisions.md on GCC 12).
+    QString label = QStringLiteral("rewrite");
+    SelectionRewriteFlow::Provider provider = m_selection->styleProvider(style);
+    co_await runSelectionRewrite(std::move(label), std::move(provider));
 }
 
 void RecordingPipeline::refuseWithError(const QString &logLine, const QString &message)
@@ -714,8 +717,9 @@ QCoro::Task<> RecordingPipeline::runTransform(QUuid id)
         refuseWithError(QStringLiteral("runTransform: unknown id %1").arg(name), QStringLiteral("Transform not found"));
         co_return;
     }
-    co_await runSelectionRewrite(QStringLiteral("transform[%1]").arg(transform->name),
-                                 m_selection->promptProvider(transform->prompt));
+    QString label = QStringLiteral("transform[%1]").arg(transform->name);
+    SelectionRewriteFlow::Provider provider = m_selection->promptProvider(transform->prompt);
+    co_await runSelectionRewrite(std::move(label), std::move(provider));
 }
 
 // The state around a selection rewrite: signed in, nothing else running, the
@@ -731,8 +735,11 @@ RecordingPipeline::runSelectionRewrite(QString label,
         m_c.sounds.play(SoundFeedback::Cue::error);
         co_return;
     }
-    if (m_state != PipelineState::idle) {
-        info(QStringLiteral("%1 ignored — pipeline busy (state=%2)").arg(label, toString(m_state)));
+    // A capture that is still starting counts as busy: it becomes
+    // `recording` when the microphone is live.
+    if (m_isStarting || m_state != PipelineState::idle) {
+        info(QStringLiteral("%1 ignored — pipeline busy (state=%2)")
+                 .arg(label, m_isStarting ? QStringLiteral("starting") : toString(m_state)));
         co_return;
     }
     setState(PipelineState::processing);

@@ -64,7 +64,13 @@ QCoro::Task<> SelectionRewriteFlow::run(QString label, Provider provider)
     const PasteboardSnapshot snapshot = board->snapshot();
     const qint64 countBefore = board->changeCount();
     const std::optional<QString> textBefore = board->string();
-    const auto restore = [board, snapshot] { board->restore(snapshot); };
+    // An empty snapshot with a string (a clipboard whose owner offered only
+    // text in a form the snapshot could not keep) gets the string back.
+    const auto restore = [board, snapshot, textBefore] {
+        board->restore(snapshot);
+        if (snapshot.isEmpty() && textBefore)
+            board->setString(*textBefore);
+    };
 
     Pasting &paste = m_c.paste;
     co_await paste.waitForModifiersToClear();

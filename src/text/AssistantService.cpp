@@ -43,15 +43,16 @@ QCoro::Task<Expected<AssistantResult, AssistantError>> AssistantService::ask(QSt
     if (query.isEmpty())
         co_return Unexpected{failure(AssistantError::Kind::emptyQuery)};
     TokenSource &tokens = m_tokens;
+    AuthRequestSending &sender = m_sender;
+    const QUrl endpoint = m_endpoint;
     const auto token = co_await tokens.currentAccessToken();
     if (!token || token->isEmpty())
         co_return Unexpected{failure(AssistantError::Kind::notAuthenticated)};
     HttpRequest request =
-        backendJsonRequest("POST", m_endpoint, *token, kTimeout,
+        backendJsonRequest("POST", endpoint, *token, kTimeout,
                            requestBody(query, QString::fromUtf8(QTimeZone::systemTimeZoneId()), QLocale().name()));
     QElapsedTimer timer;
     timer.start();
-    AuthRequestSending &sender = m_sender;
     const auto reply = co_await sender.send(std::move(request));
     if (!reply) {
         logs::error(logs::assistant(), QStringLiteral("Ask network error: %1").arg(reply.error().description));

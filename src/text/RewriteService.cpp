@@ -127,18 +127,20 @@ QCoro::Task<Expected<QString, RewriteError>> RewriteService::sendRewrite(QString
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         co_return Unexpected{failure(RewriteError::Kind::empty)};
+    // Everything the coroutine needs after its first wait is copied first.
     TokenSource &tokens = m_tokens;
+    AuthRequestSending &sender = m_sender;
+    Scheduler &scheduler = m_scheduler;
+    const QUrl endpoint = m_endpoint;
     const auto token = co_await tokens.currentAccessToken();
     if (!token || token->isEmpty()) {
         info(QStringLiteral("No access token available"));
         co_return Unexpected{failure(RewriteError::Kind::notAuthenticated)};
     }
-    const HttpRequest request = backendJsonRequest("POST", m_endpoint, *token, kTimeout,
+    const HttpRequest request = backendJsonRequest("POST", endpoint, *token, kTimeout,
                                                    requestBody(trimmed, style, prompt, QUuid::createUuid()));
     QElapsedTimer timer;
     timer.start();
-    AuthRequestSending &sender = m_sender;
-    Scheduler &scheduler = m_scheduler;
     auto reply = co_await sender.send(request);
     if (!reply && reply.error().connectionLost) {
         info(QStringLiteral("Rewrite request lost connection (code=%1); retrying once").arg(reply.error().description));

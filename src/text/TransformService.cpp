@@ -4,6 +4,8 @@
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 
+#include <QSet>
+
 namespace dravelin {
 
 namespace {
@@ -105,40 +107,45 @@ QByteArray TransformService::encodeCustom(const QList<Transform> &transforms)
 
 QList<Transform> TransformService::decodeCustom(const QByteArray &data, QString *error)
 {
-    const auto fail = [error](const QString &why) {
-        if (error)
+    const auto note = [error](const QString &why) {
+        if (error && error->isEmpty())
             *error = why;
-        return QList<Transform>{};
     };
     const auto parsed = json::parse(data);
-    if (!parsed)
-        return fail(parsed.error().message);
-    if (!parsed->is_array())
-        return fail(QStringLiteral("expected a JSON array"));
+    if (!parsed || !parsed->is_array()) {
+        note(parsed ? QStringLiteral("expected a JSON array") : parsed.error().message);
+        return {};
+    }
+    // A damaged entry is skipped on its own, so one bad transform (a hotkey
+    // in a form this version does not know, say) does not cost the others
+    // when the list is next saved. An id of a built-in, or one seen before,
+    // would show twice and could not be deleted: skipped too.
     QList<Transform> list;
+    QSet<QUuid> seen;
     for (const json::Json &item : *parsed) {
-        Transform t;
         const auto id = json::requiredField<QString>(item, "id");
         const auto name = json::requiredField<QString>(item, "name");
         const auto description = json::requiredField<QString>(item, "description");
         const auto prompt = json::requiredField<QString>(item, "prompt");
         const auto builtIn = json::requiredField<bool>(item, "isBuiltIn");
         const auto glyph = json::requiredField<QString>(item, "glyph");
-        if (!id || !name || !description || !prompt || !builtIn || !glyph)
-            return fail(QStringLiteral("a transform lacks id, name, description, prompt, isBuiltIn or glyph"));
-        t.id = QUuid(*id);
-        if (t.id.isNull())
-            return fail(QStringLiteral("not a UUID: %1").arg(*id));
-        t.name = *name;
-        t.description = *description;
-        t.prompt = *prompt;
-        t.isBuiltIn = *builtIn;
-        t.glyph = *glyph;
+        if (!id || !name || !description || !prompt || !builtIn || !glyph) {
+            note(QStringLiteral("a transform lacks id, name, description, prompt, isBuiltIn or glyph"));
+            continue;
+        }
+        Transform t{QUuid(*id), *name, *description, *prompt, std::nullopt, false, *glyph};
+        if (t.id.isNull() || isBuiltInID(t.id) || seen.contains(t.id)) {
+            note(QStringLiteral("not a usable id: %1").arg(*id));
+            continue;
+        }
         if (item.is_object() && item.contains("hotkey")) {
             t.hotkey = bindingFrom(item["hotkey"]);
-            if (!t.hotkey)
-                return fail(QStringLiteral("a transform's hotkey is not a binding"));
+            if (!t.hotkey) {
+                note(QStringLiteral("the hotkey of %1 is not a binding").arg(*name));
+                continue;
+            }
         }
+        seen.insert(t.id);
         list.append(std::move(t));
     }
     return list;

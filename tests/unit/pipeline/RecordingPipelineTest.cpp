@@ -725,6 +725,16 @@ TEST_F(PipelineTest, SelectionRewritePastesOverTheSelectionAndAlwaysRestoresTheC
     EXPECT_EQ(rewriter.asked.size(), 2u);
     EXPECT_EQ(paste.pasted.size(), 1);
 
+    // While a dictation is starting, and while it records, nothing happens.
+    press();
+    hotkeys.callbacks().onRewriteSelection();
+    EXPECT_TRUE(
+        logs.has(QStringLiteral("pipeline"), QStringLiteral("rewrite ignored — pipeline busy (state=starting)")));
+    advance(100ms);
+    EXPECT_EQ(state(), PipelineState::recording);
+    cancel();
+    finish();
+
     // In a terminal the copy is Ctrl+Shift+C; during a dictation nothing happens.
     workspace.frontmost = QStringLiteral("xterm");
     keys.selected = 4;

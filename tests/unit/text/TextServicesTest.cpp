@@ -220,14 +220,22 @@ TEST(TransformServiceTest, CatalogueStorageAndHotkeysSurviveARestart)
         EXPECT_EQ(hotkeys.bound[custom], std::nullopt); // unbound
     }
     {
-        // Damaged stored data leaves an empty list of the user's own, and a
-        // built-in hotkey stored under a key that is not an id is ignored.
+        // A damaged entry, one posing as a built-in and a repeated id are
+        // skipped, the good one kept; a built-in hotkey stored under a key
+        // that is not an id is ignored.
         UserDefaults defaults(path);
-        defaults.set(QString::fromLatin1(TransformService::kCustomKey), QByteArray("[{\"id\":1}]"));
+        const QByteArray good = R"({"id":"6F0F4E5E-3A43-4E09-9C47-1A2B3C4D5E6F","name":"Mine","description":"",
+            "prompt":"Do it.","isBuiltIn":false,"glyph":"wand.and.stars"})";
+        const QByteArray posing = R"({"id":"11111111-0000-0000-0000-00000000B002","name":"Fake","description":"",
+            "prompt":"x","isBuiltIn":false,"glyph":"g"})";
+        defaults.set(QString::fromLatin1(TransformService::kCustomKey),
+                     "[{\"id\":1}," + good + "," + posing + "," + good + "]");
         defaults.set(QString::fromLatin1(TransformService::kBuiltInHotkeysKey),
                      QByteArray(R"({"nope":{"keyCode":1,"modifiers":0}})"));
         TransformService service(defaults, hotkeys);
-        EXPECT_EQ(service.transforms().size(), 6);
+        ASSERT_EQ(service.transforms().size(), 7);
+        EXPECT_EQ(service.transforms().back().name, QStringLiteral("Mine"));
+        EXPECT_EQ(service.transform(TransformService::conciseID)->name, QStringLiteral("Concise"));
         EXPECT_FALSE(service.transform(TransformService::conciseID)->hotkey);
     }
 }
