@@ -14,7 +14,6 @@
 #include "output/ClipboardHistory.h"
 #include "output/UsageService.h"
 #include "output/UserDataPaths.h"
-#include "pipeline/HeadlessParts.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "stt/TranscriptionService.h"
@@ -622,10 +621,11 @@ int rewrite(const QString &text, const QString &style)
     // Anything but a style name is a transform's name, or an instruction.
     std::optional<QString> prompt;
     if (!chosen) {
-        NoHotkeys none;
-        UserDefaults defaults(UserDefaults::standardFilePath());
-        TransformService transforms(defaults, none);
-        for (const Transform &t : transforms.transforms()) {
+        const UserDefaults defaults(UserDefaults::standardFilePath());
+        QList<Transform> transforms = TransformService::builtIns();
+        transforms.append(TransformService::decodeCustom(
+            defaults.data(QString::fromLatin1(TransformService::kCustomKey)).value_or(QByteArray())));
+        for (const Transform &t : transforms) {
             if (t.name.compare(style, Qt::CaseInsensitive) == 0)
                 prompt = t.prompt;
         }
