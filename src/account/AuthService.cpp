@@ -599,6 +599,7 @@ QCoro::Task<Expected<void, AuthError>> AuthService::runBrowserSignIn(OAuthLoopba
     if (!url)
         co_return Unexpected(authError(AuthError::Kind::oauthConfiguration));
 
+    listener.setExpectedState(state);
     Q_EMIT browserSignInStarted(*url);
     if (!m_workspace.openURL(*url))
         co_return Unexpected(authError(AuthError::Kind::browserLoginUnavailable));

@@ -81,11 +81,14 @@ OAuthLoopbackParser::Result OAuthLoopbackParser::parse(const QByteArray &request
         return result;
     }
     result.outcome = Outcome::callback;
-    const QUrlQuery query(url);
+    // The first item of a name wins; an item without "=" has no value and
+    // counts as absent.
+    const QStringList items = url.query(QUrl::FullyEncoded).split(u'&', Qt::SkipEmptyParts);
     auto first = [&](const char *name) -> std::optional<QString> {
-        for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded)) {
-            if (key == QLatin1String(name))
-                return value;
+        for (const QString &item : items) {
+            const qsizetype eq = item.indexOf(u'=');
+            if (eq > 0 && QUrl::fromPercentEncoding(item.left(eq).toUtf8()) == QLatin1String(name))
+                return QUrl::fromPercentEncoding(item.mid(eq + 1).toUtf8());
         }
         return std::nullopt;
     };

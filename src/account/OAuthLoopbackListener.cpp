@@ -1,5 +1,7 @@
 #include "account/OAuthLoopbackListener.h"
 
+#include "core/Log.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -123,6 +125,11 @@ void OAuthLoopbackListener::handle(QTcpSocket *socket, const QByteArray &request
         respond(socket, "404 Not Found", notFoundPage());
         return;
     case OAuthLoopbackParser::Outcome::callback:
+        if (m_expectedState && parsed.callback.state != m_expectedState) {
+            logs::info(logs::auth(), QStringLiteral("Ignored a sign-in callback whose state does not match"));
+            respond(socket, "400 Bad Request", stoppedPage());
+            return;
+        }
         respond(socket, "200 OK", returnPage());
         finish(parsed.callback);
         return;

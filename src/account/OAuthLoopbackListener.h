@@ -34,7 +34,8 @@ struct OAuthLoopbackError
 
 // The one-shot HTTP listener on 127.0.0.1 that receives the browser's
 // sign-in redirect. It answers every request with a small static page and
-// hands the first well-formed callback to the waiting sign-in.
+// hands the first well-formed callback (with the expected state, when one is
+// set) to the waiting sign-in.
 class OAuthLoopbackListener : public QObject
 {
     Q_OBJECT
@@ -47,6 +48,9 @@ public:
 
     // Listens on 127.0.0.1 only; fails when the port is taken.
     Expected<void, OAuthLoopbackError> start();
+    // Callbacks with another state (a request some other local program
+    // forged) are refused and the listener keeps waiting for the real one.
+    void setExpectedState(QString state) { m_expectedState = std::move(state); }
     QCoro::Task<Result> waitForCallback(Millis timeout);
     // Ends the listener with a result; only the first result counts.
     void finish(Result result);
@@ -70,6 +74,7 @@ private:
     std::coroutine_handle<> m_waiter;
     Scheduler::WakeId m_timeout = 0;
     bool m_stopping = false;
+    std::optional<QString> m_expectedState;
 };
 
 } // namespace dravelin

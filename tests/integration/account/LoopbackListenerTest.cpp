@@ -54,7 +54,13 @@ TEST(LoopbackListenerTest, AnswersEachRequestAndHandsOverTheFirstCallback)
     const QByteArray huge = exchange(port, "GET /oauth/callback?code=" + QByteArray(20000, 'a'));
     EXPECT_TRUE(huge.startsWith("HTTP/1.1 400 Bad Request\r\n"));
 
-    // A callback before anybody waits is kept for the wait.
+    // A callback with another state (forged by some other local program) is
+    // refused and does not end the sign-in; a callback before anybody waits
+    // is kept for the wait.
+    listener.setExpectedState(QStringLiteral("xyz"));
+    const QByteArray forged = exchange(port, "GET /oauth/callback?code=evil&state=abc HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(forged.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    EXPECT_TRUE(listener.isListening());
     const QByteArray ok = exchange(port, "GET /oauth/callback?code=abc&state=xyz HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ok.startsWith("HTTP/1.1 200 OK\r\n"));
     EXPECT_TRUE(ok.endsWith(OAuthLoopbackListener::returnPage()));

@@ -65,6 +65,8 @@ TEST(OAuthLoopbackParserTest, AcceptsTheCallbackAndSortsOutTheRest)
               (OAuthLoopbackCallback{QStringLiteral("a"), QStringLiteral("s"), std::nullopt, std::nullopt}));
     const auto empty = OAuthLoopbackParser::parse("GET /oauth/callback?code=&state=s&code=b HTTP/1.1\r\n\r\n");
     EXPECT_EQ(empty.callback.code, QString()); // the first item wins, even empty
+    const auto bare = OAuthLoopbackParser::parse("GET /oauth/callback?code&state=s&code=b HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(bare.callback.code, QStringLiteral("b")); // an item without "=" is no value
     const auto denied = OAuthLoopbackParser::parse(
         "GET /oauth/callback?error=access_denied&error_description=no%20thanks&state=s HTTP/1.1\r\n\r\n");
     EXPECT_EQ(denied.callback.error, QStringLiteral("access_denied"));
