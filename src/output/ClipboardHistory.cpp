@@ -7,6 +7,8 @@
 
 #include <QPointer>
 
+#include <utility>
+
 namespace dravelin {
 
 namespace {
@@ -130,22 +132,36 @@ QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
         std::make_shared<ClipboardStore>(UserDataPaths::clipboardDatabase(*userID, m_dataRoot), m_scheduler, m_queues);
     m_store = store;
     m_entries.clear();
+    m_recordingsWaiting.clear();
     Q_EMIT entriesChanged();
     resetRecordingLink(nullptr);
     auto loaded = co_await store->loadAll(kMaxEntries);
     // A newer switch (or this object's end) wins over a slow load.
     if (!self || generation != m_attachGeneration)
         co_return;
-    m_entries = std::move(loaded);
+    // Entries added while the file was read (a dictation right after sign-in)
+    // are newer than everything in it and were written after the read: they
+    // go in front.
+    for (const ClipboardEntry &entry : loaded) {
+        if (!hasEntry(entry.id))
+            m_entries.push_back(entry);
+    }
+    if (m_entries.size() > static_cast<size_t>(kMaxEntries))
+        m_entries.resize(static_cast<size_t>(kMaxEntries));
     Q_EMIT entriesChanged();
     info(QStringLiteral("Loaded %1 entries").arg(m_entries.size()));
 
     resetRecordingLink(
         std::make_shared<RecordingAudioStore>(UserDataPaths::recordingsDirectory(*userID, m_dataRoot), m_queues));
     m_keepRecordings = RecordingPlaybackSettings::keepRecordings(m_defaults);
+    auto waiting = std::exchange(m_recordingsWaiting, {});
     if (!m_keepRecordings) {
         m_audioStore->removeAll();
         co_return;
+    }
+    for (auto &[id, audio] : waiting) {
+        if (hasEntry(id))
+            saveRecording(id, std::move(audio));
     }
     std::set<QUuid> ids;
     for (const ClipboardEntry &entry : m_entries)
@@ -156,6 +172,22 @@ QCoro::Task<> ClipboardHistory::switchTo(std::optional<QString> userID)
         scheduler->postFromAnyThread([self, audioGeneration, files = std::move(files)]() mutable {
             if (self)
                 self->recordingsFound(std::move(files), audioGeneration);
+        });
+    });
+}
+
+void ClipboardHistory::saveRecording(QUuid id, QByteArray audio)
+{
+    QPointer<ClipboardHistory> self(this);
+    Scheduler *scheduler = &m_scheduler;
+    const quint64 generation = m_audioGeneration;
+    ++m_recordingsSaving;
+    m_audioStore->save(std::move(audio), id, [self, scheduler, generation, id](std::optional<QString> path) {
+        scheduler->postFromAnyThread([self, generation, id, path] {
+            if (!self)
+                return;
+            --self->m_recordingsSaving;
+            self->recordingSaved(id, path, generation);
         });
     });
 }
@@ -184,20 +216,11 @@ QCoro::Task<> ClipboardHistory::add(QString text, std::optional<QString> source,
     Q_EMIT entriesChanged();
     forgetRecordings(dropped);
 
-    if (audio && m_keepRecordings && m_audioStore) {
-        QPointer<ClipboardHistory> self(this);
-        Scheduler *scheduler = &m_scheduler;
-        const quint64 generation = m_audioGeneration;
-        const QUuid id = entry.id;
-        ++m_recordingsSaving;
-        m_audioStore->save(std::move(*audio), id, [self, scheduler, generation, id](std::optional<QString> path) {
-            scheduler->postFromAnyThread([self, generation, id, path] {
-                if (!self)
-                    return;
-                --self->m_recordingsSaving;
-                self->recordingSaved(id, path, generation);
-            });
-        });
+    if (audio && m_keepRecordings) {
+        if (m_audioStore)
+            saveRecording(entry.id, std::move(*audio));
+        else // the user's history is still loading
+            m_recordingsWaiting.emplace_back(entry.id, std::move(*audio));
     }
 
     const auto store = m_store;

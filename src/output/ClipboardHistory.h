@@ -62,6 +62,7 @@ private:
     void recordingsFound(std::map<QUuid, QString> files, quint64 generation);
     void keepRecordingsSettingDidChange();
     bool hasEntry(const QUuid &id) const;
+    void saveRecording(QUuid id, QByteArray audio);
 
     UserDefaults &m_defaults;
     Scheduler &m_scheduler;
@@ -76,6 +77,9 @@ private:
     int m_recordingsSaving = 0;
     quint64 m_attachGeneration = 0;
     bool m_keepRecordings = true;
+    // Recordings of entries added while the user's history was loading,
+    // saved once their folder is known.
+    std::vector<std::pair<QUuid, QByteArray>> m_recordingsWaiting;
 };
 
 } // namespace dravelin

@@ -136,6 +136,24 @@ protected:
     ClipboardHistory history{defaults, scheduler, test::immediateQueues(), dir.path()};
 };
 
+TEST_F(HistoryRecordingsTest, ADictationAddedWhileTheHistoryLoadsKeepsItsPlaceAndRecording)
+{
+    finish(history.switchTo(QStringLiteral("u")));
+    finish(history.add(QStringLiteral("older"), std::nullopt, std::nullopt, false, std::nullopt));
+    scheduler.advance(1s);
+    // Signed in again (the file is read), and a dictation lands before the
+    // read is back.
+    auto loading = history.switchTo(QStringLiteral("u"));
+    auto adding = history.add(QStringLiteral("during the load"), std::nullopt, std::nullopt, false, toneWav());
+    finish(std::move(loading));
+    finish(std::move(adding));
+    ASSERT_EQ(history.entryCount(), 2);
+    EXPECT_EQ(history.latest()->text, QStringLiteral("during the load"));
+    EXPECT_EQ(history.entries()[1].text, QStringLiteral("older"));
+    ASSERT_TRUE(history.audioURL(history.latest()->id));
+    EXPECT_TRUE(QFile::exists(*history.audioURL(history.latest()->id)));
+}
+
 TEST_F(HistoryRecordingsTest, EntriesKeepTheirRecordingsUntilDroppedOrTurnedOff)
 {
     finish(history.switchTo(QStringLiteral("u")));
