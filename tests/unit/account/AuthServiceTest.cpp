@@ -362,8 +362,6 @@ TEST_F(BrowserSignInTest, CallbackProblemsMapToTheirErrors)
         QString text;
     };
     const std::vector<Case> cases{
-        {[](const QString &) { return QStringLiteral("code=abc&state=forged"); }, K::invalidOAuthState,
-         QStringLiteral("The sign-in response could not be verified. Please try again.")},
         {[](const QString &s) { return QStringLiteral("error=access_denied&state=") + s; }, K::browserLoginCancelled,
          QStringLiteral("Sign-in was cancelled.")},
         {[](const QString &s) { return QStringLiteral("error=server_error&error_description=Down&state=") + s; },
