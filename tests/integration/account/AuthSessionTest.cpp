@@ -86,19 +86,6 @@ TEST_F(AuthSessionTest, SignInTranscribeRefreshAndRevocation)
     const auto rotated = StoredSession::decode(keychain.items.at(QStringLiteral("auth_session_v2")));
     EXPECT_NE(rotated->refreshToken, stored->refreshToken);
 
-    // The session's token works for the transcription function.
-    QTemporaryDir dir;
-    TranscriptionRequest request;
-    request.audio = test::synthesizeSpeech(dir.filePath(QStringLiteral("s.wav")),
-                                           QStringLiteral("Hello world. This is a test of the server."));
-    ASSERT_FALSE(request.audio.isEmpty());
-    AppConstants constants;
-    constants.baseURL = baseURL;
-    TranscriptionService transcription(constants.transcribeEndpoint(), *auth, scheduler);
-    const auto reply = QCoro::waitFor(transcription.transcribe(request));
-    ASSERT_TRUE(reply) << qPrintable(reply.error().description());
-    EXPECT_TRUE(reply->raw.contains(QStringLiteral("hello"), Qt::CaseInsensitive)) << qPrintable(reply->raw);
-
     EXPECT_TRUE(QCoro::waitFor(auth->refreshCurrentUser()));
     EXPECT_EQ(auth->user()->email, QStringLiteral("ada@example.com"));
 

@@ -11,8 +11,6 @@ using namespace dravelin;
 
 TEST(LogTest, CategoriesLiveUnderTheSubsystem)
 {
-    EXPECT_STREQ(logs::pipeline().categoryName(), "com.dravelin.mac.pipeline");
-    EXPECT_STREQ(logs::bareModListener().categoryName(), "com.dravelin.mac.bare-mod-listener");
     EXPECT_EQ(logs::componentOf("com.dravelin.mac.launch-at-login"), QStringLiteral("launch-at-login"));
     EXPECT_EQ(logs::componentOf("qt.network"), QString());
 

@@ -54,18 +54,6 @@ TEST(VirtualSchedulerTest, WakesScheduledByWakesRunWithinTheSameAdvance)
     EXPECT_EQ(s.pendingWakes(), 0u);
 }
 
-TEST(VirtualSchedulerTest, SleepCompletesAfterItsDuration)
-{
-    VirtualScheduler s;
-    std::vector<std::pair<Millis, bool>> log;
-    auto task = sleeper(s, 150ms, {}, log);
-    s.advance(149ms);
-    EXPECT_TRUE(log.empty());
-    s.advance(1ms);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0], std::make_pair(Millis(150), true));
-}
-
 TEST(VirtualSchedulerTest, CancelledSleepEndsEarlyOnTheNextTurnNotInsideTheCanceller)
 {
     VirtualScheduler s;
