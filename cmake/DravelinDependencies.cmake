@@ -1,6 +1,6 @@
 # Third-party dependencies, all installed by scripts/setup from Debian packages.
 
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network DBus Widgets)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Network DBus Widgets Charts)
 find_package(QCoro6 0.8 REQUIRED COMPONENTS Core Network DBus)
 find_package(nlohmann_json 3.10 REQUIRED)
 find_package(Qt6Keychain 0.13 REQUIRED)

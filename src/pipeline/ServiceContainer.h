@@ -105,6 +105,9 @@ public:
     AuthService &auth() { return *m_auth; }
     ThemeService *theme() { return m_theme.get(); }
     ClipboardHistory &history() { return *m_history; }
+    // Plays the history's saved recordings.
+    AudioPlaybackController &playback() { return *m_playback; }
+    Scheduler &scheduler() { return m_scheduler; }
     Pasting &paste() { return *m_paste; }
     // The desktop's hotkeys; none in a headless container.
     HotkeyService *hotkeyService() { return m_hotkeyService.get(); }

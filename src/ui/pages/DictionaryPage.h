@@ -1,0 +1,21 @@
+#pragma once
+
+#include "ui/Page.h"
+
+namespace dravelin {
+class ServiceContainer;
+}
+
+namespace dravelin::ui {
+
+class DictionaryPage final : public Page
+{
+    Q_OBJECT
+public:
+    explicit DictionaryPage(ServiceContainer &services, QWidget *parent = nullptr);
+
+private:
+    ServiceContainer &m_services;
+};
+
+} // namespace dravelin::ui
