@@ -12,9 +12,13 @@
 #include "pipeline/ServiceContainer.h"
 #include "platform/PlatformCheck.h"
 #include "platform/linux/XErrorTrap.h"
+#include "system/PermissionsService.h"
 #include "ui/BluetoothMicrophonePanel.h"
 #include "ui/IndicatorPanel.h"
 #include "ui/MainWindow.h"
+#include "ui/Navigation.h"
+#include "ui/OnboardingFlow.h"
+#include "ui/TrayIcons.h"
 #include "ui/TrayMenu.h"
 
 #include <QApplication>
@@ -43,13 +47,14 @@ QString instanceName()
     return QStringLiteral("dravelin-%1-%2").arg(getuid()).arg(display);
 }
 
-bool askRunningInstanceToOpen()
+// `route` empty: the window as it was; otherwise that screen.
+bool askRunningInstanceToOpen(const QString &route)
 {
     QLocalSocket socket;
     socket.connectToServer(instanceName());
     if (!socket.waitForConnected(500))
         return false;
-    socket.write("open\n");
+    socket.write(route.isEmpty() ? QByteArray("open\n") : "open " + route.toUtf8() + '\n');
     socket.waitForBytesWritten(500);
     return true;
 }
@@ -68,27 +73,39 @@ void printReport(const PlatformReport &report, const UserDefaults &defaults)
     std::fflush(stdout);
 }
 
-// Opens the window when there is something to do first: sign in, or look at
-// the settings once after signing in.
-void firstRunCheck(ServiceContainer &services, ui::MainWindow &window)
+// Opens the window when there is something to do first: sign in, finish
+// onboarding, or fix what keeps dictation from typing into other windows.
+void firstRunCheck(ServiceContainer &services)
 {
     UserDefaults &defaults = services.defaults();
+    ui::Navigator &navigator = ui::Navigator::instance();
+    const PermissionsService *permissions = services.permissions();
     if (!services.auth().isSignedIn()) {
         logs::info(logs::firstRun(), QStringLiteral("First run: signed out — opening main window to Sign In gate"));
-        window.present();
-    } else if (!defaults.boolValue(QStringLiteral("onboarding.completed"), false)) {
+        navigator.openMainWindow();
+    } else if (!ui::onboardingSettings::isCompleted(defaults)) {
         logs::info(logs::firstRun(), QStringLiteral("First run: signed in, not onboarded — opening onboarding gate"));
-        window.present();
-    } else if (defaults.boolValue(QStringLiteral("onboarding.skipped"), false)) {
+        navigator.openRoute(ui::Route::onboarding);
+    } else if (ui::onboardingSettings::isSkipped(defaults)) {
         logs::info(logs::firstRun(), QStringLiteral("First run: onboarding skipped — showing Home reminder"));
-        window.present();
+        navigator.openRoute(ui::Route::home);
+    } else if (permissions && permissions->accessibility() != PermissionStatus::granted) {
+        logs::info(logs::firstRun(),
+                   QStringLiteral("First run: onboarded but permissions missing — opening Settings onboarding"));
+        navigator.openRoute(ui::Route::onboarding);
     }
 }
 
-QCoro::Task<> startUp(ServiceContainer &services, ui::MainWindow &window)
+QCoro::Task<> startUp(ServiceContainer &services, std::optional<ui::Route> route)
 {
     co_await services.start();
-    firstRunCheck(services, window);
+    // The first answer about keystrokes decides whether onboarding opens.
+    if (PermissionsService *permissions = services.permissions())
+        co_await permissions->refreshNow();
+    if (route)
+        ui::Navigator::instance().openRoute(*route);
+    else
+        firstRunCheck(services);
 }
 
 } // namespace
@@ -114,6 +131,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("dravelin"), ui::trayIcon(PipelineState::idle)));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Dravelin — dictation into any application"));
     parser.addHelpOption();
@@ -123,9 +141,25 @@ int main(int argc, char *argv[])
     const QCommandLineOption check(QStringLiteral("check"),
                                    QStringLiteral("Print what this machine offers Dravelin and exit (non-zero when "
                                                   "the X display or the sound server is missing)."));
+    QStringList routes;
+    for (ui::Route each : ui::kAllRoutes)
+        routes << ui::route::rawValue(each);
+    const QCommandLineOption open(QStringLiteral("open"),
+                                  QStringLiteral("Open the window on one screen: %1.").arg(routes.join(u", ")),
+                                  QStringLiteral("screen"));
     parser.addOption(verbose);
     parser.addOption(check);
+    parser.addOption(open);
     parser.process(app);
+    std::optional<ui::Route> openRoute;
+    if (parser.isSet(open)) {
+        openRoute = ui::route::fromRawValue(parser.value(open));
+        if (!openRoute) {
+            std::fprintf(stderr, "No screen called \"%s\". Screens: %s\n", qPrintable(parser.value(open)),
+                         qPrintable(routes.join(u", ")));
+            return 2;
+        }
+    }
 
     if (parser.isSet(check)) {
         const UserDefaults defaults(UserDefaults::standardFilePath());
@@ -144,7 +178,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    if (askRunningInstanceToOpen()) {
+    if (askRunningInstanceToOpen(openRoute ? ui::route::rawValue(*openRoute) : QString())) {
         std::printf("Dravelin is already running; its window was opened.\n");
         return 0;
     }
@@ -167,28 +201,46 @@ int main(int argc, char *argv[])
     ServiceContainer services(ServiceContainer::Options{}, scheduler);
     ui::MainWindow window(services);
     ui::TrayMenu tray(services);
-    ui::IndicatorPanel indicator(*services.indicator(), [&window] { window.present(); });
+    ui::Navigator &navigator = ui::Navigator::instance();
+    ui::IndicatorPanel indicator(*services.indicator(), [&navigator] { navigator.openSignIn(); });
+    services.indicator()->onTransformsTapped = [&navigator] { navigator.openRoute(ui::Route::transforms); };
     ui::BluetoothMicrophoneNotificationController bluetoothPrompt(*services.bluetoothMicrophones(),
                                                                   *services.indicator());
-    QObject::connect(&tray, &ui::TrayMenu::openMainWindowRequested, &window, &ui::MainWindow::present);
     QObject::connect(&tray, &ui::TrayMenu::quitRequested, &app, &QApplication::quit);
-    QObject::connect(&instance, &QLocalServer::newConnection, &window, [&instance, &window] {
-        while (QLocalSocket *peer = instance.nextPendingConnection())
-            peer->deleteLater();
-        logs::info(logs::app(), QStringLiteral("Another launch asked to open the main window"));
-        window.present();
+    // Another launch hands over: "open" or "open <screen>".
+    QObject::connect(&instance, &QLocalServer::newConnection, &window, [&instance, &navigator] {
+        while (QLocalSocket *peer = instance.nextPendingConnection()) {
+            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+            QObject::connect(peer, &QLocalSocket::readyRead, peer, [peer, &navigator] {
+                if (!peer->canReadLine())
+                    return;
+                const QString line = QString::fromUtf8(peer->readLine(64)).trimmed();
+                const auto route = ui::route::fromRawValue(line.section(u' ', 1));
+                logs::info(logs::app(), QStringLiteral("Another launch asked to open the main window"));
+                if (route)
+                    navigator.openRoute(*route);
+                else
+                    navigator.openMainWindow();
+                peer->disconnectFromServer();
+            });
+        }
     });
-    if (HotkeyService *hotkeys = services.hotkeyService()) {
-        QObject::connect(
-            &app, &QGuiApplication::applicationStateChanged, hotkeys,
-            [hotkeys](Qt::ApplicationState state) { hotkeys->setApplicationActive(state == Qt::ApplicationActive); });
-    }
+    PermissionsService *permissions = services.permissions();
+    HotkeyService *hotkeys = services.hotkeyService();
+    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &app,
+                     [hotkeys, permissions](Qt::ApplicationState state) {
+                         const bool active = state == Qt::ApplicationActive;
+                         if (hotkeys)
+                             hotkeys->setApplicationActive(active);
+                         if (permissions && active)
+                             permissions->applicationBecameActive();
+                     });
     if (!tray.isVisible()) {
         logs::error(logs::app(), QStringLiteral("No system tray on this desktop: Dravelin runs with its window "
                                                 "open (closing it keeps Dravelin running)"));
         window.present();
     }
     logs::info(logs::app(), QStringLiteral("Dravelin %1 started").arg(QStringLiteral(DRAVELIN_VERSION)));
-    auto started = startUp(services, window);
+    auto started = startUp(services, openRoute);
     return QApplication::exec();
 }

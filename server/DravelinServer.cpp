@@ -18,6 +18,7 @@
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "recordings/RecordingRoutes.h"
 #include "storage/SqliteStorage.h"
+#include "updates/UpdateFeed.h"
 
 namespace dravelin::server {
 
@@ -90,6 +91,8 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     server->m_admin->install(*server->m_router);
     server->m_functions->install(*server->m_router);
     server->m_recordings->install(*server->m_router);
+    server->m_updates = std::make_unique<UpdateFeed>(server->m_config.updates, QStringLiteral(DRAVELIN_VERSION));
+    server->m_updates->install(*server->m_router);
     server->m_router->add(
         "GET", QStringLiteral("/health"),
         [name = server->m_engine->name(), model = server->modelName()](HttpRequest) -> QCoro::Task<HttpResponse> {

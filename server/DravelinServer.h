@@ -25,6 +25,7 @@ class HttpServer;
 class Router;
 class SpeechEngine;
 class Storage;
+class UpdateFeed;
 
 // The embedded backend: storage, engines and routes behind one HTTP server.
 class DravelinServer : public QObject
@@ -62,6 +63,7 @@ private:
     std::unique_ptr<LanguageModel> m_model;
     std::unique_ptr<TranscriptCleaner> m_cleaner;
     std::unique_ptr<TextFunctions> m_text;
+    std::unique_ptr<UpdateFeed> m_updates;
     std::unique_ptr<HttpServer> m_http;
 };
 

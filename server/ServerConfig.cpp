@@ -78,6 +78,21 @@ Expected<void, QString> loadCleanup(const json::Json &value, CleanupSettings &cl
     return {};
 }
 
+Expected<void, QString> loadUpdates(const json::Json &value, UpdateSettings &updates, const QString &path)
+{
+    if (!value.is_object())
+        return Unexpected{QStringLiteral("%1: \"updates\" must be an object").arg(path)};
+    for (const auto &[key, item] : value.items()) {
+        const QString k = QString::fromStdString(key);
+        if (k != u"feedFile")
+            return Unexpected{QStringLiteral("%1: unknown setting \"updates.%2\"").arg(path, k)};
+        if (!item.is_string())
+            return Unexpected{QStringLiteral("%1: \"updates.feedFile\" has the wrong type").arg(path)};
+        updates.feedFile = QString::fromStdString(item.get<std::string>());
+    }
+    return {};
+}
+
 } // namespace
 
 QString ServerConfig::defaultDataDir()
@@ -126,6 +141,9 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
                 return loaded;
         } else if (k == u"cleanup") {
             if (auto loaded = loadCleanup(value, cleanup, path); !loaded)
+                return loaded;
+        } else if (k == u"updates") {
+            if (auto loaded = loadUpdates(value, updates, path); !loaded)
                 return loaded;
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
                    k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings" ||

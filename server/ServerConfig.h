@@ -29,6 +29,12 @@ struct CleanupSettings
     qint64 timeLimitMs = 4000; // the model's share of a dictation's wait
 };
 
+// The update feed the server offers its clients at /updates/feed.json.
+struct UpdateSettings
+{
+    QString feedFile; // served as it is, read at every request; empty: a feed naming this server's own version
+};
+
 // Everything dravelin-server can be told, from its config file and flags.
 struct ServerConfig
 {
@@ -45,6 +51,7 @@ struct ServerConfig
     qint64 liveIdleMs = 30000;     // a live socket silent this long is closed
     LlmSettings llm;
     CleanupSettings cleanup;
+    UpdateSettings updates;
     QByteArray signingSecret; // loaded or created in dataDir
 
     // $XDG_DATA_HOME/dravelin-server

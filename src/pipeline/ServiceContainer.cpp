@@ -44,8 +44,12 @@
 #include "platform/linux/WhisperRecognizer.h"
 #endif
 #include "stt/TranscriptionService.h"
+#include "system/LaunchAtLoginService.h"
+#include "system/PermissionProbes.h"
+#include "system/PermissionsService.h"
 #include "system/SoundFeedback.h"
 #include "system/ThemeService.h"
+#include "system/UpdateService.h"
 #include "text/CleanupService.h"
 
 #include <set>
@@ -187,6 +191,15 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     }
     m_sounds = std::make_unique<SoundFeedback>(*m_defaults, *m_soundPlayer);
 
+    // What the desktop lets us do, starting with the session, and updates.
+    if (m_options.desktop && m_inspector && m_keys) {
+        m_permissions = std::make_unique<PermissionsService>(scheduler, microphoneProbe(m_backend, scheduler),
+                                                             accessibilityProbe(*m_inspector, *m_keys));
+        m_launchAtLogin = std::make_unique<LaunchAtLoginService>();
+        m_updates = std::make_unique<UpdateService>(*m_defaults, scheduler, *m_sender,
+                                                    UpdateService::feedURLFor(m_constants.baseURL));
+    }
+
     // Quality reports after each dictation.
     m_qualityReporter = std::make_unique<TranscriptionQualityReporter>(
         m_constants.reportTranscriptionQualityEndpoint(), *m_auth, m_constants.publicApiKey, *m_sender, scheduler);
@@ -219,6 +232,21 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         if (pipeline)
             pipeline->taskTracker().track(pipeline->runTransform(id));
     });
+
+    // Keystrokes becoming possible after they were not (the accessibility bus
+    // came up) lets the hotkeys register again without a restart. The first
+    // answer at start-up is not a change.
+    if (m_permissions && m_hotkeyService) {
+        HotkeyService *hotkeyService = m_hotkeyService.get();
+        connect(m_permissions.get(), &PermissionsService::accessibilityChanged, hotkeyService,
+                [hotkeyService, last = PermissionStatus::unknown](PermissionStatus status) mutable {
+                    if (status == PermissionStatus::granted && last == PermissionStatus::denied) {
+                        logs::info(logs::container(), QStringLiteral("Accessibility granted — registering hotkeys"));
+                        hotkeyService->registerHotkeys();
+                    }
+                    last = status;
+                });
+    }
 
     // The indicator's buttons and waveform.
     if (IndicatorController *pill = m_indicatorController.get()) {

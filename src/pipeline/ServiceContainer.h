@@ -36,6 +36,9 @@ class LanguageModel;
 class LocalCleanupService;
 class Pasting;
 class PendingTranscriptions;
+class PermissionsService;
+class LaunchAtLoginService;
+class UpdateService;
 class RawKeyEvents;
 class RecordedIndicator;
 class RecordingPipeline;
@@ -101,12 +104,18 @@ public:
     QCoro::Task<> start();
 
     UserDefaults &defaults() { return *m_defaults; }
+    // Microphone and keystroke access; none in a headless container.
+    PermissionsService *permissions() { return m_permissions.get(); }
+    LaunchAtLoginService *launchAtLogin() { return m_launchAtLogin.get(); }
+    UpdateService *updates() { return m_updates.get(); }
     const AppConstants &constants() const { return m_constants; }
     AuthService &auth() { return *m_auth; }
     ThemeService *theme() { return m_theme.get(); }
     ClipboardHistory &history() { return *m_history; }
     // Plays the history's saved recordings.
     AudioPlaybackController &playback() { return *m_playback; }
+    // The speakers.
+    AudioOutput &audioOutput() { return *m_audioOutput; }
     Scheduler &scheduler() { return m_scheduler; }
     Pasting &paste() { return *m_paste; }
     // The desktop's hotkeys; none in a headless container.
@@ -118,6 +127,8 @@ public:
     AdminService &admin() { return *m_admin; }
     RewriteService &rewrite() { return *m_rewrite; }
     AssistantService &assistant() { return *m_assistant; }
+    // Opens the web pages the assistant answers with.
+    AssistantActionExecutor &assistantActions() { return *m_actions; }
     TransformService &transforms() { return *m_transforms; }
     TranscriptionQualityReporter &qualityReporter() { return *m_qualityReporter; }
     // The signed-in user's recordings waiting to be sent again.
@@ -191,6 +202,9 @@ private:
     std::unique_ptr<TranscriptionQualityReporter> m_qualityReporter;
     std::unique_ptr<BackendQualityReporting> m_qualityReporting;
     std::unique_ptr<RecordingPipeline> m_pipeline;
+    std::unique_ptr<PermissionsService> m_permissions;
+    std::unique_ptr<LaunchAtLoginService> m_launchAtLogin;
+    std::unique_ptr<UpdateService> m_updates;
     std::optional<QString> m_currentUserID;
     bool m_userKnown = false;
     TaskTracker m_tasks;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hotkeys/HotkeySettings.h"
+#include "ui/Navigation.h"
 
 #include <QMainWindow>
 
@@ -8,9 +8,8 @@
 
 #include <map>
 
-class QCheckBox;
-class QComboBox;
 class QLabel;
+class QListWidget;
 class QPushButton;
 class QStackedWidget;
 
@@ -20,8 +19,12 @@ class ServiceContainer;
 
 namespace dravelin::ui {
 
-// Dravelin's window: the sign-in gate while nobody is signed in, the settings
-// afterwards. Closing it keeps Dravelin running in the tray.
+class Page;
+
+// Dravelin's window: the sign-in gate while nobody is signed in; afterwards a
+// sidebar of screens (home, history, dictionary, statistics, the settings…).
+// Screens are built the first time they are shown. Closing the window keeps
+// Dravelin running in the tray.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
@@ -29,41 +32,38 @@ public:
     explicit MainWindow(ServiceContainer &services, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Shows the window and brings it to the front.
+    // Shows the window and brings it to the front, on the screen that needs
+    // attention first (onboarding for a user who has not finished it).
     void present();
+    // Shows one screen (signed in) or the sign-in gate.
+    void navigate(Route route);
+    std::optional<Route> currentRoute() const;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     QWidget *buildSignInPage();
-    QWidget *buildSettingsPage();
-    QWidget *buildShortcutRow(HotkeyRole role);
-    void showCurrentPage();
-    void refreshShortcuts();
-    void refreshAccount();
-    void loadMicrophones();
-    void rebind(HotkeyRole role);
+    QWidget *buildShell();
+    Page *page(Route route);
+    void showGateOrShell();
+    void refreshSidebar();
+    void refreshUptime();
     QCoro::Task<> signIn();
-    QCoro::Task<> signOut();
 
     ServiceContainer &m_services;
-    QStackedWidget *m_pages = nullptr;
-    // Sign-in page.
+    QStackedWidget *m_gate = nullptr;
+    // Sign-in gate.
     QPushButton *m_signInButton = nullptr;
     QPushButton *m_cancelSignIn = nullptr;
     QLabel *m_signInStatus = nullptr;
-    // Settings page.
-    QLabel *m_welcome = nullptr;
-    QLabel *m_account = nullptr;
-    QLabel *m_keychainWarning = nullptr;
-    struct ShortcutRow
-    {
-        QPushButton *button = nullptr;
-        QLabel *problem = nullptr;
-    };
-    std::map<HotkeyRole, ShortcutRow> m_shortcuts;
-    QComboBox *m_microphone = nullptr;
+    // Shell.
+    QListWidget *m_sidebar = nullptr;
+    QLabel *m_accountLine = nullptr;
+    QLabel *m_uptime = nullptr;
+    QStackedWidget *m_pages = nullptr;
+    std::map<Route, Page *> m_built;
+    Page *m_shown = nullptr;
     bool m_signingIn = false;
 };
 

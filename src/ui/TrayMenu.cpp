@@ -8,6 +8,7 @@
 #include "pipeline/PendingTranscriptions.h"
 #include "pipeline/RecordingPipeline.h"
 #include "pipeline/ServiceContainer.h"
+#include "ui/Navigation.h"
 #include "ui/ShortcutText.h"
 #include "ui/TrayIcons.h"
 
@@ -137,10 +138,10 @@ void TrayMenu::rebuild()
 
     m_menu->addSeparator();
     connect(m_menu->addAction(QStringLiteral("Onboarding…")), &QAction::triggered, this,
-            &TrayMenu::openMainWindowRequested);
+            [] { Navigator::instance().openRoute(Route::onboarding); });
     QAction *settings = m_menu->addAction(QStringLiteral("Settings"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    connect(settings, &QAction::triggered, this, &TrayMenu::openMainWindowRequested);
+    connect(settings, &QAction::triggered, this, [] { Navigator::instance().openMainWindow(); });
     if (signedIn) {
         const QString email = auth.user() ? auth.user()->email : QString();
         connect(m_menu->addAction(trayText::signOut(email)), &QAction::triggered, this,

@@ -44,7 +44,6 @@ public:
     void rebuild();
 
 Q_SIGNALS:
-    void openMainWindowRequested();
     void quitRequested();
 
 private:

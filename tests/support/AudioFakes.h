@@ -1,11 +1,13 @@
 #pragma once
 
-// Fakes of the capture stack: a back end with scripted devices, streams the
-// test feeds by hand, queues the test runs by hand, and a scripted recogniser.
+// Fakes of the audio stack: a back end with scripted devices, streams the
+// test feeds by hand, queues the test runs by hand, a scripted recogniser and
+// speakers that only record what they were given.
 
 #include "core/SerialQueue.h"
 #include "core/VirtualScheduler.h"
 #include "platform/AudioCapture.h"
+#include "platform/AudioOutput.h"
 #include "platform/SpeechRecognizer.h"
 
 #include <deque>
@@ -138,6 +140,39 @@ public:
 
 private:
     std::function<void(SpeechResult)> m_onResult;
+};
+
+// The speakers, for tests: records what was loaded; playback never sounds.
+class FakePlayback final : public AudioPlayback
+{
+public:
+    bool play() override
+    {
+        playing = refuse ? false : true;
+        return !refuse;
+    }
+    void pause() override { playing = false; }
+    void stop() override { stopped = true; }
+    bool isPlaying() const override { return playing; }
+    bool playing = false;
+    bool stopped = false;
+    bool refuse = false;
+};
+
+class FakeOutput final : public AudioOutput
+{
+public:
+    std::unique_ptr<AudioPlayback> load(std::vector<float> samples, int, QString *) override
+    {
+        auto playback = std::make_unique<FakePlayback>();
+        playback->refuse = refuseNext;
+        loaded.push_back(playback.get());
+        lengths.push_back(samples.size());
+        return playback;
+    }
+    std::vector<FakePlayback *> loaded;
+    std::vector<size_t> lengths;
+    bool refuseNext = false;
 };
 
 } // namespace dravelin::test

@@ -2,20 +2,49 @@
 
 #include "ui/Page.h"
 
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
 namespace dravelin {
+class MicLevelMonitor;
+class MicTestRecording;
 class ServiceContainer;
-}
+} // namespace dravelin
 
 namespace dravelin::ui {
 
+// Which microphone Dravelin records from, a live level meter while the page
+// is open, a test recording to play back, and what happens when a Bluetooth
+// headset connects.
 class MicrophonePage final : public Page
 {
     Q_OBJECT
 public:
     explicit MicrophonePage(ServiceContainer &services, QWidget *parent = nullptr);
+    ~MicrophonePage() override;
+
+    void pageShown() override;
+    void pageHidden() override;
 
 private:
+    void loadDevices();
+    void restartMeter();
+    void refreshMeterState();
+    void refreshTest();
+
     ServiceContainer &m_services;
+    std::unique_ptr<MicLevelMonitor> m_meter;
+    std::unique_ptr<MicTestRecording> m_test;
+    QComboBox *m_device = nullptr;
+    QProgressBar *m_level = nullptr;
+    QLabel *m_meterState = nullptr;
+    QPushButton *m_record = nullptr;
+    QPushButton *m_play = nullptr;
+    QLabel *m_testState = nullptr;
 };
 
 } // namespace dravelin::ui

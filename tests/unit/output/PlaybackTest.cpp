@@ -1,6 +1,7 @@
 #include "audio/Pcm.h"
 #include "core/VirtualScheduler.h"
 #include "output/AudioPlaybackController.h"
+#include "support/AudioFakes.h"
 #include "support/LogCapture.h"
 
 #include <QFile>
@@ -9,40 +10,9 @@
 #include <gtest/gtest.h>
 
 using namespace dravelin;
+using namespace dravelin::test;
 
 namespace {
-
-class FakePlayback final : public AudioPlayback
-{
-public:
-    bool play() override
-    {
-        playing = refuse ? false : true;
-        return !refuse;
-    }
-    void pause() override { playing = false; }
-    void stop() override { stopped = true; }
-    bool isPlaying() const override { return playing; }
-    bool playing = false;
-    bool stopped = false;
-    bool refuse = false;
-};
-
-class FakeOutput final : public AudioOutput
-{
-public:
-    std::unique_ptr<AudioPlayback> load(std::vector<float> samples, int, QString *) override
-    {
-        auto playback = std::make_unique<FakePlayback>();
-        playback->refuse = refuseNext;
-        loaded.push_back(playback.get());
-        lengths.push_back(samples.size());
-        return playback;
-    }
-    std::vector<FakePlayback *> loaded;
-    std::vector<size_t> lengths;
-    bool refuseNext = false;
-};
 
 class PlaybackTest : public ::testing::Test
 {
