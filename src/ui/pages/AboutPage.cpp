@@ -61,11 +61,11 @@ AboutPage::AboutPage(ServiceContainer &services, QWidget *parent) : Page(parent)
 
     auto *credits = style::section(QStringLiteral("Built with"), this);
     auto *creditsColumn = new QVBoxLayout(credits);
-    creditsColumn->addWidget(
-        style::note(QStringLiteral("Qt (LGPL 3), QCoro (MIT), whisper.cpp and llama.cpp (MIT), FFmpeg (LGPL 2.1), "
-                                   "SQLite (public domain), nlohmann/json (MIT), QtKeychain (BSD), PocketSphinx "
-                                   "(BSD). Speech recognition uses the Whisper model weights (MIT)."),
-                    credits));
+    creditsColumn->addWidget(style::note(
+        QStringLiteral("Qt (LGPL 3; Qt Charts GPL 3), QCoro (MIT), whisper.cpp and llama.cpp (MIT), FFmpeg (LGPL 2.1), "
+                       "SQLite (public domain), nlohmann/json (MIT), QtKeychain (BSD), PocketSphinx "
+                       "(BSD). Speech recognition uses the Whisper model weights (MIT)."),
+        credits));
     column->addWidget(credits);
     column->addStretch(1);
 }

@@ -2,11 +2,11 @@
 
 #include "audio/BluetoothMicrophoneMonitor.h"
 #include "audio/MicCaptureSession.h"
-#include "audio/MicLevelMeter.h"
 #include "audio/MicTestRecording.h"
 #include "core/UserDefaults.h"
 #include "pipeline/ServiceContainer.h"
 #include "platform/AudioCapture.h"
+#include "ui/MicLevelBar.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -15,7 +15,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -34,14 +33,8 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     m_device->setAccessibleName(QStringLiteral("Record from"));
     m_device->addItem(QStringLiteral("System default"), QString());
     form->addRow(QStringLiteral("Record from"), m_device);
-    m_level = new QProgressBar(input);
-    m_level->setAccessibleName(QStringLiteral("Input level"));
-    m_level->setRange(0, 100);
-    m_level->setTextVisible(false);
-    m_level->setMaximumHeight(12);
+    m_level = new MicLevelBar(m_services, input);
     form->addRow(QStringLiteral("Level"), m_level);
-    m_meterState = style::note(QString(), input);
-    form->addRow(QString(), m_meterState);
     column->addWidget(input);
 
     auto *test = style::section(QStringLiteral("Test recording"), this);
@@ -80,16 +73,14 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     m_test = std::make_unique<MicTestRecording>(*m_services.captureBackend(), m_services.audioOutput(),
                                                 m_services.scheduler(), m_services.defaults());
     connect(m_test.get(), &MicTestRecording::stateChanged, this, &MicrophonePage::refreshTest);
-    connect(m_test.get(), &MicTestRecording::levelChanged, this,
-            [this](float level) { m_level->setValue(static_cast<int>(level * 100)); });
+    connect(m_test.get(), &MicTestRecording::levelChanged, this, [this](float level) { m_level->showLevel(level); });
     connect(m_record, &QPushButton::clicked, this, [this] {
         if (m_test->state() == MicTestRecording::State::recording) {
             m_test->stopRecording();
             return;
         }
         // One capture at a time: the meter pauses for the test.
-        if (m_meter)
-            m_meter->stop();
+        m_level->stop();
         auto recording = m_test->record();
         Q_UNUSED(recording);
     });
@@ -101,7 +92,7 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     });
     connect(m_device, &QComboBox::activated, this, [this](int index) {
         AudioInputDevice::select(m_services.defaults(), m_device->itemData(index).toString());
-        restartMeter();
+        m_level->start();
     });
     refreshTest();
 }
@@ -111,52 +102,14 @@ MicrophonePage::~MicrophonePage() = default;
 void MicrophonePage::pageShown()
 {
     loadDevices();
-    restartMeter();
+    m_level->start();
 }
 
 void MicrophonePage::pageHidden()
 {
-    if (m_meter)
-        m_meter->stop();
-    m_meter.reset();
+    m_level->stop();
     m_test->stopRecording();
     m_test->stopPlaying();
-    m_level->setValue(0);
-}
-
-void MicrophonePage::restartMeter()
-{
-    if (m_meter)
-        m_meter->stop();
-    m_meter =
-        std::make_unique<MicLevelMonitor>(*m_services.captureBackend(), m_services.scheduler(), m_services.defaults());
-    connect(m_meter.get(), &MicLevelMonitor::levelChanged, this,
-            [this](float level) { m_level->setValue(static_cast<int>(level * 100)); });
-    connect(m_meter.get(), &MicLevelMonitor::stateChanged, this, &MicrophonePage::refreshMeterState);
-    auto started = m_meter->start();
-    Q_UNUSED(started);
-    m_meterState->setText(QStringLiteral("Opening the microphone…"));
-}
-
-void MicrophonePage::refreshMeterState()
-{
-    if (!m_meter)
-        return;
-    switch (m_meter->state()) {
-    case MicLevelMonitor::State::running:
-        m_meterState->setText(QStringLiteral("Listening. Speak and the bar moves."));
-        break;
-    case MicLevelMonitor::State::denied:
-        m_meterState->setText(QStringLiteral("The sound server refused access to the microphone."));
-        break;
-    case MicLevelMonitor::State::error:
-        m_meterState->setText(QStringLiteral("No microphone could be opened. Check that one is connected and not "
-                                             "muted in the sound settings."));
-        break;
-    case MicLevelMonitor::State::idle:
-        m_meterState->clear();
-        break;
-    }
 }
 
 void MicrophonePage::refreshTest()
@@ -189,8 +142,8 @@ void MicrophonePage::refreshTest()
         break;
     }
     m_testState->setText(text);
-    if (state == State::recorded && m_meter && m_meter->state() == MicLevelMonitor::State::idle)
-        restartMeter();
+    if (state == State::recorded && !m_level->isRunning())
+        m_level->start();
 }
 
 void MicrophonePage::loadDevices()

@@ -6,16 +6,16 @@
 
 class QComboBox;
 class QLabel;
-class QProgressBar;
 class QPushButton;
 
 namespace dravelin {
-class MicLevelMonitor;
 class MicTestRecording;
 class ServiceContainer;
 } // namespace dravelin
 
 namespace dravelin::ui {
+
+class MicLevelBar;
 
 // Which microphone Dravelin records from, a live level meter while the page
 // is open, a test recording to play back, and what happens when a Bluetooth
@@ -32,16 +32,12 @@ public:
 
 private:
     void loadDevices();
-    void restartMeter();
-    void refreshMeterState();
     void refreshTest();
 
     ServiceContainer &m_services;
-    std::unique_ptr<MicLevelMonitor> m_meter;
     std::unique_ptr<MicTestRecording> m_test;
     QComboBox *m_device = nullptr;
-    QProgressBar *m_level = nullptr;
-    QLabel *m_meterState = nullptr;
+    MicLevelBar *m_level = nullptr;
     QPushButton *m_record = nullptr;
     QPushButton *m_play = nullptr;
     QLabel *m_testState = nullptr;

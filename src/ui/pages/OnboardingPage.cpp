@@ -1,10 +1,10 @@
 #include "ui/pages/OnboardingPage.h"
 
-#include "audio/MicLevelMeter.h"
 #include "hotkeys/HotkeyService.h"
 #include "output/ClipboardHistory.h"
 #include "pipeline/ServiceContainer.h"
 #include "system/PermissionsService.h"
+#include "ui/MicLevelBar.h"
 #include "ui/Navigation.h"
 #include "ui/ShortcutText.h"
 #include "ui/pages/ShortcutsPage.h"
@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -119,7 +118,7 @@ void OnboardingPage::pageShown()
 
 void OnboardingPage::pageHidden()
 {
-    stopMeter();
+    m_level->stop();
     if (PermissionsService *permissions = m_services.permissions())
         permissions->stopPolling();
 }
@@ -132,14 +131,10 @@ QWidget *OnboardingPage::buildMicrophoneStep()
                                             "pick another input on the Microphone page or check that it is not "
                                             "muted."),
                              m_stack, column);
-    m_level = new QProgressBar(page);
-    m_level->setAccessibleName(QStringLiteral("Input level"));
-    m_level->setRange(0, 100);
-    m_level->setTextVisible(false);
-    m_level->setMaximumHeight(14);
+    m_level = new MicLevelBar(m_services, page);
     column->addWidget(m_level);
-    m_microphoneState = style::note(QString(), page);
-    m_microphoneState->setAccessibleName(QStringLiteral("Microphone status"));
+    // What the desktop says about the microphone, when it has none.
+    m_microphoneState = style::problem(page);
     column->addWidget(m_microphoneState);
     column->addStretch(1);
     return page;
@@ -230,9 +225,9 @@ void OnboardingPage::showStep(OnboardingStep step)
     m_next->setText(step == OnboardingStep::tryIt ? QStringLiteral("Finish") : QStringLiteral("Continue"));
 
     if (step == OnboardingStep::microphone)
-        startMeter();
+        m_level->start();
     else
-        stopMeter();
+        m_level->stop();
     PermissionsService *permissions = m_services.permissions();
     if (permissions && (step == OnboardingStep::microphone || step == OnboardingStep::accessibility))
         permissions->startPolling();
@@ -252,6 +247,7 @@ void OnboardingPage::showStep(OnboardingStep step)
                                  "Press Finish to start using Dravelin.")
                 : QStringLiteral("Dictate into the box above. The words appear a moment after you "
                                  "stop."));
+        m_tryState->setAccessibleDescription(m_tryState->text());
     }
 }
 
@@ -264,56 +260,17 @@ void OnboardingPage::refreshPermissions()
     m_accessibilityState->setText(accessibility == PermissionStatus::granted  ? QStringLiteral("✓  Ready")
                                   : accessibility == PermissionStatus::denied ? QStringLiteral("Something is missing")
                                                                               : QStringLiteral("Checking…"));
+    // The label's accessible name says what it is; its description carries the state.
+    m_accessibilityState->setAccessibleDescription(m_accessibilityState->text());
     m_accessibilityFix->setText(permissions->accessibilityDetail());
-    if (permissions->microphone() == PermissionStatus::denied)
-        m_microphoneState->setText(permissions->microphoneDetail());
+    const bool noMicrophone = permissions->microphone() == PermissionStatus::denied;
+    m_microphoneState->setText(noMicrophone ? permissions->microphoneDetail() : QString());
+    m_microphoneState->setVisible(noMicrophone);
 }
 
 void OnboardingPage::refreshShortcut()
 {
     m_shortcut->setText(recordShortcutText(m_services));
-}
-
-void OnboardingPage::startMeter()
-{
-    if (m_meter)
-        return;
-    m_loudest = 0;
-    m_meter =
-        std::make_unique<MicLevelMonitor>(*m_services.captureBackend(), m_services.scheduler(), m_services.defaults());
-    connect(m_meter.get(), &MicLevelMonitor::levelChanged, this, [this](float level) {
-        m_level->setValue(static_cast<int>(level * 100));
-        m_loudest = std::max(m_loudest, level);
-        if (m_loudest > 0.45f)
-            m_microphoneState->setText(QStringLiteral("✓  Dravelin hears you."));
-    });
-    connect(m_meter.get(), &MicLevelMonitor::stateChanged, this, [this] {
-        if (!m_meter)
-            return;
-        switch (m_meter->state()) {
-        case MicLevelMonitor::State::running:
-            m_microphoneState->setText(QStringLiteral("Listening…"));
-            break;
-        case MicLevelMonitor::State::denied:
-        case MicLevelMonitor::State::error:
-            m_microphoneState->setText(
-                QStringLiteral("No microphone could be opened. Connect one, or check the sound settings."));
-            break;
-        case MicLevelMonitor::State::idle:
-            break;
-        }
-    });
-    auto started = m_meter->start();
-    Q_UNUSED(started);
-}
-
-void OnboardingPage::stopMeter()
-{
-    if (!m_meter)
-        return;
-    m_meter->stop();
-    m_meter.reset();
-    m_level->setValue(0);
 }
 
 } // namespace dravelin::ui

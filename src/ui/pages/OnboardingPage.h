@@ -4,21 +4,20 @@
 #include "ui/Page.h"
 
 #include <map>
-#include <memory>
 
 class QLabel;
 class QListWidget;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 
 namespace dravelin {
-class MicLevelMonitor;
 class ServiceContainer;
 } // namespace dravelin
 
 namespace dravelin::ui {
+
+class MicLevelBar;
 
 // Gets a new user from signed in to a first dictation: the microphone with a
 // live meter, what typing into other applications needs (with the fix for
@@ -42,12 +41,9 @@ private:
     void showStep(OnboardingStep step);
     void refreshPermissions();
     void refreshShortcut();
-    void startMeter();
-    void stopMeter();
 
     ServiceContainer &m_services;
     OnboardingFlow m_flow;
-    std::unique_ptr<MicLevelMonitor> m_meter;
     QListWidget *m_steps = nullptr;
     QStackedWidget *m_stack = nullptr;
     std::map<OnboardingStep, QWidget *> m_stepPages;
@@ -55,9 +51,8 @@ private:
     QPushButton *m_skip = nullptr;
     QPushButton *m_next = nullptr;
     // Microphone.
-    QProgressBar *m_level = nullptr;
+    MicLevelBar *m_level = nullptr;
     QLabel *m_microphoneState = nullptr;
-    float m_loudest = 0;
     // Accessibility.
     QLabel *m_accessibilityState = nullptr;
     QLabel *m_accessibilityFix = nullptr;

@@ -89,6 +89,37 @@ void showTip(const QString &text)
     QToolTip::showText(QCursor::pos(), text);
 }
 
+// Vertical bars at 0…n-1 on a value axis, so only some of them need a label
+// (`labels`: position and text). Returns the bars for their hover tips.
+QBarSet *columnChart(QChart *chart, const QString &name, const QList<qint64> &values,
+                     const QList<std::pair<int, QString>> &labels)
+{
+    auto *set = new QBarSet(name);
+    qint64 max = 0;
+    for (const qint64 value : values) {
+        set->append(static_cast<qreal>(value));
+        max = std::max(max, value);
+    }
+    auto *bars = new QBarSeries;
+    bars->setBarWidth(0.8);
+    bars->append(set);
+    chart->addSeries(bars);
+
+    auto *x = new QCategoryAxis;
+    x->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    x->setRange(-0.5, static_cast<double>(values.size()) - 0.5);
+    x->setStartValue(-0.5);
+    for (const auto &[position, text] : labels)
+        x->append(text, position);
+    x->setGridLineVisible(false);
+    chart->addAxis(x, Qt::AlignBottom);
+    bars->attachAxis(x);
+    QValueAxis *y = countAxis(max);
+    chart->addAxis(y, Qt::AlignLeft);
+    bars->attachAxis(y);
+    return set;
+}
+
 } // namespace
 
 StatsPage::StatsPage(ServiceContainer &services, QWidget *parent) : Page(parent), m_services(services)
@@ -280,30 +311,13 @@ void StatsPage::fillDaily(const UsageStats &stats)
     m_dailyBox->setTitle(QStringLiteral("Words per day, last %1 days").arg(days));
     const QList<stats::DayFigures> series = stats::dailySeries(stats, QDate::currentDate(), days);
 
-    auto *set = new QBarSet(QStringLiteral("Words"));
-    qint64 max = 0;
-    for (const stats::DayFigures &day : series) {
-        set->append(static_cast<qreal>(day.words));
-        max = std::max(max, day.words);
-    }
-    auto *bars = new QBarSeries;
-    bars->setBarWidth(0.8);
-    bars->append(set);
-    chart->addSeries(bars);
-
-    // Bars sit at 0…n-1 on a value axis, so only some days need a label.
-    auto *x = new QCategoryAxis;
-    x->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-    x->setRange(-0.5, days - 0.5);
-    x->setStartValue(-0.5);
+    QList<qint64> words;
+    for (const stats::DayFigures &day : series)
+        words << day.words;
+    QList<std::pair<int, QString>> labels;
     for (const int i : stats::labelledIndexes(days, kMaxDayLabels))
-        x->append(stats::shortDayLabel(series[i].date), i);
-    x->setGridLineVisible(false);
-    chart->addAxis(x, Qt::AlignBottom);
-    bars->attachAxis(x);
-    QValueAxis *y = countAxis(max);
-    chart->addAxis(y, Qt::AlignLeft);
-    bars->attachAxis(y);
+        labels.append({i, stats::shortDayLabel(series[i].date)});
+    QBarSet *set = columnChart(chart, QStringLiteral("Words"), words, labels);
 
     connect(set, &QBarSet::hovered, chart, [series](bool entered, int index) {
         if (!entered || index < 0 || index >= series.size()) {
@@ -326,26 +340,10 @@ void StatsPage::fillHourly(const UsageStats &stats)
         return;
     const std::array<qint64, stats::kHours> hours = stats::hourlySeries(stats);
 
-    auto *set = new QBarSet(QStringLiteral("Dictations"));
-    for (const qint64 count : hours)
-        set->append(static_cast<qreal>(count));
-    auto *bars = new QBarSeries;
-    bars->setBarWidth(0.8);
-    bars->append(set);
-    chart->addSeries(bars);
-
-    auto *x = new QCategoryAxis;
-    x->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
-    x->setRange(-0.5, stats::kHours - 0.5);
-    x->setStartValue(-0.5);
+    QList<std::pair<int, QString>> labels;
     for (int hour = 0; hour < stats::kHours; hour += kHourLabelStep)
-        x->append(QStringLiteral("%1:00").arg(hour, 2, 10, QLatin1Char('0')), hour);
-    x->setGridLineVisible(false);
-    chart->addAxis(x, Qt::AlignBottom);
-    bars->attachAxis(x);
-    QValueAxis *y = countAxis(*std::max_element(hours.begin(), hours.end()));
-    chart->addAxis(y, Qt::AlignLeft);
-    bars->attachAxis(y);
+        labels.append({hour, QStringLiteral("%1:00").arg(hour, 2, 10, QLatin1Char('0'))});
+    QBarSet *set = columnChart(chart, QStringLiteral("Dictations"), QList<qint64>(hours.begin(), hours.end()), labels);
 
     connect(set, &QBarSet::hovered, chart, [hours](bool entered, int index) {
         if (!entered || index < 0 || index >= stats::kHours) {
