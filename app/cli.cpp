@@ -106,7 +106,7 @@ int record(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &
 int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds)
 {
     // The same engine the app uses on this machine.
-    const auto recognizer = ServiceContainer::onDeviceRecognizer();
+    const auto recognizer = ServiceContainer::onDeviceRecognizer(&defaults);
     if (!recognizer->isAvailable()) {
         std::fprintf(stderr, "No speech model is installed (`make` builds Whisper's; or install the package "
                              "pocketsphinx-en-us)\n");

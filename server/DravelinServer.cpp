@@ -44,14 +44,19 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
             return Unexpected{
                 QStringLiteral("unknown speech engine \"%1\" (known: auto, whisper, pocketsphinx)").arg(config.engine)};
 #ifdef DRAVELIN_HAVE_WHISPER
-        // Whisper whenever its model is there; PocketSphinx otherwise.
+        // Whisper whenever its model is there; PocketSphinx otherwise. A
+        // model asked for by name must be there.
         if (config.engine != u"pocketsphinx") {
-            auto whisper = std::make_unique<nix::WhisperRecognizer>();
-            if (whisper->isAvailable())
+            const QString path = nix::WhisperRecognizer::modelPath(config.model);
+            auto whisper = std::make_unique<nix::WhisperRecognizer>(path);
+            if (whisper->isAvailable()) {
                 engine = std::make_unique<RecognizerEngine>(std::move(whisper), scheduler);
-            else if (config.engine == u"whisper")
-                return Unexpected{
-                    QStringLiteral("no Whisper model at %1").arg(nix::WhisperRecognizer::defaultModelPath())};
+            } else if (config.engine == u"whisper" || !config.model.isEmpty()) {
+                const QStringList installed = nix::WhisperRecognizer::installedModels();
+                return Unexpected{QStringLiteral("no Whisper model at %1 (installed: %2; `make models MODELS=NAME` "
+                                                 "installs more)")
+                                      .arg(path, installed.isEmpty() ? QStringLiteral("none") : installed.join(u", "))};
+            }
         }
 #else
         if (config.engine == u"whisper")

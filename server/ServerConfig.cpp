@@ -128,6 +128,8 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             localUserEmail = QString::fromStdString(value.get<std::string>());
         } else if (k == u"engine" && value.is_string()) {
             engine = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"model" && value.is_string()) {
+            model = QString::fromStdString(value.get<std::string>());
         } else if (k == u"maxBodyBytes" && value.is_number_integer()) {
             maxBodyBytes = value.get<qint64>();
         } else if (k == u"accessTokenSeconds" && value.is_number_integer()) {
@@ -146,8 +148,8 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (auto loaded = loadUpdates(value, updates, path); !loaded)
                 return loaded;
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
-                   k == u"engine" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" || k == u"retainRecordings" ||
-                   k == u"liveIdleMs") {
+                   k == u"engine" || k == u"model" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" ||
+                   k == u"retainRecordings" || k == u"liveIdleMs") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};

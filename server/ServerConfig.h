@@ -45,6 +45,7 @@ struct ServerConfig
     QString oauthClientId = QStringLiteral("dravelin-desktop");
     QString localUserEmail = QStringLiteral("me@dravelin.localhost"); // prefilled on the consent page
     QString engine = QStringLiteral("auto");                          // "auto", "whisper", "pocketsphinx"
+    QString model; // the Whisper model: a name ("base") or a file; empty: the build's default
     qint64 maxBodyBytes = 64 * 1024 * 1024;
     qint64 accessTokenSeconds = 3600;
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)

@@ -40,7 +40,7 @@ int main(int argc, char *argv[])
         "  GET  /updates/feed.json           the release feed the app checks for updates\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, and llm:\n"
+        "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, and llm:\n"
         "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
         "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"
         "   \"timeLimitMs\" (20000), \"threads\" (2)}. \"auto\" uses the local model when scripts/setup-llm\n"
@@ -68,8 +68,14 @@ int main(int argc, char *argv[])
                                QStringLiteral("DIR"));
     QCommandLineOption apiKey(QStringLiteral("api-key"), QStringLiteral("The public API key clients send."),
                               QStringLiteral("KEY"));
-    QCommandLineOption engine(QStringLiteral("engine"), QStringLiteral("Speech engine: auto or pocketsphinx."),
+    QCommandLineOption engine(QStringLiteral("engine"),
+                              QStringLiteral("Speech engine: auto (Whisper when its model is there), whisper or "
+                                             "pocketsphinx."),
                               QStringLiteral("NAME"));
+    QCommandLineOption whisperModel(QStringLiteral("model"),
+                                    QStringLiteral("Whisper model: a name (tiny.en, base, small; install more with "
+                                                   "`make models`) or a ggml model file."),
+                                    QStringLiteral("NAME"));
     QCommandLineOption llm(QStringLiteral("llm"),
                            QStringLiteral("Language model for rewrite and ask: auto, local, openai or none."),
                            QStringLiteral("PROVIDER"));
@@ -86,7 +92,8 @@ int main(int argc, char *argv[])
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
-    parser.addOptions({config, address, port, dataDir, apiKey, engine, llm, llmModel, llmUrl, cleanup, quiet, retain});
+    parser.addOptions(
+        {config, address, port, dataDir, apiKey, engine, whisperModel, llm, llmModel, llmUrl, cleanup, quiet, retain});
     parser.addPositionalArgument(QStringLiteral("admin"), QStringLiteral("Administration commands (see above)."),
                                  QStringLiteral("[admin …]"));
     parser.process(app);
@@ -126,6 +133,8 @@ int main(int argc, char *argv[])
         settings.apiKey = parser.value(apiKey).toUtf8();
     if (parser.isSet(engine))
         settings.engine = parser.value(engine);
+    if (parser.isSet(whisperModel))
+        settings.model = parser.value(whisperModel);
     if (parser.isSet(retain))
         settings.retainRecordings = true;
     if (parser.isSet(llm)) {

@@ -33,6 +33,8 @@ class StreamingDictationRecorder final : public QObject, public DictationCapturi
 public:
     static constexpr const char *kLiveStreamingKey = "stt.liveStreaming";
     static constexpr const char *kPreferCloudKey = "stt.preferCloud";
+    // The Whisper model recognising on this machine, by name ("base").
+    static constexpr const char *kModelKey = "stt.model";
     static constexpr Millis stopTail{150};
     static constexpr Millis finalResultWait{800};
     // How long a live session may take to send its final text after the stop.

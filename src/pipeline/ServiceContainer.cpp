@@ -70,13 +70,34 @@ std::optional<QString> microphoneFile(const std::optional<QString> &given, const
 
 } // namespace
 
-std::unique_ptr<SpeechRecognizer> ServiceContainer::onDeviceRecognizer()
+std::unique_ptr<SpeechRecognizer> ServiceContainer::onDeviceRecognizer(const UserDefaults *defaults)
 {
 #ifdef DRAVELIN_HAVE_WHISPER
-    if (auto whisper = std::make_unique<nix::WhisperRecognizer>(); whisper->isInstalled())
+    const QString chosen =
+        defaults ? defaults->string(QString::fromLatin1(StreamingDictationRecorder::kModelKey)).value_or(QString())
+                 : QString();
+    if (auto whisper = std::make_unique<nix::WhisperRecognizer>(nix::WhisperRecognizer::modelPath(chosen));
+        whisper->isInstalled())
         return whisper;
+    // A chosen model that went away: the default one rather than none.
+    if (auto whisper = std::make_unique<nix::WhisperRecognizer>(); !chosen.isEmpty() && whisper->isInstalled()) {
+        logs::error(logs::container(),
+                    QStringLiteral("Whisper model \"%1\" is not installed; using the default one").arg(chosen));
+        return whisper;
+    }
+#else
+    Q_UNUSED(defaults);
 #endif
     return std::make_unique<nix::PocketSphinxRecognizer>();
+}
+
+QStringList ServiceContainer::installedSpeechModels()
+{
+#ifdef DRAVELIN_HAVE_WHISPER
+    return nix::WhisperRecognizer::installedModels();
+#else
+    return {};
+#endif
 }
 
 ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObject *parent)
@@ -110,7 +131,7 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     } else {
         m_backend = std::make_shared<nix::PulseAudioBackend>();
     }
-    m_recognizer = onDeviceRecognizer();
+    m_recognizer = onDeviceRecognizer(m_defaults.get());
     m_recorder = std::make_unique<StreamingDictationRecorder>(*m_backend, m_recognizer.get(), scheduler, *m_defaults);
     // Dictations stream to the backend's live socket while the user speaks.
     UserDefaults *defaults = m_defaults.get();

@@ -96,7 +96,10 @@ public:
     // On-device recognition: Whisper when its model is installed, PocketSphinx
     // otherwise. The model loads when recognition is first used, so an app
     // that sends its recordings to the server never holds it in memory.
-    static std::unique_ptr<SpeechRecognizer> onDeviceRecognizer();
+    // `defaults` names the Whisper model ("stt.model"); none: the default one.
+    static std::unique_ptr<SpeechRecognizer> onDeviceRecognizer(const UserDefaults *defaults = nullptr);
+    // The Whisper models installed on this machine, by name.
+    static QStringList installedSpeechModels();
     ~ServiceContainer() override;
 
     // Loads the saved session (own auth service only) and opens the signed-in

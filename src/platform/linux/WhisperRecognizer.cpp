@@ -4,6 +4,7 @@
 #include "core/Paths.h"
 #include "platform/StreamingDecoder.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <whisper.h>
@@ -45,6 +46,30 @@ QString WhisperRecognizer::defaultModelPath()
 #else
     return inData;
 #endif
+}
+
+QString WhisperRecognizer::modelPath(const QString &nameOrPath)
+{
+    if (nameOrPath.isEmpty())
+        return defaultModelPath();
+    if (nameOrPath.contains(u'/') || nameOrPath.endsWith(QLatin1String(".bin")))
+        return nameOrPath;
+    const QString inData = paths::dataDir() + QStringLiteral("/models/ggml-%1.bin").arg(nameOrPath);
+    // The build's own model may live elsewhere (a configured data directory).
+    if (nameOrPath == QLatin1String(kDefaultModel) && !QFileInfo::exists(inData))
+        return defaultModelPath();
+    return inData;
+}
+
+QStringList WhisperRecognizer::installedModels()
+{
+    QStringList names;
+    const QDir dir(paths::dataDir() + QStringLiteral("/models"));
+    for (const QString &file : dir.entryList({QStringLiteral("ggml-*.bin")}, QDir::Files, QDir::Name))
+        names << file.mid(5, file.size() - 5 - 4);
+    if (!names.contains(QLatin1String(kDefaultModel)) && QFileInfo::exists(defaultModelPath()))
+        names.prepend(QLatin1String(kDefaultModel));
+    return names;
 }
 
 struct WhisperRecognizer::Model

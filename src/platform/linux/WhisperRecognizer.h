@@ -16,9 +16,16 @@ namespace dravelin::nix {
 class WhisperRecognizer final : public SpeechRecognizer
 {
 public:
+    static constexpr const char *kDefaultModel = "tiny.en";
+
     // The model file to use: $DRAVELIN_WHISPER_MODEL, else the one the
     // build converted ($XDG_DATA_HOME/dravelin/models/ggml-tiny.en.bin).
     static QString defaultModelPath();
+    // A model by name ("base": $XDG_DATA_HOME/dravelin/models/ggml-base.bin),
+    // or a path to a model file as given. Empty: defaultModelPath().
+    static QString modelPath(const QString &nameOrPath);
+    // The names of the models installed in the models folder, sorted.
+    static QStringList installedModels();
 
     explicit WhisperRecognizer(QString modelPath = defaultModelPath(), int threads = 2);
     ~WhisperRecognizer() override;

@@ -3,6 +3,7 @@
 #include "audio/BluetoothMicrophoneMonitor.h"
 #include "audio/MicCaptureSession.h"
 #include "audio/MicTestRecording.h"
+#include "audio/StreamingDictationRecorder.h"
 #include "core/UserDefaults.h"
 #include "pipeline/ServiceContainer.h"
 #include "platform/AudioCapture.h"
@@ -52,6 +53,31 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     m_testState = style::note(QString(), test);
     testColumn->addWidget(m_testState);
     column->addWidget(test);
+
+    auto *recognition = style::section(QStringLiteral("Recognition on this computer"), this);
+    auto *recognitionForm = new QFormLayout(recognition);
+    auto *model = new QComboBox(recognition);
+    model->setAccessibleName(QStringLiteral("Speech model"));
+    const QString chosen = m_services.defaults()
+                               .string(QString::fromLatin1(StreamingDictationRecorder::kModelKey))
+                               .value_or(QStringLiteral("tiny.en"));
+    for (const QString &name : ServiceContainer::installedSpeechModels()) {
+        model->addItem(name == u"tiny.en" ? QStringLiteral("tiny.en (English, fastest)") : name, name);
+        if (name == chosen)
+            model->setCurrentIndex(model->count() - 1);
+    }
+    model->setEnabled(model->count() > 1);
+    connect(model, &QComboBox::activated, this, [this, model](int index) {
+        m_services.defaults().set(QString::fromLatin1(StreamingDictationRecorder::kModelKey),
+                                  model->itemData(index).toString());
+    });
+    recognitionForm->addRow(QStringLiteral("Speech model"), model);
+    recognitionForm->addRow(style::note(QStringLiteral("Used when Dravelin recognises speech on this computer "
+                                                       "instead of sending it to the server; takes effect the next "
+                                                       "time Dravelin starts. `make models MODELS=base` installs the "
+                                                       "larger, multilingual model."),
+                                        recognition));
+    column->addWidget(recognition);
 
     auto *bluetooth = style::section(QStringLiteral("Bluetooth headsets"), this);
     auto *bluetoothColumn = new QVBoxLayout(bluetooth);

@@ -223,6 +223,7 @@ void OnboardingPage::showStep(OnboardingStep step)
         m_stack->setCurrentWidget(found->second);
     m_back->setEnabled(step != OnboardingStep::microphone);
     m_next->setText(step == OnboardingStep::tryIt ? QStringLiteral("Finish") : QStringLiteral("Continue"));
+    m_next->setAccessibleName(m_next->text());
 
     if (step == OnboardingStep::microphone)
         m_level->start();

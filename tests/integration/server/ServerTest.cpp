@@ -5,6 +5,9 @@
 #include "DravelinServer.h"
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
+#ifdef DRAVELIN_HAVE_WHISPER
+#include "platform/linux/WhisperRecognizer.h"
+#endif
 #include "storage/SqliteStorage.h"
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
@@ -12,6 +15,7 @@
 #include "support/Speech.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -372,4 +376,27 @@ TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
                                 QString(43, u'a') + QStringLiteral("&code_challenge_method=S256"));
     EXPECT_EQ(refused.status, 400); // never redirects to an address off this machine
     EXPECT_EQ(client->send("GET", QStringLiteral("/health")).status, 200);
+}
+
+TEST(ServerModelTest, AModelAskedForByNameMustBeInstalled)
+{
+    QtScheduler scheduler;
+    QTemporaryDir dir;
+    ServerConfig config;
+    config.port = 0;
+    config.dataDir = dir.filePath(QStringLiteral("data"));
+    config.model = QStringLiteral("no-such-model");
+    const auto refused = DravelinServer::create(config, scheduler);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().contains(QStringLiteral("ggml-no-such-model.bin"))) << qPrintable(refused.error());
+    EXPECT_TRUE(refused.error().contains(QStringLiteral("make models"))) << qPrintable(refused.error());
+#ifdef DRAVELIN_HAVE_WHISPER
+    // A model file given by path is used as it is.
+    config.model = nix::WhisperRecognizer::defaultModelPath();
+    if (QFileInfo::exists(config.model)) {
+        const auto created = DravelinServer::create(config, scheduler);
+        ASSERT_TRUE(created) << qPrintable(created.error());
+        EXPECT_EQ((*created)->engineName(), QStringLiteral("whisper.cpp:tiny.en"));
+    }
+#endif
 }
