@@ -6,12 +6,12 @@ BUILD  := build/$(PRESET)
 SETUP_STAMP := build/.setup-done
 SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 
-.PHONY: all setup configure build test fuzz-smoke run stop format format-check lint bench clean
+.PHONY: all setup configure build test fuzz-smoke run stop models format format-check lint bench clean
 
 all: build
 
 # Installs system packages once (again whenever scripts/setup changes).
-$(SETUP_STAMP): scripts/setup scripts/setup-whisper scripts/setup-llm scripts/llm-models.tsv
+$(SETUP_STAMP): scripts/setup scripts/setup-whisper scripts/whisper-models.tsv scripts/setup-llm scripts/llm-models.tsv
 	bash scripts/setup
 	@mkdir -p build && touch $@
 
@@ -48,6 +48,12 @@ fuzz-smoke: | $(SETUP_STAMP)
 # Starts dravelin-server in the background (if it is not running yet), then dravelin.
 run: build
 	@bash scripts/run $(BUILD)
+
+# More Whisper models from scripts/whisper-models.tsv, converted into
+# $XDG_DATA_HOME/dravelin/models/ggml-NAME.bin: e.g. `make models MODELS="base"`.
+MODELS ?= base
+models: build
+	@DRAVELIN_MODEL_TOOL=$(BUILD)/tools/model/dravelin-model bash scripts/setup-whisper $(MODELS)
 
 stop:
 	@if [ -f build/dravelin-server.pid ] && kill "$$(cat build/dravelin-server.pid)" 2>/dev/null; then \
