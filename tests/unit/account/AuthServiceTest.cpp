@@ -384,7 +384,20 @@ TEST_F(BrowserSignInTest, CallbackProblemsMapToTheirErrors)
 
 TEST_F(BrowserSignInTest, BrowserPortAndConfigurationFailures)
 {
-    callbackPort = 45930; // and the nine after it
+    // A block of ports nobody holds right now: these lie in the kernel's
+    // ephemeral range, so any client connection may be using one of them.
+    callbackPort = 0;
+    for (quint16 base = 45930; base < 46930 && callbackPort == 0; base += AuthService::kCallbackPorts) {
+        std::vector<std::unique_ptr<QTcpServer>> probes;
+        bool free = true;
+        for (int i = 0; free && i < AuthService::kCallbackPorts; ++i) {
+            probes.push_back(std::make_unique<QTcpServer>());
+            free = probes.back()->listen(QHostAddress::LocalHost, static_cast<quint16>(base + i));
+        }
+        if (free)
+            callbackPort = base;
+    }
+    ASSERT_NE(callbackPort, 0);
     auto service = makeService();
     workspace.canOpen = false;
     auto refused = signIn(*service);
