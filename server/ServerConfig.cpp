@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace dravelin::server {
@@ -130,6 +131,11 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             engine = QString::fromStdString(value.get<std::string>());
         } else if (k == u"model" && value.is_string()) {
             model = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"language" && value.is_string()) {
+            const auto given = spokenLanguage(QString::fromStdString(value.get<std::string>()));
+            if (!given)
+                return Unexpected{QStringLiteral("%1: \"language\" %2").arg(path, given.error())};
+            language = *given;
         } else if (k == u"maxBodyBytes" && value.is_number_integer()) {
             maxBodyBytes = value.get<qint64>();
         } else if (k == u"accessTokenSeconds" && value.is_number_integer()) {
@@ -148,14 +154,23 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (auto loaded = loadUpdates(value, updates, path); !loaded)
                 return loaded;
         } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
-                   k == u"engine" || k == u"model" || k == u"maxBodyBytes" || k == u"accessTokenSeconds" ||
-                   k == u"retainRecordings" || k == u"liveIdleMs") {
+                   k == u"engine" || k == u"model" || k == u"language" || k == u"maxBodyBytes" ||
+                   k == u"accessTokenSeconds" || k == u"retainRecordings" || k == u"liveIdleMs") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};
         }
     }
     return {};
+}
+
+Expected<QString, QString> spokenLanguage(const QString &given)
+{
+    static const QRegularExpression code(QStringLiteral("^(auto|[a-z]{2,3})$"));
+    const QString language = given.trimmed().toLower();
+    if (!code.match(language).hasMatch())
+        return Unexpected{QStringLiteral("must be \"auto\" or a language code such as \"de\"")};
+    return language;
 }
 
 Expected<void, QString> ServerConfig::loadOrCreateSecret()

@@ -36,6 +36,11 @@ struct UpdateSettings
 };
 
 // Everything dravelin-server can be told, from its config file and flags.
+// A spoken language as clients and the config name it: "auto", or a
+// two- or three-letter code ("de"), lower-cased; anything else is refused
+// with the reason.
+Expected<QString, QString> spokenLanguage(const QString &given);
+
 struct ServerConfig
 {
     QHostAddress address = QHostAddress::LocalHost;
@@ -46,6 +51,9 @@ struct ServerConfig
     QString localUserEmail = QStringLiteral("me@dravelin.localhost"); // prefilled on the consent page
     QString engine = QStringLiteral("auto");                          // "auto", "whisper", "pocketsphinx"
     QString model; // the Whisper model: a name ("base") or a file; empty: the build's default
+    // The spoken language when a client does not say: a two-letter code, or
+    // "auto" to detect it (multilingual models; English-only ones hear English).
+    QString language = QStringLiteral("auto");
     qint64 maxBodyBytes = 64 * 1024 * 1024;
     qint64 accessTokenSeconds = 3600;
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)

@@ -18,10 +18,10 @@ constexpr size_t kPad = 16000 * 3 / 10;
 struct StreamState
 {
     std::function<void(const QString &)> onPartial;
-    std::optional<Expected<QString, QString>> final;
+    std::optional<Expected<Recognized, QString>> final;
     AsyncEvent finished;
 
-    void settle(Expected<QString, QString> result)
+    void settle(Expected<Recognized, QString> result)
     {
         if (final)
             return;
@@ -33,7 +33,7 @@ struct StreamState
 class RecognizerStream final : public SpeechStream
 {
 public:
-    RecognizerStream(SpeechRecognizer &recognizer, Scheduler &scheduler, const QStringList &vocabulary,
+    RecognizerStream(SpeechRecognizer &recognizer, Scheduler &scheduler, const RecognitionHints &hints,
                      std::function<void(const QString &)> onPartial)
         : m_scheduler(scheduler)
         , m_state(std::make_shared<StreamState>())
@@ -53,11 +53,11 @@ public:
                 if (!result.error.isEmpty())
                     state->settle(Unexpected{result.error});
                 else
-                    state->settle(result.text);
+                    state->settle(Recognized{result.text, result.language});
             });
         };
         if (recognizer.isAvailable())
-            m_session = recognizer.startSession(std::move(onResult), vocabulary);
+            m_session = recognizer.startSession(std::move(onResult), hints);
         if (!m_session)
             m_state->settle(Unexpected{QStringLiteral("the speech recogniser could not start")});
         else
@@ -76,7 +76,7 @@ public:
             m_session->append(samples.data(), samples.size());
     }
 
-    QCoro::Task<Expected<QString, QString>> finish() override
+    QCoro::Task<Expected<Recognized, QString>> finish() override
     {
         std::shared_ptr<StreamState> state = m_state;
         if (m_session && !m_ended) {
@@ -91,7 +91,7 @@ public:
             });
         }
         co_await state->finished.wait();
-        Expected<QString, QString> result = *state->final;
+        Expected<Recognized, QString> result = *state->final;
         co_return result;
     }
 
@@ -120,12 +120,13 @@ QString RecognizerEngine::name() const
     return m_recognizer->engineName();
 }
 
-QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector<float> samples, QStringList vocabulary)
+QCoro::Task<Expected<Recognized, QString>> RecognizerEngine::transcribe(std::vector<float> samples,
+                                                                        RecognitionHints hints)
 {
-    using Result = Expected<QString, QString>;
+    using Result = Expected<Recognized, QString>;
     samples.insert(samples.begin(), kPad, 0.0f);
     samples.insert(samples.end(), kPad, 0.0f);
-    auto job = [recognizer = m_recognizer, samples = std::move(samples), vocabulary]() -> Result {
+    auto job = [recognizer = m_recognizer, samples = std::move(samples), hints]() -> Result {
         if (!recognizer->isAvailable())
             return Unexpected{QStringLiteral("the speech model is not installed")};
         std::promise<SpeechResult> final;
@@ -138,7 +139,7 @@ QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector
                     final.set_value(std::move(result));
                 }
             },
-            vocabulary);
+            hints);
         if (!session)
             return Unexpected{QStringLiteral("the speech recogniser could not start")};
         // All at once, so a streaming session decodes the whole upload in
@@ -149,15 +150,15 @@ QCoro::Task<Expected<QString, QString>> RecognizerEngine::transcribe(std::vector
         session.reset();
         if (!result.error.isEmpty())
             return Unexpected{result.error};
-        return result.text;
+        return Recognized{result.text, result.language};
     };
     co_return co_await onQueue(*m_queue, m_scheduler, std::move(job));
 }
 
-std::unique_ptr<SpeechStream> RecognizerEngine::openStream(QStringList vocabulary,
+std::unique_ptr<SpeechStream> RecognizerEngine::openStream(RecognitionHints hints,
                                                            std::function<void(const QString &)> onPartial)
 {
-    return std::make_unique<RecognizerStream>(*m_recognizer, m_scheduler, vocabulary, std::move(onPartial));
+    return std::make_unique<RecognizerStream>(*m_recognizer, m_scheduler, hints, std::move(onPartial));
 }
 
 } // namespace dravelin::server

@@ -22,8 +22,8 @@ public:
     ~RecognizerEngine() override;
 
     QString name() const override;
-    QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float> samples, QStringList vocabulary) override;
-    std::unique_ptr<SpeechStream> openStream(QStringList vocabulary,
+    QCoro::Task<Expected<Recognized, QString>> transcribe(std::vector<float> samples, RecognitionHints hints) override;
+    std::unique_ptr<SpeechStream> openStream(RecognitionHints hints,
                                              std::function<void(const QString &)> onPartial) override;
 
     // How long a stream waits for its final text after the audio ended.

@@ -82,10 +82,11 @@ QString repairSpacing(QString text)
     return text.trimmed();
 }
 
-QString capitalise(QString text)
+QString capitalise(QString text, bool english)
 {
     static const QRegularExpression lonelyI(QStringLiteral("\\bi\\b"));
-    text.replace(lonelyI, QStringLiteral("I"));
+    if (english)
+        text.replace(lonelyI, QStringLiteral("I"));
     bool startOfSentence = true;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
@@ -119,13 +120,16 @@ QString finishSentences(QString text)
 CleanupResult cleanupTranscript(const QString &raw, const CleanupOptions &options)
 {
     QString text = raw;
-    if (options.removeFillerWords)
+    const bool english = options.isEnglish();
+    // The user's own filler words hold in any language; the built-in ones are English.
+    if (options.removeFillerWords && (english || !options.fillerWords.isEmpty()))
         text =
             FillerWordRemover::remove(text, options.fillerWords.isEmpty() ? defaultFillerWords() : options.fillerWords);
     text = applyVocabulary(text, options.vocabulary);
     text = repairSpacing(text);
-    text = ordinalsToList(text);
-    text = capitalise(text);
+    if (english)
+        text = ordinalsToList(text);
+    text = capitalise(text, english);
     text = finishSentences(text);
     return {text, text != raw};
 }

@@ -14,6 +14,12 @@ struct CleanupOptions
     QStringList fillerWords;
     // "term" fixes the spelling of a term; "said -> written" replaces.
     QStringList vocabulary;
+    // The language the text is in ("de"); empty: English. The English rules
+    // (the built-in filler words, "i" as "I", spoken ordinals as a list) are
+    // left out for any other language.
+    QString language;
+
+    bool isEnglish() const { return language.isEmpty() || language == u"en"; }
 };
 
 struct CleanupResult

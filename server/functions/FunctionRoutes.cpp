@@ -19,6 +19,11 @@ namespace dravelin::server {
 
 namespace {
 
+std::optional<QString> optionalText(const QString &text)
+{
+    return text.isEmpty() ? std::nullopt : std::optional<QString>(text);
+}
+
 void info(const QString &message)
 {
     logs::info(logs::transcribe(), message);
@@ -100,7 +105,8 @@ void FunctionRoutes::recordTranscript(const Transcript &t)
                                m_engine.name(),
                                t.app,
                                t.recordingId,
-                               t.timeToTextMs};
+                               t.timeToTextMs,
+                               t.language};
     // The words themselves are kept only where the user's recordings are.
     if (m_config.retainRecordings) {
         record.rawText = t.rawText;
@@ -171,6 +177,12 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         }
         options.fillerWords = *list;
     }
+    const auto language = field(*parts, "language");
+    const auto spoken = language ? spokenLanguage(QString::fromUtf8(*language)) : m_config.language;
+    if (!spoken) {
+        writer->send(HttpResponse::error(400, QStringLiteral("language %1").arg(spoken.error())));
+        co_return;
+    }
     const QString app = QString::fromUtf8(field(*parts, "app_bundle_id").value_or(QByteArray()));
     const QString recordingId = QString::fromUtf8(field(*parts, "clientRecordingId").value_or(QByteArray()));
 
@@ -192,12 +204,15 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     const qint64 durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
     const Millis t0 = m_scheduler.monotonicNow();
     // The user's own vocabulary steers recognition (names, jargon).
-    auto raw = co_await m_engine.transcribe(std::move(samples.value()), userVocabulary(user->id));
+    RecognitionHints hints(userVocabulary(user->id), *spoken);
+    auto raw = co_await m_engine.transcribe(std::move(samples.value()), std::move(hints));
     if (!raw) {
         writer->send(HttpResponse::error(502, QStringLiteral("speech recognition failed: %1").arg(raw.error())));
         co_return;
     }
-    const QString rawText = raw->trimmed();
+    const QString rawText = raw->text.trimmed();
+    const QString heard = raw->language;
+    options.language = heard;
     info(QStringLiteral("Transcribed %1 ms of audio in %2 ms via %3")
              .arg(durationMs)
              .arg((m_scheduler.monotonicNow() - t0).count())
@@ -207,18 +222,20 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         auto stillWanted = [writer] { return writer->isOpen(); };
         cleaned = co_await m_cleaner.clean(rawText, options, std::move(stillWanted));
     }
-    recordTranscript(
-        {user->id, durationMs, (m_scheduler.monotonicNow() - t0).count(), rawText, cleaned.text, app, recordingId});
+    recordTranscript({user->id, durationMs, (m_scheduler.monotonicNow() - t0).count(), rawText, cleaned.text, app,
+                      recordingId, heard});
     if (stream && cleanupOn) {
         writer->beginStream(200, {{"Content-Type", "application/x-ndjson"}, {"Cache-Control", "no-store"}});
         json::Json rawEvent{{"stage", "raw"}};
         rawEvent["text"] = rawText;
         rawEvent["engine"] = m_engine.name();
+        json::putOptional(rawEvent, "language", optionalText(heard));
         rawEvent["cleaned"] = false;
         writer->writeChunk(line(rawEvent));
         json::Json cleanedEvent{{"stage", "cleaned"}};
         cleanedEvent["text"] = cleaned.text;
         cleanedEvent["engine"] = m_engine.name();
+        json::putOptional(cleanedEvent, "language", optionalText(heard));
         cleanedEvent["cleaned"] = cleaned.cleaned;
         putRecordingGrant(cleanedEvent, user->id, recordingId, request.header("host"));
         writer->writeChunk(line(cleanedEvent));
@@ -229,6 +246,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     reply["text"] = cleaned.text;
     reply["raw"] = rawText;
     reply["engine"] = m_engine.name();
+    json::putOptional(reply, "language", optionalText(heard));
     reply["cleaned"] = cleaned.cleaned;
     putRecordingGrant(reply, user->id, recordingId, request.header("host"));
     writer->send(HttpResponse::json(200, json::encode(reply)));

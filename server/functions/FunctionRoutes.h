@@ -53,6 +53,7 @@ public:
         QString cleanedText;
         QString app;
         QString recordingId;
+        QString language;
     };
     void recordTranscript(const Transcript &transcript);
     void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,

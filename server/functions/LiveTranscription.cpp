@@ -109,13 +109,18 @@ private:
         m_options.fillerWords = json::optionalField<QStringList>(message, "fillerWords").value_or(QStringList{});
         m_options.removeFillerWords = !m_options.fillerWords.isEmpty();
         m_options.vocabulary = m_vocabulary;
+        const auto language = json::optionalField<QString>(message, "language");
+        const auto spoken = language ? spokenLanguage(*language) : m_functions.config().language;
+        if (!spoken)
+            return fail(QStringLiteral("language %1").arg(spoken.error()));
         m_app = json::optionalField<QString>(message, "app_bundle_id").value_or(QString());
         m_recordingId = json::optionalField<QString>(message, "clientRecordingId").value_or(QString());
         QPointer<LiveSession> self(this);
-        m_stream = m_functions.engine().openStream(m_vocabulary, [self](const QString &partial) {
-            if (self)
-                self->sendPartial(partial);
-        });
+        m_stream =
+            m_functions.engine().openStream(RecognitionHints(m_vocabulary, *spoken), [self](const QString &partial) {
+                if (self)
+                    self->sendPartial(partial);
+            });
         m_phase = Phase::streaming;
     }
 
@@ -172,7 +177,9 @@ private:
         if (!self || !self->deliverRaw(raw))
             co_return;
         const qint64 finalMs = timer.elapsed();
-        const QString rawText = raw->trimmed();
+        const QString rawText = raw->text.trimmed();
+        self->m_language = raw->language;
+        self->m_options.language = raw->language;
         CleanupResult cleaned{rawText, false};
         if (self->m_cleanup) {
             TranscriptCleaner &cleaner = self->m_functions.cleaner();
@@ -184,7 +191,7 @@ private:
     }
 
     // Sends the recogniser's text; false when the session is over.
-    bool deliverRaw(const Expected<QString, QString> &raw)
+    bool deliverRaw(const Expected<Recognized, QString> &raw)
     {
         if (m_phase != Phase::finalizing)
             return false;
@@ -193,7 +200,7 @@ private:
             return false;
         }
         json::Json rawMessage{{"type", "raw"}};
-        rawMessage["text"] = raw->trimmed();
+        rawMessage["text"] = raw->text.trimmed();
         m_ws->sendText(QString::fromUtf8(json::encode(rawMessage)));
         return true;
     }
@@ -204,9 +211,11 @@ private:
             return;
         const qint64 durationMs = m_samples * 1000 / 16000;
         m_functions.recordTranscript(
-            {m_userId, durationMs, finalMs + cleanupMs, rawText, cleaned.text, m_app, m_recordingId});
+            {m_userId, durationMs, finalMs + cleanupMs, rawText, cleaned.text, m_app, m_recordingId, m_language});
         json::Json final{{"type", "final"}};
         final["text"] = cleaned.text;
+        if (!m_language.isEmpty())
+            final["language"] = m_language;
         m_functions.putRecordingGrant(final, m_userId, m_recordingId, m_host);
         json::Json debug{{"speculative", "none"}};
         debug["dg_final_ms"] = finalMs;
@@ -236,6 +245,7 @@ private:
     CleanupOptions m_options;
     QString m_app;
     QString m_recordingId;
+    QString m_language; // as the engine heard it
     QByteArray m_oddByte;
     qint64 m_samples = 0;
     QString m_lastPartial;

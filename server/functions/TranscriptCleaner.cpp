@@ -33,7 +33,8 @@ QCoro::Task<CleanupResult> TranscriptCleaner::clean(QString raw, CleanupOptions 
                                                     std::function<bool()> stillWanted)
 {
     const CleanupResult rules = cleanupTranscript(raw, options);
-    if (!m_model || wordCount(rules.text) < kMinWordsForModel)
+    // The model's instructions and its checks are written for English.
+    if (!m_model || !options.isEnglish() || wordCount(rules.text) < kMinWordsForModel)
         co_return rules;
 
     GenerationRequest request;

@@ -52,6 +52,8 @@ const char *const kMigrations[] = {
     " function TEXT NOT NULL, created_at INTEGER NOT NULL, input_chars INTEGER NOT NULL, output_chars INTEGER NOT NULL,"
     " elapsed_ms INTEGER NOT NULL, model TEXT NOT NULL);"
     "CREATE INDEX idx_model_requests_user ON model_requests(user_id, created_at);",
+    // 8: the language each dictation was heard in
+    "ALTER TABLE transcriptions ADD COLUMN language TEXT;",
 };
 
 // A prepared statement that finalizes itself.
@@ -287,12 +289,12 @@ bool SqliteStorage::writeFailed(const char *what) const
 void SqliteStorage::recordTranscription(const TranscriptionRecord &r)
 {
     Statement s(m_db, "INSERT INTO transcriptions (id, user_id, created_at, duration_ms, words, engine, app_bundle_id,"
-                      " client_recording_id, time_to_text_ms, raw_text, cleaned_text)"
-                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                      " client_recording_id, time_to_text_ms, raw_text, cleaned_text, language)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     const auto unlessEmpty = [](const QString &v) { return v.isEmpty() ? std::nullopt : std::optional<QString>(v); };
     s.bind(1, r.id).bind(2, r.userId).bind(3, r.createdAt).bind(4, r.durationMs).bind(5, static_cast<qint64>(r.words));
     s.bind(6, r.engine).bind(7, unlessEmpty(r.appBundleId)).bind(8, unlessEmpty(r.clientRecordingId));
-    s.bind(9, r.timeToTextMs).bind(10, r.rawText).bind(11, r.cleanedText);
+    s.bind(9, r.timeToTextMs).bind(10, r.rawText).bind(11, r.cleanedText).bind(12, unlessEmpty(r.language));
     s.run();
 }
 

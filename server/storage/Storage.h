@@ -51,6 +51,7 @@ struct TranscriptionRecord
     QString appBundleId;
     QString clientRecordingId;
     std::optional<qint64> timeToTextMs = std::nullopt; // from the audio in hand to the text
+    QString language = {};                             // as heard ("de"); empty when the engine cannot tell
     // The texts, kept only where the server keeps recordings.
     std::optional<QString> rawText = std::nullopt;
     std::optional<QString> cleanedText = std::nullopt;

@@ -3,6 +3,7 @@
 #include "account/TokenSource.h"
 #include "audio/Levels.h"
 #include "audio/MicCaptureSession.h"
+#include "audio/StreamingDictationRecorder.h"
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 
@@ -149,6 +150,7 @@ QCoro::Task<Expected<void, LiveTranscriptionError>> LiveDictationCapture::start(
     LiveSessionOptions options;
     options.cleanup = m_defaults.boolValue(QString::fromLatin1(kCleanupKey), true);
     options.fillerWords = m_config.fillerWords ? m_config.fillerWords() : QStringList();
+    options.language = StreamingDictationRecorder::spokenLanguage(m_defaults);
     options.appBundleID = std::move(appBundleID);
     options.clientRecordingId = clientRecordingId;
     options.onRaw = [self](QString text) {

@@ -38,6 +38,7 @@ struct LiveSessionOptions
     QString token;
     bool cleanup = true;     // the server cleans the final text up
     QStringList fillerWords; // words the server removes; empty keeps them
+    QString language;        // spoken: a two-letter code or "auto"; empty: the server's default
     std::optional<QString> appBundleID;
     std::optional<QUuid> clientRecordingId;
     std::function<void(QString)> onRaw; // the raw transcript, as soon as it arrives

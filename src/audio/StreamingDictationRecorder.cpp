@@ -105,6 +105,12 @@ QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::star
     co_return result;
 }
 
+QString StreamingDictationRecorder::spokenLanguage(const UserDefaults &defaults)
+{
+    const QString language = defaults.string(QString::fromLatin1(kLanguageKey)).value_or(QString()).trimmed().toLower();
+    return language.isEmpty() ? QStringLiteral("auto") : language;
+}
+
 QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::startOnDevice()
 {
     QPointer self(this);
@@ -118,7 +124,7 @@ QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::star
                     self->onRecognition(result);
             });
         },
-        {});
+        RecognitionHints({}, spokenLanguage(m_defaults)));
     if (!m_speech)
         co_return Unexpected{AudioRecorderError{AudioRecorderError::Kind::startFailed,
                                                 QStringLiteral("the speech recogniser is unavailable")}};

@@ -35,6 +35,9 @@ public:
     static constexpr const char *kPreferCloudKey = "stt.preferCloud";
     // The Whisper model recognising on this machine, by name ("base").
     static constexpr const char *kModelKey = "stt.model";
+    // The language the user speaks: a two-letter code, or "auto" to detect it.
+    static constexpr const char *kLanguageKey = "stt.language";
+    static QString spokenLanguage(const UserDefaults &defaults);
     static constexpr Millis stopTail{150};
     static constexpr Millis finalResultWait{800};
     // How long a live session may take to send its final text after the stop.

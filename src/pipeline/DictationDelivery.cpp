@@ -1,6 +1,7 @@
 #include "pipeline/DictationDelivery.h"
 
 #include "account/Authenticating.h"
+#include "audio/StreamingDictationRecorder.h"
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 #include "indicator/IndicatorPresenting.h"
@@ -180,6 +181,7 @@ QCoro::Task<> DictationDelivery::runCloudRoad(FinishedCapture finished, Retentio
     request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
     request.fillerWords = FillerWordsSettings::words(m_c.defaults);
     request.clientRecordingId = finished.recordingID;
+    request.language = StreamingDictationRecorder::spokenLanguage(m_c.defaults);
     sw.mark(QStringLiteral("request_build"));
     TextToDeliver base;
     base.attribution = finished.attributionBundleID;
@@ -721,6 +723,7 @@ QCoro::Task<> DictationDelivery::retryAllPending()
         request.streamCleanup = false;
         request.fillerWordsEnabled = FillerWordsSettings::isEnabled(m_c.defaults);
         request.fillerWords = FillerWordsSettings::words(m_c.defaults);
+        request.language = StreamingDictationRecorder::spokenLanguage(m_c.defaults);
         const QUuid recordingID = item.clientRecordingId.value_or(QUuid::createUuid());
         request.clientRecordingId = recordingID;
         const bool aiProcessed = request.cleanupEnabled;

@@ -14,7 +14,23 @@ struct SpeechResult
 {
     QString text;
     bool isFinal = false;
-    QString error; // set when recognition failed; `text` is what was heard before
+    QString error;    // set when recognition failed; `text` is what was heard before
+    QString language; // the spoken language as the recogniser heard it ("de"); empty when it cannot tell
+};
+
+// What a recogniser may use beside the audio.
+struct RecognitionHints
+{
+    RecognitionHints(QStringList vocabulary = {}, QString language = {}) // NOLINT(google-explicit-constructor)
+        : vocabulary(std::move(vocabulary))
+        , language(std::move(language))
+    {}
+
+    // Words the speaker is likely to use (names, jargon).
+    QStringList vocabulary;
+    // The spoken language as a two-letter code; "auto" or empty: detect it.
+    // Recognisers that know one language ignore it.
+    QString language;
 };
 
 // One utterance being recognised. Audio is appended as it is captured (from
@@ -46,11 +62,10 @@ public:
     virtual QString engineName() const = 0;
     // Whether a model is installed and loads.
     virtual bool isAvailable() = 0;
-    // Starts an utterance. `vocabulary` lists words the speaker is likely to
-    // use (names, jargon); recognisers that cannot take hints ignore it.
+    // Starts an utterance; recognisers that cannot take a hint ignore it.
     // Partial results arrive while audio comes in, where the recogniser can.
     virtual std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
-                                                                   const QStringList &vocabulary) = 0;
+                                                                   const RecognitionHints &hints) = 0;
 };
 
 } // namespace dravelin

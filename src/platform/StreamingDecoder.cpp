@@ -81,6 +81,7 @@ struct StreamingDecoder::Shared
     bool decodedOnce = false;
     QString committed;
     QString windowText;
+    QString language; // as the last decode that told heard it
     bool ending = false;
     bool cancelled = false;
     std::stop_source stop;
@@ -178,7 +179,7 @@ void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
         // final one and the stop costs no decode (the usual case, as people
         // stop speaking a moment before they stop the dictation).
         if (s.ending && s.decodedOnce && isQuiet(s.window, s.decodedUpTo, s.options.quietTailLevel)) {
-            SpeechResult result{s.text(), true, {}};
+            SpeechResult result{s.text(), true, {}, s.language};
             lock.unlock();
             s.deliver(std::move(result));
             return;
@@ -191,7 +192,7 @@ void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
         if (s.cancelled)
             return;
         if (!outcome.error.isEmpty()) {
-            SpeechResult result{s.text(), true, outcome.error};
+            SpeechResult result{s.text(), true, outcome.error, s.language};
             lock.unlock();
             s.deliver(std::move(result));
             return;
@@ -199,10 +200,12 @@ void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
         s.decodedOnce = true;
         s.decodedUpTo = window.size();
         s.windowText = joinSegments(outcome.segments);
+        if (!outcome.language.isEmpty())
+            s.language = outcome.language;
         // Only a decode that began after the audio ended is final: a partial
         // one may have missed the last words, and the loop decodes again.
         if (final) {
-            SpeechResult result{s.text(), true, {}};
+            SpeechResult result{s.text(), true, {}, s.language};
             lock.unlock();
             s.deliver(std::move(result));
             return;
@@ -231,7 +234,7 @@ void StreamingDecoder::run(const std::shared_ptr<Shared> &shared)
             s.decodedUpTo -= cut;
             s.windowText = open;
         }
-        SpeechResult partial{s.text(), false, {}};
+        SpeechResult partial{s.text(), false, {}, s.language};
         lock.unlock();
         s.deliver(std::move(partial));
         lock.lock();

@@ -22,7 +22,8 @@ struct DecodedSegment
 struct DecodeOutcome
 {
     std::vector<DecodedSegment> segments;
-    QString error; // set when decoding failed
+    QString error;    // set when decoding failed
+    QString language; // the language the decoder heard, when it tells
 };
 
 // Makes a streaming session out of a recogniser that decodes whole windows of

@@ -175,6 +175,8 @@ QCoro::Task<Expected<void, LiveTranscriptionError>> LiveTranscriptionClient::sta
         json::Json message{{"type", "start"}, {"encoding", "linear16"}, {"sample_rate", 16000}, {"channels", 1}};
         message["cleanup"] = options.cleanup;
         message["fillerWords"] = options.fillerWords;
+        if (!options.language.isEmpty())
+            message["language"] = options.language;
         json::putOptional(message, "app_bundle_id", options.appBundleID);
         if (options.clientRecordingId)
             message["clientRecordingId"] = options.clientRecordingId->toString(QUuid::WithoutBraces).toUpper();

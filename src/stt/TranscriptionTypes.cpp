@@ -77,6 +77,7 @@ Expected<TranscriptionResponse, QString> TranscriptionResponse::fromJson(const Q
     r.raw = *raw;
     r.engine = *engine;
     r.cleaned = *cleaned;
+    r.language = json::optionalField<QString>(*parsed, "language").value_or(QString());
     readRecordingFields(*parsed, r);
     return r;
 }
@@ -127,6 +128,8 @@ QByteArray transcriptionMultipartBody(const TranscriptionRequest &request, const
         field("clientRecordingId", request.clientRecordingId->toString(QUuid::WithoutBraces).toUpper().toUtf8());
     if (request.appBundleID && !request.appBundleID->isEmpty())
         field("app_bundle_id", request.appBundleID->toUtf8());
+    if (!request.language.isEmpty())
+        field("language", request.language.toUtf8());
     field("cleanup", request.cleanupEnabled ? "1" : "0");
     field("stream", request.cleanupEnabled && request.streamCleanup ? "1" : "0");
     field("filler_words_enabled", request.fillerWordsEnabled ? "1" : "0");

@@ -23,6 +23,7 @@ struct TranscriptionRequest
     bool fillerWordsEnabled = false;
     QStringList fillerWords;
     std::optional<QUuid> clientRecordingId;
+    QString language; // spoken: a two-letter code or "auto"; empty: the server's default
 };
 
 struct TranscriptionResponse
@@ -34,6 +35,7 @@ struct TranscriptionResponse
     bool retainRecording = false;
     std::optional<QString> recordingUploadUrl;
     std::optional<QString> recordingObjectKey;
+    QString language = {}; // as the server heard it; empty when it cannot tell
 
     static Expected<TranscriptionResponse, QString> fromJson(const QByteArray &body);
 };

@@ -181,11 +181,12 @@ private:
 } // namespace
 
 std::unique_ptr<SpeechRecognitionSession> FakeSpeechRecognizer::startSession(std::function<void(SpeechResult)> onResult,
-                                                                             const QStringList &)
+                                                                             const RecognitionHints &hints)
 {
     if (!available)
         return nullptr;
     ++sessions;
+    lastHints = hints;
     cancelled = false;
     m_onResult = std::move(onResult);
     return std::make_unique<FakeSession>(*this);

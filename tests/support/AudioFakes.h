@@ -122,12 +122,13 @@ public:
     QString engineName() const override { return QStringLiteral("fake-speech"); }
     bool isAvailable() override { return available; }
     std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
-                                                           const QStringList &vocabulary) override;
+                                                           const RecognitionHints &hints) override;
+    RecognitionHints lastHints; // what the last session was started with
 
     void send(QString text, bool isFinal = false)
     {
         if (m_onResult)
-            m_onResult(SpeechResult{std::move(text), isFinal, {}});
+            m_onResult(SpeechResult{std::move(text), isFinal, {}, {}});
     }
 
     bool available = true;

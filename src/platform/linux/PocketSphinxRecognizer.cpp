@@ -113,7 +113,7 @@ private:
             return;
         m_lastPartial = text;
         if (!m_cancelled)
-            m_onResult(SpeechResult{text, isFinal, {}});
+            m_onResult(SpeechResult{text, isFinal, {}, QStringLiteral("en")});
     }
 
     std::shared_ptr<PocketSphinxRecognizer::Decoder> m_decoder;
@@ -156,7 +156,7 @@ bool PocketSphinxRecognizer::isAvailable()
 }
 
 std::unique_ptr<SpeechRecognitionSession>
-PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult, const QStringList &)
+PocketSphinxRecognizer::startSession(std::function<void(SpeechResult)> onResult, const RecognitionHints &)
 {
     if (!isAvailable())
         return nullptr;

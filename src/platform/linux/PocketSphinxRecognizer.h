@@ -19,7 +19,7 @@ public:
     QString engineName() const override { return QStringLiteral("pocketsphinx"); }
     bool isAvailable() override;
     std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
-                                                           const QStringList &vocabulary) override;
+                                                           const RecognitionHints &hints) override;
 
     struct Decoder;
 

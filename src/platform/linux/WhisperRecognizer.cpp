@@ -48,27 +48,54 @@ QString WhisperRecognizer::defaultModelPath()
 #endif
 }
 
+namespace {
+
+// Where models are looked for by name: the user's models folder, then the
+// folder the build converted its model into (the same one unless the data
+// folder was moved, as tests and sandboxes do).
+QStringList modelFolders()
+{
+    QStringList folders{paths::dataDir() + QStringLiteral("/models")};
+#ifdef DRAVELIN_DEFAULT_WHISPER_MODEL
+    const QString built = QFileInfo(QStringLiteral(DRAVELIN_DEFAULT_WHISPER_MODEL)).absolutePath();
+    if (!folders.contains(built))
+        folders << built;
+#endif
+    return folders;
+}
+
+} // namespace
+
 QString WhisperRecognizer::modelPath(const QString &nameOrPath)
 {
     if (nameOrPath.isEmpty())
         return defaultModelPath();
     if (nameOrPath.contains(u'/') || nameOrPath.endsWith(QLatin1String(".bin")))
         return nameOrPath;
-    const QString inData = paths::dataDir() + QStringLiteral("/models/ggml-%1.bin").arg(nameOrPath);
-    // The build's own model may live elsewhere (a configured data directory).
-    if (nameOrPath == QLatin1String(kDefaultModel) && !QFileInfo::exists(inData))
+    if (nameOrPath == QLatin1String(kDefaultModel) && qEnvironmentVariableIsSet("DRAVELIN_WHISPER_MODEL"))
         return defaultModelPath();
-    return inData;
+    const QString file = QStringLiteral("ggml-%1.bin").arg(nameOrPath);
+    const QStringList folders = modelFolders();
+    for (const QString &folder : folders) {
+        if (QFileInfo::exists(folder + u'/' + file))
+            return folder + u'/' + file;
+    }
+    return folders.front() + u'/' + file;
 }
 
 QStringList WhisperRecognizer::installedModels()
 {
     QStringList names;
-    const QDir dir(paths::dataDir() + QStringLiteral("/models"));
-    for (const QString &file : dir.entryList({QStringLiteral("ggml-*.bin")}, QDir::Files, QDir::Name))
-        names << file.mid(5, file.size() - 5 - 4);
-    if (!names.contains(QLatin1String(kDefaultModel)) && QFileInfo::exists(defaultModelPath()))
-        names.prepend(QLatin1String(kDefaultModel));
+    const QStringList folders = modelFolders();
+    for (const QString &folder : folders) {
+        const QStringList files = QDir(folder).entryList({QStringLiteral("ggml-*.bin")}, QDir::Files, QDir::Name);
+        for (const QString &file : files) {
+            const QString name = file.mid(5, file.size() - 5 - 4);
+            if (!names.contains(name))
+                names << name;
+        }
+    }
+    names.sort();
     return names;
 }
 
@@ -103,7 +130,7 @@ struct WhisperRecognizer::Model
         return context != nullptr;
     }
 
-    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary, std::stop_token stop);
+    DecodeOutcome decode(const std::vector<float> &samples, const RecognitionHints &hints, std::stop_token stop);
 };
 
 WhisperRecognizer::WhisperRecognizer(QString modelPath, int threads)
@@ -136,32 +163,38 @@ bool WhisperRecognizer::isAvailable()
 }
 
 std::unique_ptr<SpeechRecognitionSession> WhisperRecognizer::startSession(std::function<void(SpeechResult)> onResult,
-                                                                          const QStringList &vocabulary)
+                                                                          const RecognitionHints &hints)
 {
-    auto decode = [model = m_model, vocabulary](const std::vector<float> &window, std::stop_token stop) {
-        return model->decode(window, vocabulary, std::move(stop));
+    auto decode = [model = m_model, hints](const std::vector<float> &window, std::stop_token stop) {
+        return model->decode(window, hints, std::move(stop));
     };
     return std::make_unique<StreamingDecoder>(std::move(decode), std::move(onResult));
 }
 
-SpeechResult WhisperRecognizer::transcribe(const std::vector<float> &samples, const QStringList &vocabulary)
+SpeechResult WhisperRecognizer::transcribe(const std::vector<float> &samples, const RecognitionHints &hints)
 {
-    const DecodeOutcome outcome = decode(samples, vocabulary);
-    return {joinSegments(outcome.segments), true, outcome.error};
+    const DecodeOutcome outcome = decode(samples, hints);
+    return {joinSegments(outcome.segments), true, outcome.error, outcome.language};
 }
 
-DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const QStringList &vocabulary,
+DecodeOutcome WhisperRecognizer::decode(const std::vector<float> &samples, const RecognitionHints &hints,
                                         std::stop_token stop)
 {
-    return m_model->decode(samples, vocabulary, std::move(stop));
+    return m_model->decode(samples, hints, std::move(stop));
 }
 
-DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples, const QStringList &vocabulary,
+bool WhisperRecognizer::isMultilingual()
+{
+    std::lock_guard lock(m_model->mutex);
+    return m_model->load() && whisper_is_multilingual(m_model->context) != 0;
+}
+
+DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples, const RecognitionHints &hints,
                                                std::stop_token stop)
 {
     std::lock_guard lock(mutex);
     if (!load())
-        return {{}, QStringLiteral("no Whisper model at %1").arg(path)};
+        return {{}, QStringLiteral("no Whisper model at %1").arg(path), {}};
     double energy = 0;
     for (float s : samples)
         energy += static_cast<double>(s) * s;
@@ -183,7 +216,15 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     params.print_special = false;
     params.print_timestamps = false;
     params.translate = false;
-    params.language = "en";
+    // An English-only model hears English; a multilingual one the language
+    // asked for, or finds out which ("auto").
+    const bool multilingual = whisper_is_multilingual(context) != 0;
+    const QString wanted = hints.language.trimmed().toLower();
+    const QByteArray language = !multilingual ? QByteArray("en")
+                                : wanted.isEmpty() || whisper_lang_id(wanted.toUtf8().constData()) < 0
+                                    ? QByteArray("auto")
+                                    : wanted.toUtf8();
+    params.language = language.constData();
     params.no_context = true;
     params.suppress_blank = true;
     params.suppress_nst = true;
@@ -201,12 +242,19 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     params.encoder_begin_callback_user_data = &stop;
     params.abort_callback = [](void *data) { return static_cast<std::stop_token *>(data)->stop_requested(); };
     params.abort_callback_user_data = &stop;
-    const QByteArray prompt = vocabulary.join(QStringLiteral(", ")).toUtf8();
+    const QByteArray prompt = hints.vocabulary.join(QStringLiteral(", ")).toUtf8();
     if (!prompt.isEmpty())
         params.initial_prompt = prompt.constData();
     if (whisper_full(context, params, audio.data(), static_cast<int>(audio.size())) != 0)
-        return {{}, QStringLiteral("whisper.cpp could not decode the audio")};
+        return {{}, QStringLiteral("whisper.cpp could not decode the audio"), {}};
     DecodeOutcome outcome;
+    if (multilingual) {
+        const int detected = whisper_full_lang_id(context);
+        if (detected >= 0)
+            outcome.language = QString::fromLatin1(whisper_lang_str(detected));
+    } else {
+        outcome.language = QStringLiteral("en");
+    }
     const int segments = whisper_full_n_segments(context);
     for (int i = 0; i < segments; ++i) {
         logs::debug(logs::streamingRecorder(), QStringLiteral("Whisper segment %1 [%2..%3] p(no speech)=%4: %5")

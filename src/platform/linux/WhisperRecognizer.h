@@ -36,13 +36,15 @@ public:
     // Whether the model file is there, without loading it.
     bool isInstalled() const;
     std::unique_ptr<SpeechRecognitionSession> startSession(std::function<void(SpeechResult)> onResult,
-                                                           const QStringList &vocabulary) override;
+                                                           const RecognitionHints &hints) override;
 
     // Decodes a whole utterance synchronously (callers keep it off the main
-    // thread); `vocabulary` becomes the initial prompt.
-    SpeechResult transcribe(const std::vector<float> &samples, const QStringList &vocabulary = {});
+    // thread); the vocabulary becomes the initial prompt.
+    SpeechResult transcribe(const std::vector<float> &samples, const RecognitionHints &hints = {});
     // The same, as timed segments; gives up early once `stop` is requested.
-    DecodeOutcome decode(const std::vector<float> &samples, const QStringList &vocabulary, std::stop_token stop = {});
+    DecodeOutcome decode(const std::vector<float> &samples, const RecognitionHints &hints, std::stop_token stop = {});
+    // Whether the model knows more languages than English (loads it).
+    bool isMultilingual();
 
 private:
     // The loaded model, shared with the sessions' workers so that it outlives

@@ -54,7 +54,7 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     testColumn->addWidget(m_testState);
     column->addWidget(test);
 
-    auto *recognition = style::section(QStringLiteral("Recognition on this computer"), this);
+    auto *recognition = style::section(QStringLiteral("Speech recognition"), this);
     auto *recognitionForm = new QFormLayout(recognition);
     auto *model = new QComboBox(recognition);
     model->setAccessibleName(QStringLiteral("Speech model"));
@@ -72,10 +72,29 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
                                   model->itemData(index).toString());
     });
     recognitionForm->addRow(QStringLiteral("Speech model"), model);
-    recognitionForm->addRow(style::note(QStringLiteral("Used when Dravelin recognises speech on this computer "
-                                                       "instead of sending it to the server; takes effect the next "
-                                                       "time Dravelin starts. `make models MODELS=base` installs the "
-                                                       "larger, multilingual model."),
+    auto *language = new QComboBox(recognition);
+    language->setAccessibleName(QStringLiteral("Language you speak"));
+    const QString spoken = StreamingDictationRecorder::spokenLanguage(m_services.defaults());
+    const std::pair<const char *, const char *> languages[] = {
+        {"auto", "Detect it"}, {"en", "English"},    {"de", "German"},   {"fr", "French"},  {"es", "Spanish"},
+        {"it", "Italian"},     {"pt", "Portuguese"}, {"nl", "Dutch"},    {"pl", "Polish"},  {"sv", "Swedish"},
+        {"tr", "Turkish"},     {"uk", "Ukrainian"},  {"ja", "Japanese"}, {"zh", "Chinese"},
+    };
+    for (const auto &[code, name] : languages) {
+        language->addItem(QString::fromUtf8(name), QString::fromLatin1(code));
+        if (spoken == QLatin1String(code))
+            language->setCurrentIndex(language->count() - 1);
+    }
+    connect(language, &QComboBox::activated, this, [this, language](int index) {
+        m_services.defaults().set(QString::fromLatin1(StreamingDictationRecorder::kLanguageKey),
+                                  language->itemData(index).toString());
+    });
+    recognitionForm->addRow(QStringLiteral("Language you speak"), language);
+    recognitionForm->addRow(style::note(QStringLiteral("The language goes with every dictation; English-only "
+                                                       "models (tiny.en) always hear English. The model is used when "
+                                                       "Dravelin recognises speech on this computer instead of on the "
+                                                       "server, from its next start; `make models MODELS=base` "
+                                                       "installs the larger, multilingual one."),
                                         recognition));
     column->addWidget(recognition);
 

@@ -31,11 +31,12 @@ namespace {
 struct CountingEngine final : server::SpeechEngine
 {
     QString name() const override { return QStringLiteral("counting"); }
-    QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float>, QStringList) override
+    QCoro::Task<Expected<server::Recognized, QString>> transcribe(std::vector<float>, RecognitionHints) override
     {
-        co_return QString();
+        co_return server::Recognized{};
     }
-    std::unique_ptr<server::SpeechStream> openStream(QStringList, std::function<void(const QString &)> partial) override
+    std::unique_ptr<server::SpeechStream> openStream(RecognitionHints,
+                                                     std::function<void(const QString &)> partial) override
     {
         struct Stream final : server::SpeechStream
         {
@@ -46,9 +47,9 @@ struct CountingEngine final : server::SpeechEngine
                 samples += more.size();
                 onPartial(QStringLiteral("heard %1 samples").arg(samples));
             }
-            QCoro::Task<Expected<QString, QString>> finish() override
+            QCoro::Task<Expected<server::Recognized, QString>> finish() override
             {
-                co_return QStringLiteral("heard %1 samples").arg(samples);
+                co_return server::Recognized{QStringLiteral("heard %1 samples").arg(samples), {}};
             }
         };
         auto stream = std::make_unique<Stream>();

@@ -31,18 +31,22 @@ namespace {
 struct ScriptedEngine final : SpeechEngine
 {
     QStringList vocabulary;
+    QString askedLanguage; // what the client asked for
     std::vector<float> audio;
     QString text = QStringLiteral("um hello world this is a test");
+    QString heardLanguage = QStringLiteral("en");
 
     QString name() const override { return QStringLiteral("scripted"); }
-    QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float>, QStringList) override
+    QCoro::Task<Expected<Recognized, QString>> transcribe(std::vector<float>, RecognitionHints) override
     {
-        QString heard = text;
+        Recognized heard{text, heardLanguage};
         co_return heard;
     }
-    std::unique_ptr<SpeechStream> openStream(QStringList vocab, std::function<void(const QString &)> onPartial) override
+    std::unique_ptr<SpeechStream> openStream(RecognitionHints hints,
+                                             std::function<void(const QString &)> onPartial) override
     {
-        vocabulary = vocab;
+        vocabulary = hints.vocabulary;
+        askedLanguage = hints.language;
         struct Stream final : SpeechStream
         {
             ScriptedEngine &engine;
@@ -53,9 +57,9 @@ struct ScriptedEngine final : SpeechEngine
                 engine.audio.insert(engine.audio.end(), samples.begin(), samples.end());
                 onPartial(QStringLiteral("heard %1 samples").arg(engine.audio.size()));
             }
-            QCoro::Task<Expected<QString, QString>> finish() override
+            QCoro::Task<Expected<Recognized, QString>> finish() override
             {
-                QString heard = engine.text; // co_return of a member would move it out
+                Recognized heard{engine.text, engine.heardLanguage}; // co_return of a member would move it out
                 co_return heard;
             }
         };
@@ -92,10 +96,12 @@ public:
                !closed;
     }
     void send(const json::Json &message) { socket.sendTextMessage(QString::fromUtf8(json::encode(message))); }
-    void start(bool cleanup = true)
+    void start(bool cleanup = true, const char *language = nullptr)
     {
         json::Json start{{"type", "start"}, {"encoding", "linear16"}, {"sample_rate", 16000}, {"channels", 1}};
         start["cleanup"] = cleanup;
+        if (language)
+            start["language"] = language;
         start["fillerWords"] = QStringList{QStringLiteral("um")};
         start["app_bundle_id"] = "org.example.Editor";
         start["clientRecordingId"] = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
@@ -188,6 +194,28 @@ TEST_F(LiveTranscriptionTest, VocabularyAudioAndOptionsReachTheEngineAndComeBack
     EXPECT_EQ(client.messages.back().value("type", ""), "final");
 }
 
+// The language asked for reaches the engine, the language heard comes back,
+// and English-only clean-up rules stay out of other languages' way.
+TEST_F(LiveTranscriptionTest, TheSpokenLanguageReachesTheEngineAndComesBackWithTheText)
+{
+    auto owned = std::make_unique<ScriptedEngine>();
+    ScriptedEngine *engine = owned.get();
+    engine->text = QStringLiteral("ähm ich glaube i bin erstens hier");
+    engine->heardLanguage = QStringLiteral("de");
+    start(std::move(owned));
+    LiveClient client;
+    ASSERT_TRUE(client.open(server->port(), token));
+    client.start(true, "DE");
+    client.socket.sendBinaryMessage(pcm(std::vector<float>(3200, 0.1f)));
+    client.send({{"type", "finalize"}});
+    ASSERT_TRUE(client.waitFor("final"));
+    EXPECT_EQ(engine->askedLanguage, QStringLiteral("de"));
+    const json::Json final = *client.find("final");
+    EXPECT_EQ(json::optionalField<QString>(final, "language"), QStringLiteral("de"));
+    // Capital and full stop, but no English "I" and no numbered list.
+    EXPECT_EQ(text(final), QStringLiteral("Ähm ich glaube i bin erstens hier."));
+}
+
 TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
 {
     start(std::make_unique<ScriptedEngine>(), 1500);
@@ -221,6 +249,8 @@ TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
          },
          QStringLiteral("start sent twice")},
         {"silent client", [](LiveClient &c) { c.start(); }, QStringLiteral("nothing received for 1.5 s")},
+        {"no such language", [](LiveClient &c) { c.start(true, "klingon!"); },
+         QStringLiteral("language must be \"auto\" or a language code")},
     };
     for (const auto &c : cases) {
         LiveClient client;

@@ -25,11 +25,11 @@ class SilentEngine final : public SpeechEngine
 {
 public:
     QString name() const override { return QStringLiteral("silent"); }
-    QCoro::Task<Expected<QString, QString>> transcribe(std::vector<float>, QStringList) override
+    QCoro::Task<Expected<Recognized, QString>> transcribe(std::vector<float>, RecognitionHints) override
     {
-        co_return QString();
+        co_return Recognized{};
     }
-    std::unique_ptr<SpeechStream> openStream(QStringList, std::function<void(const QString &)>) override
+    std::unique_ptr<SpeechStream> openStream(RecognitionHints, std::function<void(const QString &)>) override
     {
         return nullptr;
     }

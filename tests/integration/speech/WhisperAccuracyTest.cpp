@@ -75,7 +75,7 @@ TEST_F(WhisperAccuracyTest, TheVocabularyTeachesItWordsItCannotKnow)
 {
     const auto audio = speak(dir, QStringLiteral("Send the file to Dravelin tomorrow."), QStringLiteral("en-us"));
     const QString plain = recognizer.transcribe(audio).text;
-    const QString hinted = recognizer.transcribe(audio, {QStringLiteral("Dravelin")}).text;
+    const QString hinted = recognizer.transcribe(audio, QStringList{QStringLiteral("Dravelin")}).text;
     std::printf("without vocabulary: %s\nwith it: %s\n", qPrintable(plain), qPrintable(hinted));
     EXPECT_FALSE(plain.contains(QStringLiteral("Dravelin"))); // otherwise this proves nothing
     EXPECT_TRUE(hinted.contains(QStringLiteral("Dravelin")));
@@ -103,3 +103,26 @@ TEST_F(WhisperAccuracyTest, SilenceAndNoiseGiveNoTextAndLongSpeechComesBackWhole
 }
 
 } // namespace
+
+// With a multilingual model (`make models MODELS=base`), a German sentence
+// comes back in German when the language is left to the model, and an
+// English-only model says English whatever it is asked.
+TEST(WhisperLanguageTest, AMultilingualModelHearsTheLanguageSpoken)
+{
+    QTemporaryDir dir;
+    nix::WhisperRecognizer english;
+    if (english.isAvailable() && !english.isMultilingual()) {
+        const auto audio = speak(dir, QStringLiteral("Good morning to you."), QStringLiteral("en-us"));
+        EXPECT_EQ(english.transcribe(audio, RecognitionHints({}, QStringLiteral("de"))).language, u"en");
+    }
+    nix::WhisperRecognizer base(nix::WhisperRecognizer::modelPath(QStringLiteral("base")));
+    if (!base.isAvailable() || !base.isMultilingual())
+        GTEST_SKIP() << "no multilingual model installed (make models MODELS=base)";
+    const auto german =
+        speak(dir, QStringLiteral("Guten Morgen, ich möchte heute einen Termin beim Arzt."), QStringLiteral("de"));
+    const SpeechResult heard = base.transcribe(german, RecognitionHints({}, QStringLiteral("auto")));
+    std::printf("auto: [%s] %s\n", qPrintable(heard.language), qPrintable(heard.text));
+    EXPECT_EQ(heard.language, u"de");
+    EXPECT_TRUE(heard.text.contains(QStringLiteral("Guten Morgen"))) << qPrintable(heard.text);
+    EXPECT_TRUE(heard.text.contains(QStringLiteral("Termin"))) << qPrintable(heard.text);
+}

@@ -63,7 +63,7 @@ struct Recorder : std::enable_shared_from_this<Recorder>
         windows.push_back(window.size());
         changed.notify_all();
         if (!failWith.isEmpty())
-            return {{}, failWith};
+            return {{}, failWith, {}};
         DecodeOutcome outcome;
         for (size_t i = 0; i < window.size();) {
             size_t end = i;

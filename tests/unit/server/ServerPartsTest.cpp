@@ -198,7 +198,7 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
     {
         auto storage = SqliteStorage::open(path);
         ASSERT_TRUE(storage) << qPrintable(storage.error());
-        EXPECT_EQ((*storage)->schemaVersion(), 7);
+        EXPECT_EQ((*storage)->schemaVersion(), 8);
         const auto user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
         ASSERT_TRUE(user);
         EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user->id);
@@ -229,7 +229,7 @@ TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
     }
     auto reopened = SqliteStorage::open(path);
     ASSERT_TRUE(reopened);
-    EXPECT_EQ((*reopened)->schemaVersion(), 7);
+    EXPECT_EQ((*reopened)->schemaVersion(), 8);
     EXPECT_TRUE((*reopened)->userByEmail(QStringLiteral("ada@example.com")));
 }
 
