@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 #include "pipeline/ServiceContainer.h"
+#include "ui/OnboardingFlow.h"
 #include "ui/Page.h"
 #include "ui/pages/AboutPage.h"
 #include "ui/pages/AccountPage.h"
@@ -35,7 +36,6 @@ namespace dravelin::ui {
 
 namespace {
 
-constexpr const char *kOnboardingCompletedKey = "onboarding.completed";
 constexpr int kRouteRole = Qt::UserRole + 1;
 
 // The sidebar's groups; a null route starts a new group.
@@ -68,10 +68,7 @@ MainWindow::MainWindow(ServiceContainer &services, QWidget *parent) : QMainWindo
     // Ctrl+Comma opens the settings, as in most desktop applications.
     auto *settingsAction = new QAction(this);
     settingsAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    connect(settingsAction, &QAction::triggered, this, [this] {
-        present();
-        navigate(Route::general);
-    });
+    connect(settingsAction, &QAction::triggered, this, [this] { present(Route::general); });
     addAction(settingsAction);
     auto *closeAction = new QAction(this);
     closeAction->setShortcut(QKeySequence::Close);
@@ -79,14 +76,9 @@ MainWindow::MainWindow(ServiceContainer &services, QWidget *parent) : QMainWindo
     addAction(closeAction);
 
     Navigator &navigator = Navigator::instance();
-    connect(&navigator, &Navigator::mainWindowRequested, this, &MainWindow::present);
-    connect(&navigator, &Navigator::routeRequested, this, &MainWindow::navigate);
-    connect(&navigator, &Navigator::signInRequested, this, [this] {
-        if (m_services.auth().isSignedIn())
-            navigate(Route::account);
-        else
-            showGateOrShell();
-    });
+    connect(&navigator, &Navigator::mainWindowRequested, this, [this] { present(); });
+    connect(&navigator, &Navigator::routeRequested, this, [this](Route route) { present(route); });
+    connect(&navigator, &Navigator::signInRequested, this, [this] { present(Route::account); });
     connect(&m_services.auth(), &AuthService::userChanged, this, [this] {
         refreshSidebar();
         showGateOrShell();
@@ -98,21 +90,27 @@ MainWindow::MainWindow(ServiceContainer &services, QWidget *parent) : QMainWindo
     uptimeTimer->start();
     refreshSidebar();
     refreshUptime();
-    showGateOrShell();
+    m_gate->setCurrentIndex(m_services.auth().isSignedIn() ? 1 : 0);
 }
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::present()
+void MainWindow::present(std::optional<Route> route)
 {
     const bool wasVisible = isVisible();
-    showGateOrShell();
+    const bool signedIn = m_services.auth().isSignedIn();
     // A signed-in user who has not finished onboarding starts there.
-    if (!wasVisible && m_services.auth().isSignedIn() &&
-        !m_services.defaults().boolValue(QString::fromLatin1(kOnboardingCompletedKey), false))
-        navigate(Route::onboarding);
-    else if (!wasVisible && m_shown)
-        m_shown->pageShown();
+    if (!route && !wasVisible && signedIn && !onboardingSettings::isCompleted(m_services.defaults()))
+        route = Route::onboarding;
+    if (!route && !m_shown)
+        route = Route::home;
+    if (route) {
+        navigate(*route); // shows the sign-in gate instead while signed out
+    } else {
+        m_gate->setCurrentIndex(signedIn ? 1 : 0);
+        if (!wasVisible && m_shown)
+            m_shown->pageShown();
+    }
     show();
     raise();
     activateWindow();
@@ -130,7 +128,8 @@ void MainWindow::showGateOrShell()
 {
     const bool signedIn = m_services.auth().isSignedIn();
     m_gate->setCurrentIndex(signedIn ? 1 : 0);
-    if (signedIn && !m_shown)
+    // Screens are built when the window shows; present() picks the first.
+    if (signedIn && !m_shown && isVisible())
         navigate(Route::home);
 }
 
@@ -369,10 +368,8 @@ QCoro::Task<> MainWindow::signIn()
     m_cancelSignIn->setVisible(false);
     if (result) {
         m_signInStatus->clear();
-        showGateOrShell();
         // A new user goes through onboarding next.
-        if (!m_services.defaults().boolValue(QString::fromLatin1(kOnboardingCompletedKey), false))
-            navigate(Route::onboarding);
+        navigate(onboardingSettings::isCompleted(m_services.defaults()) ? Route::home : Route::onboarding);
     } else {
         m_signInStatus->setText(result.error().description());
     }

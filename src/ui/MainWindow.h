@@ -32,9 +32,10 @@ public:
     explicit MainWindow(ServiceContainer &services, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Shows the window and brings it to the front, on the screen that needs
-    // attention first (onboarding for a user who has not finished it).
-    void present();
+    // Shows the window and brings it to the front: on `route`, else on the
+    // screen that needs attention first (onboarding for a user who has not
+    // finished it), else where it was.
+    void present(std::optional<Route> route = std::nullopt);
     // Shows one screen (signed in) or the sign-in gate.
     void navigate(Route route);
     std::optional<Route> currentRoute() const;

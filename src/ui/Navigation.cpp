@@ -102,14 +102,12 @@ void Navigator::openMainWindow()
 
 void Navigator::openRoute(Route route)
 {
-    openMainWindow();
     QMetaObject::invokeMethod(
         this, [this, route] { Q_EMIT routeRequested(route); }, Qt::QueuedConnection);
 }
 
 void Navigator::openSignIn()
 {
-    openMainWindow();
     QMetaObject::invokeMethod(
         this, [this] { Q_EMIT signInRequested(); }, Qt::QueuedConnection);
 }

@@ -42,8 +42,9 @@ QString title(Route route);
 
 // Requests to show the main window, one of its screens or the sign-in. Any
 // part of the app may ask (the tray, the indicator's sign-in prompt, a second
-// launch); the main window listens. Requests for a route or the sign-in are
-// delivered on the next turn of the event loop, after the window is up.
+// launch); the main window listens and comes to the front for each. Requests
+// for a screen or the sign-in are delivered on the next turn of the event
+// loop, so a caller may ask from inside a menu or a click handler.
 class Navigator final : public QObject
 {
     Q_OBJECT

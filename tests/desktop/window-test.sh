@@ -67,6 +67,10 @@ wait_log 0 "Hotkeys registered"
 wait_log 0 "Loaded [0-9]* entries" # start-up has settled
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Dravelin$' | head -n1) || fail "no main window"
 wait_log 0 "Onboarding step: microphone"
+# Straight to onboarding: no other screen is built or shown first.
+first_route=$(grep -o "Main window route: [a-z]*" "$work/app.log" | head -n1)
+[ "$first_route" = "Main window route: onboarding" ] || fail "the window first showed: $first_route"
+[ "$(grep -c "Onboarding step: microphone" "$work/app.log")" = 1 ] || fail "onboarding started more than once"
 drive press Continue
 wait_log 0 "Onboarding step: accessibility"
 drive wait-text "Accessibility status" "Ready" 20 >/dev/null
