@@ -19,10 +19,12 @@ void error(const QString &message)
 
 } // namespace
 
-AudioPlaybackController::AudioPlaybackController(AudioOutput &output, Scheduler &scheduler, QObject *parent)
+AudioPlaybackController::AudioPlaybackController(AudioOutput &output, Scheduler &scheduler, const QueueFactory &queues,
+                                                 QObject *parent)
     : QObject(parent)
     , m_output(output)
     , m_scheduler(scheduler)
+    , m_queue(queues(QStringLiteral("com.dravelin.playback")))
 {}
 
 AudioPlaybackController::~AudioPlaybackController()
@@ -48,26 +50,49 @@ void AudioPlaybackController::toggle(const QUuid &id, const QString &path)
         return;
     }
 
+    if (m_activeID == id && m_loading)
+        return; // already on its way
     stop();
-    const QString fileName = QFileInfo(path).fileName();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error(QStringLiteral("Can't open recording %1: %2").arg(fileName, file.errorString()));
-        return;
-    }
-    auto samples = decodeAudio(file.readAll());
-    if (!samples) {
-        error(QStringLiteral("Can't open recording %1: %2").arg(fileName, samples.error()));
-        return;
-    }
-    QString why;
-    auto player = m_output.load(std::move(*samples), 16000, &why);
-    if (!player) {
-        error(QStringLiteral("Can't open recording %1: %2").arg(fileName, why));
-        return;
-    }
-    const quint64 generation = ++m_generation;
+    m_activeID = id;
+    m_loading = true;
+    Q_EMIT stateChanged();
+    m_tasks.track(start(path, ++m_generation));
+}
+
+QCoro::Task<> AudioPlaybackController::start(QString path, quint64 generation)
+{
+    struct Loaded
+    {
+        std::unique_ptr<AudioPlayback> player;
+        QString error;
+    };
+    AudioOutput *output = &m_output;
+    auto load = [path, output]() -> Loaded {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {nullptr, file.errorString()};
+        auto samples = decodeAudio(file.readAll());
+        if (!samples)
+            return {nullptr, samples.error()};
+        QString why;
+        auto player = output->load(std::move(*samples), 16000, &why);
+        return {std::move(player), why};
+    };
     QPointer<AudioPlaybackController> self(this);
+    Loaded loaded = co_await onQueue(*m_queue, m_scheduler, std::move(load));
+    if (!self || generation != m_generation) { // stopped, or another entry meanwhile
+        if (loaded.player)
+            loaded.player->stop();
+        co_return;
+    }
+    m_loading = false;
+    const QString fileName = QFileInfo(path).fileName();
+    if (!loaded.player) {
+        error(QStringLiteral("Can't open recording %1: %2").arg(fileName, loaded.error));
+        stop();
+        co_return;
+    }
+    std::unique_ptr<AudioPlayback> player = std::move(loaded.player);
     Scheduler *scheduler = &m_scheduler;
     auto lastError = std::make_shared<std::optional<QString>>();
     player->onError = [lastError](const QString &message) { *lastError = message; };
@@ -84,10 +109,10 @@ void AudioPlaybackController::toggle(const QUuid &id, const QString &path)
     if (!player->play()) {
         error(QStringLiteral("Playback refused to start for %1").arg(fileName));
         player->stop();
-        return;
+        stop();
+        co_return;
     }
     m_player = std::move(player);
-    m_activeID = id;
     m_playing = true;
     Q_EMIT stateChanged();
 }
@@ -102,6 +127,7 @@ void AudioPlaybackController::stop()
     m_player.reset();
     m_activeID.reset();
     m_playing = false;
+    m_loading = false;
     Q_EMIT stateChanged();
 }
 

@@ -29,7 +29,14 @@ protected:
     QTemporaryDir dir;
     VirtualScheduler scheduler;
     FakeOutput output;
-    AudioPlaybackController playback{output, scheduler};
+    AudioPlaybackController playback{output, scheduler, immediateQueues()};
+
+    // Starts (or pauses) an entry; loading finishes on the next main-loop turn.
+    void toggle(const QUuid &id, const QString &path)
+    {
+        playback.toggle(id, path);
+        scheduler.runPending();
+    }
     test::LogCapture logs;
     const QUuid a = QUuid::createUuid();
     const QUuid b = QUuid::createUuid();
@@ -38,20 +45,26 @@ protected:
 TEST_F(PlaybackTest, OneEntryAtATimeWithPauseAndResume)
 {
     const QString fileA = recording("a.wav");
-    playback.toggle(a, fileA);
+    toggle(a, fileA);
     ASSERT_EQ(playback.activeID(), a);
     EXPECT_EQ(output.lengths.front(), 1600u);
-    playback.toggle(a, fileA);
+    toggle(a, fileA);
     EXPECT_FALSE(playback.isPlaying());
     EXPECT_EQ(playback.activeID(), a);
-    playback.toggle(a, fileA);
+    toggle(a, fileA);
     EXPECT_TRUE(playback.isPlaying());
     EXPECT_EQ(output.loaded.size(), 1u); // resumed, not reloaded
 
-    // Another entry replaces it.
+    // Another entry replaces it; a stop while it loads leaves nothing playing.
     playback.toggle(b, recording("b.wav"));
+    EXPECT_TRUE(playback.isLoading());
+    playback.stop();
+    scheduler.runPending();
+    EXPECT_FALSE(playback.activeID());
+    EXPECT_TRUE(output.loaded.back()->stopped);
+    toggle(b, recording("b.wav"));
     EXPECT_EQ(playback.activeID(), b);
-    EXPECT_TRUE(output.loaded.size() == 2);
+    EXPECT_TRUE(playback.isPlaying());
 
     // Trimming other entries keeps it; losing its own entry stops it.
     playback.stopUnlessAmong({a, b});
@@ -63,21 +76,21 @@ TEST_F(PlaybackTest, OneEntryAtATimeWithPauseAndResume)
 
 TEST_F(PlaybackTest, FailuresLeaveItStopped)
 {
-    playback.toggle(a, dir.filePath(QStringLiteral("deleted.m4a")));
+    toggle(a, dir.filePath(QStringLiteral("deleted.m4a")));
     EXPECT_FALSE(playback.activeID());
     EXPECT_TRUE(logs.hasPrefix(QStringLiteral("audio-playback"), QStringLiteral("Can't open recording deleted.m4a: ")));
 
     output.refuseNext = true;
-    playback.toggle(a, recording("a.wav"));
+    toggle(a, recording("a.wav"));
     EXPECT_FALSE(playback.activeID());
     EXPECT_TRUE(logs.has(QStringLiteral("audio-playback"), QStringLiteral("Playback refused to start for a.wav")));
 
     // The end of a replaced player is ignored; the current one's end stops.
     output.refuseNext = false;
-    playback.toggle(a, recording("a.wav"));
+    toggle(a, recording("a.wav"));
     FakePlayback *first = output.loaded.back();
     auto firstEnd = first->onFinished;
-    playback.toggle(b, recording("b.wav"));
+    toggle(b, recording("b.wav"));
     firstEnd(true);
     scheduler.runPending();
     EXPECT_EQ(playback.activeID(), b);
