@@ -30,6 +30,7 @@ MicTestRecording::MicTestRecording(AudioCaptureBackend &backend, AudioOutput &ou
     , m_scheduler(scheduler)
     , m_defaults(defaults)
     , m_queues(std::move(queues))
+    , m_speakerQueue(m_queues(QStringLiteral("com.dravelin.mic-test-playback")))
 {}
 
 MicTestRecording::~MicTestRecording()
@@ -116,40 +117,65 @@ void MicTestRecording::stopRecording()
     m_stop.request_stop();
 }
 
-void MicTestRecording::play()
+QCoro::Task<> MicTestRecording::play()
 {
     if (m_state != State::recorded || !m_take)
-        return;
+        co_return;
     std::vector<float> samples;
     {
         const std::lock_guard lock(m_take->mutex);
         samples = m_take->samples;
     }
-    QString error;
-    m_playback = m_output.load(std::move(samples), PcmBuffer::kSampleRate, &error);
-    if (!m_playback || !m_playback->play()) {
-        m_playback.reset();
-        setState(State::recorded, error.isEmpty() ? QStringLiteral("The speakers could not be opened.") : error);
-        return;
-    }
-    QPointer self(this);
-    AudioPlayback *playback = m_playback.get();
-    m_playback->onFinished = [self, playback, scheduler = &m_scheduler](bool) {
-        scheduler->postFromAnyThread([self, playback] {
-            if (self && self->m_playback.get() == playback) {
-                self->m_playback.reset();
-                self->setState(State::recorded);
-            }
-        });
-    };
     setState(State::playing);
+    struct Opened
+    {
+        std::unique_ptr<AudioPlayback> playback;
+        QString error;
+    };
+    AudioOutput *output = &m_output;
+    QPointer self(this);
+    Scheduler *scheduler = &m_scheduler;
+    auto open = [output, samples = std::move(samples), self, scheduler]() -> Opened {
+        QString error;
+        auto playback = output->load(samples, PcmBuffer::kSampleRate, &error);
+        if (!playback)
+            return {nullptr, error};
+        // Set before it plays: the end of a short take may come at once.
+        AudioPlayback *raw = playback.get();
+        playback->onFinished = [self, raw, scheduler](bool) {
+            scheduler->postFromAnyThread([self, raw] {
+                if (self && self->m_playback.get() == raw) {
+                    self->m_playback.reset();
+                    self->setState(State::recorded);
+                }
+            });
+        };
+        if (!playback->play()) {
+            playback->stop();
+            return {nullptr, error};
+        }
+        return {std::move(playback), error};
+    };
+    Opened opened = co_await onQueue(*m_speakerQueue, m_scheduler, std::move(open));
+    if (!self || m_state != State::playing) { // stopped or re-recorded meanwhile
+        if (opened.playback)
+            opened.playback->stop();
+        co_return;
+    }
+    if (!opened.playback) {
+        setState(State::recorded,
+                 opened.error.isEmpty() ? QStringLiteral("The speakers could not be opened.") : opened.error);
+        co_return;
+    }
+    m_playback = std::move(opened.playback);
 }
 
 void MicTestRecording::stopPlaying()
 {
-    if (!m_playback)
+    if (m_state != State::playing)
         return;
-    m_playback->stop();
+    if (m_playback)
+        m_playback->stop();
     m_playback.reset();
     setState(State::recorded);
 }

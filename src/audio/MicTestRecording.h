@@ -2,6 +2,7 @@
 
 #include "core/Scheduler.h"
 #include "core/SerialQueue.h"
+#include "core/Tasks.h"
 
 #include <QObject>
 #include <QString>
@@ -43,7 +44,8 @@ public:
     // already held is replaced.
     QCoro::Task<> record(Millis length = kDefaultLength);
     void stopRecording();
-    void play();
+    // Opens the speakers on a queue of its own, then plays.
+    QCoro::Task<> play();
     void stopPlaying();
 
     State state() const { return m_state; }
@@ -52,6 +54,7 @@ public:
     // The loudest block of the take on the monitor scale (0…1): tells
     // "silence" from "speech" without listening.
     float peakLevel() const { return m_peak; }
+    TaskTracker &taskTracker() { return m_tasks; }
 
 Q_SIGNALS:
     void stateChanged();
@@ -69,10 +72,12 @@ private:
     QueueFactory m_queues;
     std::shared_ptr<Take> m_take;
     std::unique_ptr<AudioPlayback> m_playback;
+    std::unique_ptr<SerialQueue> m_speakerQueue;
     std::stop_source m_stop;
     State m_state = State::idle;
     QString m_error;
     float m_peak = 0;
+    TaskTracker m_tasks;
 };
 
 } // namespace dravelin

@@ -126,14 +126,13 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
         }
         // One capture at a time: the meter pauses for the test.
         m_level->stop();
-        auto recording = m_test->record();
-        Q_UNUSED(recording);
+        m_test->taskTracker().track(m_test->record());
     });
     connect(m_play, &QPushButton::clicked, this, [this] {
         if (m_test->state() == MicTestRecording::State::playing)
             m_test->stopPlaying();
         else
-            m_test->play();
+            m_test->taskTracker().track(m_test->play());
     });
     connect(m_device, &QComboBox::activated, this, [this](int index) {
         AudioInputDevice::select(m_services.defaults(), m_device->itemData(index).toString());

@@ -47,7 +47,8 @@ TEST_F(MicTestRecordingTest, KeepsAtMostTheLengthAskedForAndPlaysItBack)
     EXPECT_EQ(test.recordedLength(), 1000ms);
     EXPECT_GT(test.peakLevel(), 0.5f); // a tone is not silence
 
-    test.play();
+    auto playing = test.play();
+    queues.pump(scheduler);
     ASSERT_EQ(speakers.lengths, std::vector<size_t>{16000});
     EXPECT_EQ(test.state(), MicTestRecording::State::playing);
     speakers.loaded.back()->onFinished(true);
@@ -72,7 +73,8 @@ TEST_F(MicTestRecordingTest, SaysWhenNoMicrophoneOrSpeakerCanBeOpened)
     queues.pump(scheduler);
     scheduler.advance(200ms);
     queues.pump(scheduler);
-    test.play();
+    auto refused = test.play();
+    queues.pump(scheduler);
     EXPECT_EQ(test.state(), MicTestRecording::State::recorded);
     EXPECT_FALSE(test.error().isEmpty());
 
