@@ -2,6 +2,10 @@
 
 #include <QtEndian>
 
+#ifdef DRAVELIN_HAVE_GGML
+#include <ggml.h>
+#endif
+
 #include <cmath>
 #include <cstring>
 
@@ -236,8 +240,57 @@ QByteArray tokenBytes(const QString &token)
     return out;
 }
 
-Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QStringList &vocabulary, ConvertStats *stats)
+std::optional<WeightFormat> weightFormat(const QString &name)
 {
+    if (name == u"f16")
+        return WeightFormat::f16;
+    if (name == u"q8_0")
+        return WeightFormat::q8_0;
+    if (name == u"q5_1")
+        return WeightFormat::q5_1;
+    return std::nullopt;
+}
+
+bool canQuantize()
+{
+#ifdef DRAVELIN_HAVE_GGML
+    return true;
+#else
+    return false;
+#endif
+}
+
+namespace {
+
+#ifdef DRAVELIN_HAVE_GGML
+ggml_type ggmlType(WeightFormat format)
+{
+    return format == WeightFormat::q8_0 ? GGML_TYPE_Q8_0 : GGML_TYPE_Q5_1;
+}
+#endif
+
+// ggml's model-wide file type: mostly this format, and which quantization
+// version wrote it.
+int32_t fileType(WeightFormat format)
+{
+    switch (format) {
+    case WeightFormat::f16:
+        return 1;
+    case WeightFormat::q8_0:
+        return 7 + 2 * 1000; // GGML_FTYPE_MOSTLY_Q8_0, GGML_QNT_VERSION 2
+    case WeightFormat::q5_1:
+        return 9 + 2 * 1000; // GGML_FTYPE_MOSTLY_Q5_1
+    }
+    return 1;
+}
+
+} // namespace
+
+Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QStringList &vocabulary, ConvertStats *stats,
+                                            WeightFormat format)
+{
+    if (format != WeightFormat::f16 && !canQuantize())
+        return Unexpected(QStringLiteral("this build of dravelin-model cannot quantize (it was built without ggml)"));
     const auto need = [&](const QString &name) -> Expected<const Ct2Variable *, QString> {
         const Ct2Variable *v = model.find(name);
         if (!v)
@@ -352,7 +405,8 @@ Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QString
 
     QByteArray out;
     put32(out, 0x67676d6c); // "ggml"
-    for (int v : {nVocab, audioCtx, state, encHeads, encLayers, textCtx, state, decHeads, decLayers, nMels, 1})
+    for (int v : {nVocab, audioCtx, state, encHeads, encLayers, textCtx, state, decHeads, decLayers, nMels,
+                  static_cast<int>(fileType(format))})
         put32(out, v);
     const std::vector<float> filters = melFilters(nMels);
     put32(out, nMels);
@@ -373,14 +427,29 @@ Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QString
         std::vector<uint32_t> shape = t.shape;
         if (t.name == u"encoder.conv1.bias" || t.name == u"encoder.conv2.bias")
             shape.push_back(1); // [n_state, 1], as whisper.cpp adds it to the convolution output
+        // The matrices whisper.cpp keeps in the model's weight type; rows of
+        // a whole number of 32-value blocks.
+        const bool quantize = format != WeightFormat::f16 && t.half && t.shape.size() == 2 && t.shape.back() % 32 == 0;
         const QByteArray name = t.name.toUtf8();
         put32(out, static_cast<int32_t>(shape.size()));
         put32(out, static_cast<int32_t>(name.size()));
+#ifdef DRAVELIN_HAVE_GGML
+        put32(out, quantize ? static_cast<int32_t>(ggmlType(format)) : (t.half ? 1 : 0));
+#else
         put32(out, t.half ? 1 : 0);
+#endif
         for (auto it = shape.rbegin(); it != shape.rend(); ++it)
             put32(out, static_cast<int32_t>(*it));
         out += name;
-        if (t.half) {
+        if (quantize) {
+#ifdef DRAVELIN_HAVE_GGML
+            const auto rowLength = static_cast<int64_t>(t.shape.back());
+            const auto rows = static_cast<int64_t>(t.shape.front());
+            QByteArray packed(static_cast<qsizetype>(ggml_row_size(ggmlType(format), rowLength) * rows), '\0');
+            ggml_quantize_chunk(ggmlType(format), t.values.data(), packed.data(), 0, rows, rowLength, nullptr);
+            out += packed;
+#endif
+        } else if (t.half) {
             for (float f : t.values) {
                 const qfloat16 h(f);
                 char b[2];

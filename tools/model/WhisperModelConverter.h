@@ -50,9 +50,22 @@ struct ConvertStats
     int vocab = 0;
 };
 
+// How the weight matrices are stored: half precision as converted, or
+// quantized with ggml's 8-bit or 5-bit block formats (smaller, and faster on
+// a CPU that is short of memory bandwidth). Vectors, convolutions and the
+// positional embeddings stay as they are.
+enum class WeightFormat {
+    f16,
+    q8_0,
+    q5_1,
+};
+std::optional<WeightFormat> weightFormat(const QString &name);
+// Whether this build can quantize (it links ggml).
+bool canQuantize();
+
 // Writes the ggml Whisper model file whisper.cpp loads, from a CTranslate2
 // Whisper model and its vocabulary (one token per line).
 Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QStringList &vocabulary,
-                                            ConvertStats *stats = nullptr);
+                                            ConvertStats *stats = nullptr, WeightFormat format = WeightFormat::f16);
 
 } // namespace dravelin::model

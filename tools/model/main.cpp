@@ -1,7 +1,8 @@
 // dravelin-model: turns a CTranslate2 Whisper model (model.bin, vocabulary.txt)
-// into the ggml model file whisper.cpp loads.
+// into the ggml model file whisper.cpp loads, optionally with its weight
+// matrices quantized.
 //
-//   dravelin-model CT2_MODEL_DIR OUTPUT.bin
+//   dravelin-model [--weights f16|q8_0|q5_1] CT2_MODEL_DIR OUTPUT.bin
 
 #include "WhisperModelConverter.h"
 
@@ -15,9 +16,19 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    dravelin::model::WeightFormat format = dravelin::model::WeightFormat::f16;
+    if (args.size() == 5 && args[1] == u"--weights") {
+        const auto chosen = dravelin::model::weightFormat(args[2]);
+        if (!chosen) {
+            std::fprintf(stderr, "unknown weight format %s (f16, q8_0 or q5_1)\n", qPrintable(args[2]));
+            return 2;
+        }
+        format = *chosen;
+        args.remove(1, 2);
+    }
     if (args.size() != 3) {
-        std::fprintf(stderr, "usage: dravelin-model CT2_MODEL_DIR OUTPUT.bin\n");
+        std::fprintf(stderr, "usage: dravelin-model [--weights f16|q8_0|q5_1] CT2_MODEL_DIR OUTPUT.bin\n");
         return 2;
     }
     const QDir dir(args[1]);
@@ -36,7 +47,7 @@ int main(int argc, char **argv)
     while (!vocabulary.isEmpty() && vocabulary.back().isEmpty())
         vocabulary.removeLast();
     dravelin::model::ConvertStats stats;
-    const auto ggml = dravelin::model::convertToGgml(*model, vocabulary, &stats);
+    const auto ggml = dravelin::model::convertToGgml(*model, vocabulary, &stats, format);
     if (!ggml) {
         std::fprintf(stderr, "%s\n", qPrintable(ggml.error()));
         return 1;

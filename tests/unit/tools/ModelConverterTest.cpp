@@ -120,6 +120,11 @@ struct GgmlFile
             }
             const QString name = QString::fromUtf8(bytes.mid(pos, nameLength));
             pos += nameLength;
+            if (t.ftype == 8) { // q8_0: blocks of 32 values in 34 bytes, not read back
+                pos += static_cast<qsizetype>(elements / 32 * 34);
+                tensors[name] = std::move(t);
+                continue;
+            }
             for (size_t e = 0; e < elements; ++e) {
                 if (t.ftype == 1) {
                     qfloat16 h;
@@ -256,3 +261,26 @@ TEST(ModelConverterTest, MelFiltersAndBadInput)
 }
 
 } // namespace
+
+// Quantizing marks the file's weight type and packs the matrices whose rows
+// are whole 32-value blocks; the others stay in half precision, vectors in
+// single.
+TEST(ModelConverterTest, QuantizesOnlyWholeBlockRows)
+{
+    const auto model = readCt2Model(miniatureModel());
+    ASSERT_TRUE(model);
+    const QStringList vocabulary{QStringLiteral("!"), QStringLiteral("<|endoftext|>")};
+    if (!canQuantize()) {
+        EXPECT_FALSE(convertToGgml(*model, vocabulary, nullptr, WeightFormat::q8_0));
+        return;
+    }
+    const auto ggml = convertToGgml(*model, vocabulary, nullptr, WeightFormat::q8_0);
+    ASSERT_TRUE(ggml) << qPrintable(ggml.error());
+    const GgmlFile file(*ggml);
+    EXPECT_EQ(file.header.back(), 2007); // mostly q8_0, quantization version 2
+    EXPECT_EQ(file.tensors.at(QStringLiteral("encoder.blocks.0.attn.query.weight")).ftype, 1); // rows of 8
+    EXPECT_EQ(file.tensors.at(QStringLiteral("encoder.blocks.0.mlp.2.weight")).ftype, 8);      // rows of 32
+    EXPECT_EQ(file.tensors.at(QStringLiteral("encoder.blocks.0.mlp.0.bias")).ftype, 0);
+    EXPECT_EQ(weightFormat(QStringLiteral("q5_1")), WeightFormat::q5_1);
+    EXPECT_EQ(weightFormat(QStringLiteral("q4")), std::nullopt);
+}
