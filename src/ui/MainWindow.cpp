@@ -251,7 +251,8 @@ QWidget *MainWindow::buildShell()
     m_sidebar->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_sidebar->setBackgroundRole(QPalette::AlternateBase);
     m_sidebar->viewport()->setBackgroundRole(QPalette::AlternateBase);
-    m_sidebar->setStyleSheet(QStringLiteral("QListWidget::item { padding: 6px 8px; border-radius: 6px; }"
+    m_sidebar->setStyleSheet(QStringLiteral("QListWidget { outline: 0; }"
+                                            "QListWidget::item { padding: 6px 8px; border-radius: 6px; }"
                                             "QListWidget::item:selected { background: palette(highlight); "
                                             "color: palette(highlighted-text); }"));
     for (const SidebarEntry &entry : kSidebar) {
