@@ -1,10 +1,18 @@
-// Speech engines side by side: word error rate on the held-out sentences of
-// the accuracy test (espeak-ng, two voices) and on a recording of a person,
-// real-time factor for 5 s and 30 s of speech, the time from the end of the
-// audio to the final text when the audio streams in at speaking pace, and
-// peak memory.
+// Speech engines side by side, one model at a time: how long the model takes
+// to load; word error rate on the held-out sentences of the accuracy test
+// (espeak-ng, two voices) clean and with white noise and babble mixed in at
+// 20 dB and 10 dB SNR, and on a recording of a person; real-time factor for
+// 5 s and 30 s of speech; the time from the end of the audio to the final
+// text when the audio streams in at speaking pace; and peak memory.
 //
-//   speech_bench
+//   speech_bench [--threads N] [--language CODE] [--verbose] [MODEL...]
+//
+// MODEL is a Whisper model name or file as WhisperRecognizer::modelPath
+// takes it ("tiny.en", "base"), or "pocketsphinx"; the default is tiny.en,
+// then pocketsphinx. Each model is measured in a fresh child process, so its
+// peak RSS is its own. --threads sets Whisper's decoding threads (2, the
+// app's), --language the language hint ("auto", the app's default, or "en"),
+// --verbose prints each misheard sentence of the held-out set.
 
 #include "audio/AACFileWriter.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
@@ -17,6 +25,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -40,7 +49,7 @@ std::vector<float> speak(const QString &path, const QString &text, const QString
 }
 
 // One utterance through a recogniser's session, as the server runs it.
-QString recognise(SpeechRecognizer &recognizer, const std::vector<float> &samples)
+QString recognise(SpeechRecognizer &recognizer, const std::vector<float> &samples, const RecognitionHints &hints)
 {
     std::promise<QString> done;
     auto future = done.get_future();
@@ -52,7 +61,7 @@ QString recognise(SpeechRecognizer &recognizer, const std::vector<float> &sample
                 done.set_value(r.text);
             }
         },
-        {});
+        hints);
     std::vector<float> padded(4800, 0.0f);
     padded.insert(padded.end(), samples.begin(), samples.end());
     padded.insert(padded.end(), 4800, 0.0f);
@@ -71,7 +80,7 @@ struct Streamed
 };
 
 // One utterance fed in 100 ms blocks at speaking pace, as a microphone does.
-Streamed stream(SpeechRecognizer &recognizer, const std::vector<float> &samples)
+Streamed stream(SpeechRecognizer &recognizer, const std::vector<float> &samples, const RecognitionHints &hints)
 {
     std::promise<QString> done;
     auto future = done.get_future();
@@ -86,7 +95,7 @@ Streamed stream(SpeechRecognizer &recognizer, const std::vector<float> &samples)
                 done.set_value(r.text);
             }
         },
-        {});
+        hints);
     constexpr size_t kBlock = 1600;
     const auto start = std::chrono::steady_clock::now();
     for (size_t offset = 0; offset < samples.size(); offset += kBlock) {
@@ -109,62 +118,163 @@ long peakMiB()
     return usage.ru_maxrss / 1024;
 }
 
-void run(SpeechRecognizer &recognizer, QTemporaryDir &dir)
+double msSince(const QElapsedTimer &timer)
 {
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+struct Utterance
+{
+    QString text;
+    std::vector<float> samples;
+};
+
+// The held-out set with noise mixed in (none for a negative SNR), each
+// utterance with its own repeatable noise.
+struct Condition
+{
+    const char *label;
+    test::Noise noise;
+    double snrDb;
+};
+
+constexpr Condition kConditions[] = {
+    {"clean", test::Noise::White, -1},
+    {"white noise 20 dB", test::Noise::White, 20},
+    {"white noise 10 dB", test::Noise::White, 10},
+    {"babble 20 dB", test::Noise::Babble, 20},
+    {"babble 10 dB", test::Noise::Babble, 10},
+};
+
+QString percent(int errors, int words)
+{
+    return QString::number(100.0 * errors / std::max(words, 1), 'f', 1) + QStringLiteral(" %");
+}
+
+// Measures one recogniser and ends with its row of the summary table
+// (a line starting "| ").
+void run(const QString &name, SpeechRecognizer &recognizer, const RecognitionHints &hints, QTemporaryDir &dir,
+         bool verbose)
+{
+    std::printf("== %s, %s; RSS before loading: %ld MiB\n", qPrintable(name), qPrintable(recognizer.engineName()),
+                peakMiB());
+    QElapsedTimer loadTimer;
+    loadTimer.start();
     if (!recognizer.isAvailable()) {
-        std::printf("%s: not available\n", qPrintable(recognizer.engineName()));
+        std::printf("%s: not available\n| %s | not available |\n", qPrintable(recognizer.engineName()),
+                    qPrintable(name));
         return;
     }
-    int errors = 0, words = 0;
+    const double loadMs = msSince(loadTimer);
+    std::printf("  model load (first isAvailable(), file in the page cache): %.0f ms\n", loadMs);
+    QStringList row{name, QString::number(loadMs, 'f', 0) + QStringLiteral(" ms")};
+
+    std::vector<Utterance> heldOut;
     for (const QString &voice : {QStringLiteral("en-us"), QStringLiteral("en-gb-x-rp")}) {
-        for (const QString &sentence : kSentences) {
-            const auto audio = speak(dir.filePath(QStringLiteral("s.wav")), sentence, voice, 150);
-            errors += test::wordErrors(sentence, recognise(recognizer, audio));
-            words += test::wordCount(sentence);
-        }
+        for (const QString &sentence : kSentences)
+            heldOut.push_back({sentence, speak(dir.filePath(QStringLiteral("s.wav")), sentence, voice, 150)});
     }
-    std::printf("%s: WER %.1f%% (%d errors in %d words)\n", qPrintable(recognizer.engineName()), 100.0 * errors / words,
-                errors, words);
+    for (const Condition &condition : kConditions) {
+        int errors = 0, words = 0;
+        QElapsedTimer timer;
+        timer.start();
+        for (size_t i = 0; i < heldOut.size(); ++i) {
+            const Utterance &u = heldOut[i];
+            const std::vector<float> audio =
+                condition.snrDb < 0
+                    ? u.samples
+                    : test::mixNoise(u.samples, condition.snrDb, condition.noise, static_cast<unsigned>(i + 1));
+            if (audio.empty()) {
+                std::printf("  %s: the noise could not be made (espeak-ng)\n", condition.label);
+                return;
+            }
+            const QString heard = recognise(recognizer, audio, hints);
+            const int e = test::wordErrors(u.text, heard);
+            if (verbose && e > 0)
+                std::printf("    %s\n      → %s\n", qPrintable(u.text), qPrintable(heard));
+            errors += e;
+            words += test::wordCount(u.text);
+        }
+        std::printf("  held-out set, %s: WER %s (%d errors in %d words, %.1f s)\n", condition.label,
+                    qPrintable(percent(errors, words)), errors, words, msSince(timer) / 1000);
+        row << percent(errors, words);
+    }
+
     const test::HumanSpeech human = test::humanSpeech();
     if (!human.samples.empty()) {
-        const int humanErrors = test::wordErrors(human.text, recognise(recognizer, human.samples));
-        std::printf("  human speech (11 s recording): WER %.1f%% (%d errors in %d words)\n",
-                    100.0 * humanErrors / test::wordCount(human.text), humanErrors, test::wordCount(human.text));
+        const int humanErrors = test::wordErrors(human.text, recognise(recognizer, human.samples, hints));
+        std::printf("  recorded person (11 s): WER %s (%d errors in %d words)\n",
+                    qPrintable(percent(humanErrors, test::wordCount(human.text))), humanErrors,
+                    test::wordCount(human.text));
+        row << percent(humanErrors, test::wordCount(human.text));
+    } else {
+        std::printf("  recorded person: no recording (run scripts/setup-whisper)\n");
+        row << QStringLiteral("—");
     }
+
     // Every sentence once, slowly: about 30 s. The first 5 s of it make the
     // short case (no word count there: it ends mid-sentence).
     const QString all = kSentences.join(u' ');
     const auto speech = speak(dir.filePath(QStringLiteral("l.wav")), all, QStringLiteral("en-us"), 125);
     const std::vector<float> first5(speech.begin(), speech.begin() + std::min<size_t>(speech.size(), 5 * 16000));
+    QStringList rtf, latency;
     for (const auto *audio : {&first5, &speech}) {
         const double seconds = static_cast<double>(audio->size()) / 16000;
         const bool whole = audio == &speech;
         QElapsedTimer timer;
         timer.start();
-        const QString text = recognise(recognizer, *audio);
-        const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-        std::printf("  %4.1f s of speech at once: %.0f ms (RTF %.2f)", seconds, ms, ms / (seconds * 1000.0));
+        const QString text = recognise(recognizer, *audio, hints);
+        const double ms = msSince(timer);
+        std::printf("  %4.1f s of speech at once: %.0f ms (RTF %.3f, %.0f× real time)", seconds, ms,
+                    ms / (seconds * 1000.0), seconds * 1000.0 / ms);
+        rtf << QStringLiteral("%1 (%2×)").arg(ms / (seconds * 1000.0), 0, 'f', 3).arg(seconds * 1000.0 / ms, 0, 'f', 0);
         if (whole)
             std::printf(", WER %.1f%%", 100.0 * test::wordErrors(all, text) / test::wordCount(all));
-        const Streamed streamed = stream(recognizer, *audio);
+        const Streamed streamed = stream(recognizer, *audio, hints);
         std::printf("\n  %4.1f s streamed at speaking pace: final text %.0f ms after the audio ended (%d partials)",
                     seconds, streamed.finalMs, streamed.partials);
+        latency << QString::number(streamed.finalMs, 'f', 0) + QStringLiteral(" ms");
         if (whole)
             std::printf(", WER %.1f%%", 100.0 * test::wordErrors(all, streamed.text) / test::wordCount(all));
         std::printf("\n");
     }
+    row << rtf << latency.join(QStringLiteral(" / "));
     {
         // Cancelled while decoding the long utterance: how long cancel waits.
-        auto session = recognizer.startSession([](SpeechResult) {}, {});
+        auto session = recognizer.startSession([](SpeechResult) {}, hints);
         session->append(speech.data(), speech.size());
         session->endAudio();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         QElapsedTimer timer;
         timer.start();
         session->cancel();
-        std::printf("  cancel during a decode returns in %.0f ms\n", static_cast<double>(timer.nsecsElapsed()) / 1e6);
+        std::printf("  cancel during a decode returns in %.0f ms\n", msSince(timer));
     }
-    std::printf("  peak RSS so far: %ld MiB\n", peakMiB());
+    std::printf("  peak RSS of this process: %ld MiB\n", peakMiB());
+    row << QString::number(peakMiB()) + QStringLiteral(" MiB");
+    std::printf("| %s |\n", qPrintable(row.join(QStringLiteral(" | "))));
+}
+
+// Measures one model in this process.
+int measure(const QString &name, int threads, const QString &language, bool verbose)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0); // lines reach the parent as they are printed
+    QTemporaryDir dir;
+    const RecognitionHints hints({}, language);
+    if (name == QLatin1String("pocketsphinx")) {
+        nix::PocketSphinxRecognizer sphinx;
+        run(name, sphinx, hints, dir, verbose);
+        return 0;
+    }
+#ifdef DRAVELIN_HAVE_WHISPER
+    nix::WhisperRecognizer whisper(nix::WhisperRecognizer::modelPath(name), threads);
+    run(name + QStringLiteral(" (%1 threads, language %2)").arg(threads).arg(language), whisper, hints, dir, verbose);
+    return 0;
+#else
+    Q_UNUSED(threads);
+    std::printf("| %s | not built with whisper.cpp |\n", qPrintable(name));
+    return 1;
+#endif
 }
 
 } // namespace
@@ -172,15 +282,75 @@ void run(SpeechRecognizer &recognizer, QTemporaryDir &dir)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QTemporaryDir dir;
-    std::printf("baseline RSS: %ld MiB\n", peakMiB());
-#ifdef DRAVELIN_HAVE_WHISPER
-    {
-        nix::WhisperRecognizer whisper;
-        run(whisper, dir);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QStringList args = app.arguments().mid(1);
+    int threads = 2;
+    QString language = QStringLiteral("auto");
+    bool verbose = false;
+    QString only; // set in the child that measures one model
+    QStringList models;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (arg == QLatin1String("--threads") && hasValue)
+            threads = args[++i].toInt();
+        else if (arg == QLatin1String("--language") && hasValue)
+            language = args[++i];
+        else if (arg == QLatin1String("--only") && hasValue)
+            only = args[++i];
+        else if (arg == QLatin1String("--verbose"))
+            verbose = true;
+        else if (arg.startsWith(QLatin1String("--"))) {
+            std::fprintf(stderr, "usage: speech_bench [--threads N] [--language CODE] [--verbose] [MODEL...]\n");
+            return 2;
+        } else
+            models << arg;
     }
-#endif
-    nix::PocketSphinxRecognizer sphinx;
-    run(sphinx, dir);
+    if (threads < 1)
+        threads = 2;
+    if (!only.isEmpty())
+        return measure(only, threads, language, verbose);
+    if (models.isEmpty())
+        models = {QStringLiteral("tiny.en"), QStringLiteral("pocketsphinx")};
+
+    QStringList rows;
+    for (const QString &model : models) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList childArgs{QStringLiteral("--threads"),  QString::number(threads),
+                              QStringLiteral("--language"), language,
+                              QStringLiteral("--only"),     model};
+        if (verbose)
+            childArgs << QStringLiteral("--verbose");
+        child.start(QCoreApplication::applicationFilePath(), childArgs);
+        if (!child.waitForStarted()) {
+            std::printf("%s: could not start the measuring process\n", qPrintable(model));
+            continue;
+        }
+        QByteArray pending;
+        auto forward = [&] {
+            pending += child.readAllStandardOutput();
+            qsizetype end;
+            while ((end = pending.indexOf('\n')) >= 0) {
+                const QByteArray line = pending.left(end + 1);
+                pending.remove(0, end + 1);
+                if (line.startsWith("| "))
+                    rows << QString::fromUtf8(line.trimmed());
+                else
+                    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+            }
+            std::fflush(stdout);
+        };
+        while (child.state() != QProcess::NotRunning) {
+            child.waitForReadyRead(1000);
+            forward();
+        }
+        forward();
+    }
+    std::printf("\n| model | load | WER clean | white 20 dB | white 10 dB | babble 20 dB | babble 10 dB | person | "
+                "RTF 5 s | RTF 30 s | streamed final 5 s / 30 s | peak RSS |\n|%s\n",
+                qPrintable(QStringLiteral("---|").repeated(12)));
+    for (const QString &row : rows)
+        std::printf("%s\n", qPrintable(row));
     return 0;
 }

@@ -8,6 +8,8 @@
 #include "core/UserDefaults.h"
 #include "platform/SpeechRecognizer.h"
 
+#include <QLocale>
+
 namespace dravelin {
 
 namespace {
@@ -108,7 +110,13 @@ QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::star
 QString StreamingDictationRecorder::spokenLanguage(const UserDefaults &defaults)
 {
     const QString language = defaults.string(QString::fromLatin1(kLanguageKey)).value_or(QString()).trimmed().toLower();
-    return language.isEmpty() ? QStringLiteral("auto") : language;
+    if (!language.isEmpty())
+        return language;
+    // Unset: the desktop's language. Detecting it per dictation is a choice
+    // the user makes ("auto"): on short utterances the models guess wrong
+    // often enough to hurt (docs/benchmarks.md).
+    const QString desktop = QLocale::system().name().section(u'_', 0, 0).toLower();
+    return desktop.size() == 2 || desktop.size() == 3 ? desktop : QStringLiteral("en");
 }
 
 QCoro::Task<Expected<void, AudioRecorderError>> StreamingDictationRecorder::startOnDevice()

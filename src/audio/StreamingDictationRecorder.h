@@ -35,7 +35,8 @@ public:
     static constexpr const char *kPreferCloudKey = "stt.preferCloud";
     // The Whisper model recognising on this machine, by name ("base").
     static constexpr const char *kModelKey = "stt.model";
-    // The language the user speaks: a two-letter code, or "auto" to detect it.
+    // The language the user speaks: a two-letter code, or "auto" to detect it;
+    // unset, the desktop's language.
     static constexpr const char *kLanguageKey = "stt.language";
     static QString spokenLanguage(const UserDefaults &defaults);
     static constexpr Millis stopTail{150};

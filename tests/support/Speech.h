@@ -1,6 +1,7 @@
 #pragma once
 
-// Speech for tests and benchmarks: espeak-ng (US English) into a WAV file.
+// Speech for tests and benchmarks: espeak-ng (US English) into a WAV file,
+// and noise mixed into it at a chosen signal-to-noise ratio.
 
 #include "audio/AACFileWriter.h"
 
@@ -8,7 +9,10 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
+#include <cmath>
+#include <random>
 #include <vector>
 
 namespace dravelin::test {
@@ -80,6 +84,85 @@ inline HumanSpeech humanSpeech()
     }
 #endif
     return speech;
+}
+
+enum class Noise {
+    White,  // a steady hiss, equal power at every frequency
+    Babble, // four other voices talking at once, as in an open office
+};
+
+// Four espeak-ng talkers reading sentences unlike the held-out ones, each as
+// one long stream; made once per process. Empty when espeak-ng fails.
+inline const std::vector<std::vector<float>> &babbleTalkers()
+{
+    static const std::vector<std::vector<float>> talkers = [] {
+        const QStringList lines{
+            QStringLiteral("I think the printer on this floor is out of paper again."),
+            QStringLiteral("Did anybody see where I left the keys to the storage room?"),
+            QStringLiteral("The quarterly numbers look better than we expected."),
+            QStringLiteral("Let's grab a coffee after the stand-up and talk it through."),
+            QStringLiteral("She said the delivery would arrive sometime before noon."),
+            QStringLiteral("We could move the workshop to the larger room downstairs."),
+        };
+        const QStringList voices{QStringLiteral("en-gb"), QStringLiteral("en-us+f3"), QStringLiteral("en-gb-scotland"),
+                                 QStringLiteral("en-us-nyc")};
+        QTemporaryDir dir;
+        std::vector<std::vector<float>> streams;
+        for (qsizetype t = 0; t < voices.size(); ++t) {
+            std::vector<float> stream;
+            for (qsizetype i = 0; i < lines.size(); ++i) {
+                const auto said =
+                    speakSamples(dir.filePath(QStringLiteral("babble.wav")), lines[(i + t) % lines.size()], voices[t],
+                                 160 + 10 * static_cast<int>(t));
+                if (said.empty())
+                    return std::vector<std::vector<float>>{};
+                stream.insert(stream.end(), said.begin(), said.end());
+            }
+            streams.push_back(std::move(stream));
+        }
+        return streams;
+    }();
+    return talkers;
+}
+
+// `samples` with noise of `kind` added so that the speech's mean power (over
+// the whole clip) is `snrDb` decibels above the noise's. The same seed gives
+// the same noise, so measurements repeat. Empty when babble cannot be made.
+inline std::vector<float> mixNoise(const std::vector<float> &samples, double snrDb, Noise kind, unsigned seed = 1)
+{
+    std::mt19937 rng(seed);
+    std::vector<float> noise(samples.size(), 0.0f);
+    if (kind == Noise::White) {
+        std::normal_distribution<float> hiss(0.0f, 1.0f);
+        for (float &s : noise)
+            s = hiss(rng);
+    } else {
+        const auto &talkers = babbleTalkers();
+        if (talkers.empty())
+            return {};
+        for (const auto &talker : talkers) {
+            // Each talker joins at its own point of its stream.
+            size_t at = std::uniform_int_distribution<size_t>(0, talker.size() - 1)(rng);
+            for (float &s : noise) {
+                s += talker[at];
+                at = (at + 1) % talker.size();
+            }
+        }
+    }
+    auto power = [](const std::vector<float> &v) {
+        double sum = 0;
+        for (float s : v)
+            sum += static_cast<double>(s) * s;
+        return v.empty() ? 0.0 : sum / static_cast<double>(v.size());
+    };
+    const double noisePower = power(noise);
+    if (noisePower <= 0)
+        return samples;
+    const double gain = std::sqrt(power(samples) / std::pow(10.0, snrDb / 10.0) / noisePower);
+    std::vector<float> mixed(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+        mixed[i] = samples[i] + static_cast<float>(gain * noise[i]);
+    return mixed;
 }
 
 } // namespace dravelin::test

@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -76,14 +77,29 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     language->setAccessibleName(QStringLiteral("Language you speak"));
     const QString spoken = StreamingDictationRecorder::spokenLanguage(m_services.defaults());
     const std::pair<const char *, const char *> languages[] = {
-        {"auto", "Detect it"}, {"en", "English"},    {"de", "German"},   {"fr", "French"},  {"es", "Spanish"},
-        {"it", "Italian"},     {"pt", "Portuguese"}, {"nl", "Dutch"},    {"pl", "Polish"},  {"sv", "Swedish"},
-        {"tr", "Turkish"},     {"uk", "Ukrainian"},  {"ja", "Japanese"}, {"zh", "Chinese"},
+        {"auto", "Detect it each time"},
+        {"en", "English"},
+        {"de", "German"},
+        {"fr", "French"},
+        {"es", "Spanish"},
+        {"it", "Italian"},
+        {"pt", "Portuguese"},
+        {"nl", "Dutch"},
+        {"pl", "Polish"},
+        {"sv", "Swedish"},
+        {"tr", "Turkish"},
+        {"uk", "Ukrainian"},
+        {"ja", "Japanese"},
+        {"zh", "Chinese"},
     };
     for (const auto &[code, name] : languages) {
         language->addItem(QString::fromUtf8(name), QString::fromLatin1(code));
         if (spoken == QLatin1String(code))
             language->setCurrentIndex(language->count() - 1);
+    }
+    if (language->findData(spoken) < 0) { // the desktop's language, when it is not listed
+        language->addItem(QLocale(spoken).nativeLanguageName(), spoken);
+        language->setCurrentIndex(language->count() - 1);
     }
     connect(language, &QComboBox::activated, this, [this, language](int index) {
         m_services.defaults().set(QString::fromLatin1(StreamingDictationRecorder::kLanguageKey),
