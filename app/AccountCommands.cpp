@@ -1,5 +1,6 @@
 #include "AccountCommands.h"
 
+#include "ExitCodes.h"
 #include "HeadlessDictation.h"
 #include "account/AdminService.h"
 #include "account/AppConstants.h"
@@ -8,6 +9,7 @@
 #include "account/LocalConsentBrowser.h"
 #include "account/NetworkRequestSender.h"
 #include "audio/AACFileWriter.h"
+#include "core/Paths.h"
 #include "core/QtScheduler.h"
 #include "core/TimeFormatting.h"
 #include "core/UserDefaults.h"
@@ -24,6 +26,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <qcoro/qcorosignal.h>
@@ -36,6 +39,11 @@
 #include <memory>
 
 namespace dravelin::cli {
+
+QString logFilePath()
+{
+    return paths::stateDir() + QStringLiteral("/dravelin-cli.log");
+}
 
 namespace {
 
@@ -68,6 +76,20 @@ struct Session
         QCoro::waitFor(auth.load());
     }
 
+    // Whether the backend answers at all (any HTTP status will do): tells
+    // "the server refused" from "the server could not be reached" where a
+    // service reports its failures only as text.
+    bool serverAnswers()
+    {
+        HttpRequest probe;
+        probe.url = constants.baseURL;
+        probe.timeout = Millis(5000);
+        return static_cast<bool>(QCoro::waitFor(sender.send(std::move(probe))));
+    }
+
+    // The status for a failure a service reported only as text.
+    int failureStatus() { return serverAnswers() ? exitFailed : exitUnreachable; }
+
     void warnIfNotRemembered() const
     {
         if (!auth.sessionPersisted() || keychain.health().state == StoreHealth::State::unavailable) {
@@ -83,6 +105,14 @@ struct Session
     std::unique_ptr<Workspace> workspace;
     AuthService auth;
 };
+
+// Says how to sign in; the status for "not signed in".
+int notSignedIn(const Session &session)
+{
+    std::fprintf(stderr, "Not signed in. Run `dravelin-cli sign-in` first.\n");
+    session.warnIfNotRemembered();
+    return exitSignedOut;
+}
 
 void printUser(const AuthService &auth)
 {
@@ -109,9 +139,9 @@ std::unique_ptr<Session> sessionFor(const std::optional<QString> &consentAs)
     return session;
 }
 
-// Browser sign-in with the address printed; false (and the reason on
-// standard error) when it failed.
-bool signInThroughBrowser(Session &session)
+// Browser sign-in with the address printed; the exit status (the reason on
+// standard error when it failed).
+int signInThroughBrowser(Session &session)
 {
     QObject::connect(&session.auth, &AuthService::browserSignInStarted, [](const QUrl &url) {
         std::printf("Sign in to Dravelin in your browser:\n  %s\n", qPrintable(url.toString(QUrl::FullyEncoded)));
@@ -120,10 +150,51 @@ bool signInThroughBrowser(Session &session)
     const auto result = QCoro::waitFor(session.auth.signInViaBrowser());
     if (!result) {
         std::fprintf(stderr, "Sign-in failed: %s\n", qPrintable(result.error().description()));
-        return false;
+        return result.error().kind == AuthError::Kind::network ? exitUnreachable : exitFailed;
     }
     session.warnIfNotRemembered();
-    return true;
+    return exitOk;
+}
+
+// An audio file named on the command line, read and checked before anything
+// is sent or recorded.
+struct AudioInput
+{
+    QByteArray bytes;
+    qint64 durationMs = 0;
+};
+
+// The file, or nothing after saying on standard error why it cannot be used.
+std::optional<AudioInput> readAudioInput(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        std::fprintf(stderr, "There is no file %s.\n", qPrintable(path));
+        return std::nullopt;
+    }
+    if (info.isDir()) {
+        std::fprintf(stderr, "%s is a folder; give an audio file.\n", qPrintable(path));
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "Cannot read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
+        return std::nullopt;
+    }
+    AudioInput input{file.readAll(), 0};
+    if (input.bytes.isEmpty()) {
+        std::fprintf(stderr, "%s is empty; give a recording (a .wav or .m4a file, for example).\n", qPrintable(path));
+        return std::nullopt;
+    }
+    const auto samples = decodeAudio(input.bytes);
+    if (!samples || samples->empty()) {
+        const QString why = samples ? QStringLiteral("no sound in it") : samples.error();
+        std::fprintf(stderr, "%s cannot be used as audio (%s); give a recording (a .wav or .m4a file, for example).\n",
+                     qPrintable(path), qPrintable(why));
+        return std::nullopt;
+    }
+    input.durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
+    return input;
 }
 
 } // namespace
@@ -131,46 +202,53 @@ bool signInThroughBrowser(Session &session)
 int signIn(const std::optional<QString> &consentAs)
 {
     const auto session = sessionFor(consentAs);
-    if (!signInThroughBrowser(*session))
-        return 1;
+    if (const int status = signInThroughBrowser(*session); status != exitOk)
+        return status;
     printUser(session->auth);
-    return 0;
+    return exitOk;
 }
 
 int whoAmI()
 {
     Session session;
     if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
+        std::printf("Not signed in. Run `dravelin-cli sign-in` to sign in.\n");
         session.warnIfNotRemembered();
-        return 1;
+        return exitSignedOut;
     }
     // Asks the server, so a revoked session shows up here.
     const auto checked = QCoro::waitFor(session.auth.refreshCurrentUser());
     if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in (the server ended the session)\n");
-        return 1;
+        std::printf("Not signed in (the server ended the session). Run `dravelin-cli sign-in` to sign in again.\n");
+        return exitSignedOut;
     }
     printUser(session.auth);
     if (!checked) {
         // What this machine remembers, without the server's word on it.
         std::printf("The server at %s could not confirm it: %s\n", qPrintable(session.constants.baseURL.toString()),
                     qPrintable(checked.error().description()));
-        return 3;
+        return exitUnreachable;
     }
-    return 0;
+    return exitOk;
 }
 
 int printAccessToken()
 {
     Session session;
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     const auto token = QCoro::waitFor(session.auth.currentAccessToken());
-    if (!token) {
-        std::fprintf(stderr, "Not signed in (dravelin-cli sign-in first)\n");
-        return 1;
+    if (!token || token->isEmpty()) {
+        if (!session.auth.isSignedIn()) {
+            std::fprintf(stderr, "The session has ended. Run `dravelin-cli sign-in` to sign in again.\n");
+            return exitSignedOut;
+        }
+        std::fprintf(stderr, "Could not renew the session with the server at %s; try again later.\n",
+                     qPrintable(session.constants.baseURL.toString()));
+        return session.failureStatus();
     }
     std::printf("%s\n", qPrintable(*token));
-    return 0;
+    return exitOk;
 }
 
 int signOut()
@@ -178,44 +256,39 @@ int signOut()
     Session session;
     if (!session.auth.isSignedIn()) {
         std::printf("Not signed in\n");
-        return 0;
+        return exitOk;
     }
     QCoro::waitFor(session.auth.signOut());
     std::printf("Signed out\n");
-    return 0;
+    return exitOk;
 }
 
 int transcribeFile(const QString &path, bool streaming, bool cleanup)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "Cannot read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
-        return 2;
-    }
+    auto input = readAudioInput(path);
+    if (!input)
+        return exitUsage;
     TranscriptionRequest request;
-    request.audio = file.readAll();
-    if (const auto samples = decodeAudio(request.audio))
-        request.durationMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
+    request.audio = std::move(input->bytes);
+    request.durationMs = input->durationMs;
     request.cleanupEnabled = cleanup;
     request.streamCleanup = cleanup && streaming;
 
     Session session;
-    if (!session.auth.isSignedIn()) {
-        std::fprintf(stderr, "Not signed in; run `dravelin-cli sign-in` first.\n");
-        return 1;
-    }
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     TranscriptionService service(session.constants.transcribeEndpoint(), session.auth, session.scheduler);
     if (!streaming) {
         const auto response = QCoro::waitFor(service.transcribe(std::move(request)));
         if (!response) {
             std::fprintf(stderr, "Transcription failed: %s\n", qPrintable(response.error().description()));
-            return 1;
+            return exitCodeFor(response.error());
         }
         std::printf("text: %s\n", qPrintable(response->text));
         if (response->raw != response->text)
             std::printf("raw: %s\n", qPrintable(response->raw));
         std::printf("engine: %s\n", qPrintable(response->engine));
-        return 0;
+        return exitOk;
     }
 
     auto stream = service.transcribeStreaming(std::move(request));
@@ -223,10 +296,10 @@ int transcribeFile(const QString &path, bool streaming, bool cleanup)
         while (true) {
             auto item = co_await stream->next();
             if (!item)
-                co_return 0;
+                co_return exitOk;
             if (!*item) {
                 std::fprintf(stderr, "Transcription failed: %s\n", qPrintable(item->error().description()));
-                co_return 1;
+                co_return exitCodeFor(item->error());
             }
             const TranscriptionStreamEvent &event = **item;
             std::printf("%s: %s\n", qPrintable(event.stage),
@@ -256,15 +329,6 @@ QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
 
 int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs)
 {
-    const auto sessionPtr = sessionFor(consentAs);
-    Session &session = *sessionPtr;
-    if (!session.auth.isSignedIn()) {
-        std::printf("Signing in to %s …\n", qPrintable(session.constants.baseURL.toString()));
-        if (!signInThroughBrowser(session))
-            return 1;
-    }
-    printUser(session.auth);
-
     HeadlessDictation::Options options;
     options.inputFile = file;
     if (!options.inputFile) {
@@ -274,6 +338,23 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
             configured && !configured->isEmpty())
             options.inputFile = *configured;
     }
+    // A file that cannot be played stops here, before signing in or recording.
+    if (options.inputFile && !readAudioInput(*options.inputFile)) {
+        if (!file)
+            std::fprintf(stderr, "It is the \"mic.inputFile\" setting in %s.\n",
+                         qPrintable(UserDefaults::standardFilePath()));
+        return exitUsage;
+    }
+
+    const auto sessionPtr = sessionFor(consentAs);
+    Session &session = *sessionPtr;
+    if (!session.auth.isSignedIn()) {
+        std::printf("Signing in to %s …\n", qPrintable(session.constants.baseURL.toString()));
+        if (const int status = signInThroughBrowser(session); status != exitOk)
+            return status;
+    }
+    printUser(session.auth);
+
     options.pasteOnDesktop = !qEnvironmentVariableIsEmpty("DISPLAY");
     options.settingsPath = UserDefaults::standardFilePath();
     options.dataRoot = UserDataPaths::root();
@@ -281,8 +362,9 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
     QCoro::waitFor(dictation.attachHistory());
 
     if (!QCoro::waitFor(dictation.start())) {
-        std::fprintf(stderr, "Could not start recording (%s)\n", qPrintable(dictation.lastIndicator()));
-        return 1;
+        std::fprintf(stderr, "%s. `dravelin-cli devices` lists the microphones; the log (%s) has the details.\n",
+                     qPrintable(dictation.lastMessage()), qPrintable(logFilePath()));
+        return exitFailed;
     }
     if (options.inputFile) {
         std::printf("Dictating %s (%.1f s) as the microphone …\n", qPrintable(*options.inputFile),
@@ -294,13 +376,23 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
         std::fflush(stdout);
         QCoro::waitFor(waitForEnter());
     }
+    const qsizetype waitingBefore = dictation.pending().items().size();
     QCoro::waitFor(dictation.stop());
     QCoro::waitFor(dictation.drain(Millis(60000)));
 
     const auto &delivered = dictation.pipeline().lastDelivery();
     if (!delivered) {
-        std::fprintf(stderr, "Nothing was delivered (%s)\n", qPrintable(dictation.lastIndicator()));
-        return 1;
+        const QList<PendingItem> waiting = dictation.pending().items();
+        if (waiting.size() > waitingBefore) {
+            // Kept on disk for a later try: the queue has the reason.
+            std::fprintf(stderr,
+                         "The dictation was not delivered: %s\nThe recording is kept; send it again with "
+                         "`dravelin-cli retry`.\n",
+                         qPrintable(waiting.last().lastError.value_or(dictation.lastMessage())));
+            return session.failureStatus();
+        }
+        std::fprintf(stderr, "Nothing was delivered: %s\n", qPrintable(dictation.lastMessage()));
+        return exitFailed;
     }
     std::printf("Dictated: %s\n", qPrintable(delivered->text));
     std::printf("%s\n",
@@ -311,7 +403,7 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
     std::printf("Stopwatch (%d ms from stop to delivery):\n", total);
     for (const auto &[label, ms] : delivered->marks)
         std::printf("  %-16s %5d ms\n", qPrintable(label), ms);
-    return 0;
+    return exitOk;
 }
 
 namespace {
@@ -321,8 +413,7 @@ namespace {
 std::unique_ptr<HeadlessDictation> signedInDictation(Session &session)
 {
     if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
-        session.warnIfNotRemembered();
+        notSignedIn(session);
         return nullptr;
     }
     HeadlessDictation::Options options;
@@ -356,9 +447,9 @@ int listPending()
     Session session;
     const auto dictation = signedInDictation(session);
     if (!dictation)
-        return 1;
+        return exitSignedOut;
     printPending(dictation->pending().items());
-    return 0;
+    return exitOk;
 }
 
 int retryPending()
@@ -366,21 +457,22 @@ int retryPending()
     Session session;
     const auto dictation = signedInDictation(session);
     if (!dictation)
-        return 1;
+        return exitSignedOut;
     const qsizetype before = dictation->pending().items().size();
     if (before == 0) {
         std::printf("No recordings waiting\n");
-        return 0;
+        return exitOk;
     }
     std::printf("Sending %lld recording(s) again …\n", static_cast<long long>(before));
     std::fflush(stdout);
     QCoro::waitFor(dictation->pipeline().retryAllPending());
     QCoro::waitFor(dictation->drain(Millis(60000)));
     const qsizetype after = dictation->pending().items().size();
-    std::printf("Delivered %lld; %s\n", static_cast<long long>(before - after), qPrintable(dictation->lastIndicator()));
-    if (after > 0)
-        printPending(dictation->pending().items());
-    return after > 0 ? 1 : 0;
+    std::printf("Delivered %lld; %s\n", static_cast<long long>(before - after), qPrintable(dictation->lastMessage()));
+    if (after == 0)
+        return exitOk;
+    printPending(dictation->pending().items());
+    return session.failureStatus();
 }
 
 namespace {
@@ -449,30 +541,24 @@ void printUsage(const UsageStats &stats, const QByteArray &zone)
 int usage()
 {
     Session session;
-    if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
-        session.warnIfNotRemembered();
-        return 1;
-    }
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     const QByteArray zone = QTimeZone::systemTimeZoneId();
     UsageService service(session.constants.usageEndpoint(), session.auth, session.sender, zone);
     const auto stats = QCoro::waitFor(service.fetch());
     if (!stats) {
         std::fprintf(stderr, "Could not fetch the usage figures: %s\n", qPrintable(stats.error()));
-        return 1;
+        return session.failureStatus();
     }
     printUsage(*stats, zone);
-    return 0;
+    return exitOk;
 }
 
 int vocabulary(const QStringList &args, const std::optional<QString> &replacement)
 {
     Session session;
-    if (!session.auth.isSignedIn() || !session.auth.user()) {
-        std::printf("Not signed in\n");
-        session.warnIfNotRemembered();
-        return 1;
-    }
+    if (!session.auth.isSignedIn() || !session.auth.user())
+        return notSignedIn(session);
     // The app's own settings: the active terms written here are what its
     // dictations use.
     UserDefaults defaults(UserDefaults::standardFilePath());
@@ -482,9 +568,9 @@ int vocabulary(const QStringList &args, const std::optional<QString> &replacemen
                               defaults);
     service.switchTo(session.auth.user()->id);
     QCoro::waitFor(service.load());
-    const auto failed = [&service](const char *what) {
+    const auto failed = [&service, &session](const char *what) {
         std::fprintf(stderr, "Could not %s: %s\n", what, qPrintable(service.lastError().value_or(QString())));
-        return 1;
+        return session.failureStatus();
     };
     const QString command = args.value(1, QStringLiteral("list"));
     if (command == u"list") {
@@ -496,14 +582,14 @@ int vocabulary(const QStringList &args, const std::optional<QString> &replacemen
             std::printf("%s %s%s\n", term.isFavorite ? "*" : " ", qPrintable(term.term),
                         term.expansion() ? qPrintable(QStringLiteral(" → ") + *term.expansion()) : "");
         }
-        return 0;
+        return exitOk;
     }
     if (command == u"add" && args.size() == 3) {
         QCoro::waitFor(service.add(args.at(2), replacement));
         if (service.lastError())
             return failed("add the term");
         std::printf("Added \"%s\"\n", qPrintable(args.at(2)));
-        return 0;
+        return exitOk;
     }
     if (command == u"remove" && args.size() == 3) {
         const auto &terms = service.terms();
@@ -511,17 +597,18 @@ int vocabulary(const QStringList &args, const std::optional<QString> &replacemen
             return t.term.compare(args.at(2), Qt::CaseInsensitive) == 0;
         });
         if (it == terms.end()) {
-            std::fprintf(stderr, "No term \"%s\" in the vocabulary\n", qPrintable(args.at(2)));
-            return 1;
+            std::fprintf(stderr, "No term \"%s\" in the vocabulary (`dravelin-cli vocab list` shows them)\n",
+                         qPrintable(args.at(2)));
+            return exitFailed;
         }
         QCoro::waitFor(service.remove(it->id));
         if (service.lastError())
             return failed("remove the term");
         std::printf("Removed \"%s\"\n", qPrintable(args.at(2)));
-        return 0;
+        return exitOk;
     }
     std::fprintf(stderr, "usage: dravelin-cli vocab [list | add TERM [--replacement TEXT] | remove TERM]\n");
-    return 2;
+    return exitUsage;
 }
 
 namespace {
@@ -566,53 +653,48 @@ void printDashboard(const AdminDashboardData &data)
 int admin(const QStringList &args)
 {
     Session session;
-    if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
-        session.warnIfNotRemembered();
-        return 1;
-    }
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     AdminService service(session.constants.adminDashboardEndpoint(), session.auth, session.sender,
                          session.constants.publicApiKey);
     QCoro::waitFor(service.refresh());
     if (!service.data()) {
         std::fprintf(stderr, "%s\n", qPrintable(service.errorMessage().value_or(QStringLiteral("No dashboard"))));
-        return 1;
+        return session.failureStatus();
     }
     const QString verb = args.value(1, QStringLiteral("dashboard"));
     if (verb == u"dashboard" && args.size() <= 2) {
         printDashboard(*service.data());
-        return 0;
+        return exitOk;
     }
     if ((verb != u"enable" && verb != u"disable" && verb != u"delete") || args.size() != 3) {
         std::fprintf(stderr, "usage: dravelin-cli admin [dashboard | enable EMAIL | disable EMAIL | delete EMAIL]\n");
-        return 2;
+        return exitUsage;
     }
     const QString email = args.at(2).trimmed().toLower();
     const auto &users = service.data()->users;
     const auto user = std::find_if(users.begin(), users.end(), [&](const auto &u) { return u.email == email; });
     if (user == users.end()) {
         std::fprintf(stderr, "No user %s\n", qPrintable(email));
-        return 1;
+        return exitFailed;
     }
     const QString id = user->id;
     const AdminRequest request =
         verb == u"delete" ? AdminRequest::deleteUser(id) : AdminRequest::setUserEnabled(id, verb == u"enable");
     if (!QCoro::waitFor(service.mutate(id, request))) {
         std::fprintf(stderr, "%s\n", qPrintable(service.errorMessage().value_or(QString())));
-        return 1;
+        return session.failureStatus();
     }
     std::printf("%s %s\n", qPrintable(email),
                 verb == u"delete" ? "deleted" : (verb == u"enable" ? "enabled" : "disabled"));
-    return 0;
+    return exitOk;
 }
 
 int rewrite(const QString &text, const QString &style)
 {
     Session session;
-    if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
-        return 1;
-    }
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     std::optional<RewriteStyle> chosen;
     for (RewriteStyle s : {RewriteStyle::natural, RewriteStyle::concise, RewriteStyle::formal, RewriteStyle::casual}) {
         if (rewriteStyleName(s) == style)
@@ -637,39 +719,50 @@ int rewrite(const QString &text, const QString &style)
         QCoro::waitFor(service.sendRewrite(text, chosen.value_or(RewriteStyle::natural), std::move(prompt)));
     if (!result) {
         std::fprintf(stderr, "%s\n", qPrintable(result.error().description()));
-        return result.error().kind == RewriteError::Kind::notAuthenticated ||
-                       result.error().kind == RewriteError::Kind::unauthorized
-                   ? 1
-                   : 3;
+        switch (result.error().kind) {
+        case RewriteError::Kind::network:
+            return exitUnreachable;
+        case RewriteError::Kind::notAuthenticated:
+        case RewriteError::Kind::unauthorized:
+            return exitSignedOut;
+        default:
+            return exitFailed;
+        }
     }
     std::printf("%s\n", qPrintable(*result));
-    return 0;
+    return exitOk;
 }
 
 int ask(const QString &question)
 {
     Session session;
-    if (!session.auth.isSignedIn()) {
-        std::printf("Not signed in\n");
-        return 1;
-    }
+    if (!session.auth.isSignedIn())
+        return notSignedIn(session);
     AssistantService service(session.constants.askEndpoint(), session.auth, session.sender);
     const auto result = QCoro::waitFor(service.ask(question));
     if (!result) {
         std::fprintf(stderr, "%s\n", qPrintable(result.error().description()));
-        return 3;
+        switch (result.error().kind) {
+        case AssistantError::Kind::network:
+            return exitUnreachable;
+        case AssistantError::Kind::notAuthenticated:
+        case AssistantError::Kind::unauthorized:
+            return exitSignedOut;
+        default:
+            return exitFailed;
+        }
     }
     if (const auto *answer = std::get_if<AssistantAnswer>(&*result)) {
         std::printf("%s\n", qPrintable(answer->text));
         for (const AssistantSource &source : answer->sources)
             std::printf("  %s <%s>\n", qPrintable(source.title), qPrintable(source.url.toString()));
-        return 0;
+        return exitOk;
     }
     const auto &action = std::get<AssistantAction>(*result);
     const bool safe = AssistantActionPolicy::allows(action.url);
     std::printf("%s\n%s%s\n", qPrintable(action.text), qPrintable(action.url.toString()),
                 safe ? "" : "  (refused: not a search Dravelin opens)");
-    return safe ? 0 : 3;
+    return safe ? exitOk : exitFailed;
 }
 
 } // namespace dravelin::cli

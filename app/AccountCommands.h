@@ -7,7 +7,12 @@
 
 namespace dravelin::cli {
 
-// dravelin-cli's account commands; each returns the process exit code.
+// The command line's own log file, beside the app's (a rotating
+// $XDG_STATE_HOME/dravelin/dravelin-cli.log).
+QString logFilePath();
+
+// dravelin-cli's account commands; each returns the process exit code
+// (ExitCodes.h).
 int signIn(const std::optional<QString> &consentAs);
 int whoAmI();
 int signOut();

@@ -90,6 +90,12 @@ QString HeadlessDictation::lastIndicator() const
     return m_parts->container.lastIndicator();
 }
 
+QString HeadlessDictation::lastMessage() const
+{
+    const IndicatorState state = m_parts->container.lastIndicatorState();
+    return state.text().isEmpty() ? state.describe() : state.text();
+}
+
 ClipboardHistory &HeadlessDictation::history()
 {
     return m_parts->container.history();

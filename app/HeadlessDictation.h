@@ -46,6 +46,9 @@ public:
     qint64 inputDurationMs() const;
     // What the indicator showed last ("done", "result(…)", "error(…)").
     QString lastIndicator() const;
+    // The same in words for a person: the message ("No speech detected"),
+    // or the state's name when it carries none ("done").
+    QString lastMessage() const;
     // The history, for reading what was remembered.
     class ClipboardHistory &history();
     // The signed-in user's recordings waiting to be sent again.

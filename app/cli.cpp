@@ -1,7 +1,7 @@
 // dravelin-cli: command-line tools around Dravelin's audio path.
 //
 //   dravelin-cli devices                         list the inputs
-//   dravelin-cli record [--seconds N] [--device ID] [--out FILE.m4a]
+//   dravelin-cli record [--seconds N] [--device ID] [--out FILE.m4a|FILE.wav]
 //                                                record, printing levels
 //   dravelin-cli listen [--seconds N] [--device ID]
 //                                                recognise speech on this machine
@@ -17,15 +17,21 @@
 //   dravelin-cli admin [enable|disable|delete EMAIL] the administrators' dashboard
 //   dravelin-cli rewrite TEXT [--style STYLE]   rewrite TEXT
 //   dravelin-cli ask QUESTION                    ask the assistant
+//
+// Exit statuses are shared by every command (ExitCodes.h).
 
 #include "AccountCommands.h"
+#include "ExitCodes.h"
 #include "account/AppConstants.h"
 #include "audio/AACFileWriter.h"
 #include "audio/AudioRecorder.h"
 #include "audio/Levels.h"
 #include "audio/MicCaptureSession.h"
+#include "audio/Pcm.h"
 #include "audio/StreamingDictationRecorder.h"
+#include "core/Log.h"
 #include "core/LogHandler.h"
+#include "core/Paths.h"
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
 #include "pipeline/ServiceContainer.h"
@@ -35,7 +41,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -65,7 +73,7 @@ int devices(nix::PulseAudioBackend &backend)
 {
     if (backend.authorization() != MicAuthorization::authorized) {
         std::fprintf(stderr, "No sound server answered (is PulseAudio or pipewire-pulse running?)\n");
-        return 1;
+        return cli::exitFailed;
     }
     const auto fallback = backend.defaultDevice();
     for (const auto &device : backend.inputDevices()) {
@@ -73,34 +81,96 @@ int devices(nix::PulseAudioBackend &backend)
                     qPrintable(device.uniqueID), qPrintable(device.name), device.isMonitor ? " (monitor)" : "",
                     device.isBluetooth ? " (Bluetooth)" : "");
     }
-    return 0;
+    return cli::exitOk;
+}
+
+// The formats `record --out` writes, by file extension.
+enum class RecordingFormat {
+    m4a,
+    wav
+};
+
+// The format for `out`, or nothing after saying why it cannot be written:
+// an extension other than .m4a or .wav, or a folder that is not there.
+std::optional<RecordingFormat> recordingTarget(const QString &out)
+{
+    const QFileInfo target(out);
+    const QString extension = target.suffix().toLower();
+    if (extension != u"m4a" && extension != u"wav") {
+        std::fprintf(stderr, "Cannot record to %s: --out takes a .m4a (AAC) or .wav (16-bit PCM) file name.\n",
+                     qPrintable(out));
+        return std::nullopt;
+    }
+    const QFileInfo folder(target.absolutePath());
+    if (!folder.isDir()) {
+        std::fprintf(stderr, "Cannot record to %s: there is no folder %s. Create it first, or choose another --out.\n",
+                     qPrintable(out), qPrintable(QDir::toNativeSeparators(folder.filePath())));
+        return std::nullopt;
+    }
+    if (!folder.isWritable() || (target.exists() && (!target.isFile() || !target.isWritable()))) {
+        std::fprintf(stderr, "Cannot record to %s: it cannot be written here. Choose another --out.\n",
+                     qPrintable(out));
+        return std::nullopt;
+    }
+    return extension == u"wav" ? RecordingFormat::wav : RecordingFormat::m4a;
+}
+
+// Whether the input `--device` named is there; says so (with the inputs
+// there are) when it is not, or when no sound server answers.
+int checkDevice(nix::PulseAudioBackend &backend, const std::optional<QString> &device)
+{
+    if (!device)
+        return cli::exitOk;
+    if (backend.authorization() != MicAuthorization::authorized) {
+        std::fprintf(stderr, "No sound server answered (is PulseAudio or pipewire-pulse running?)\n");
+        return cli::exitFailed;
+    }
+    const auto inputs = backend.inputDevices();
+    if (std::any_of(inputs.begin(), inputs.end(), [&](const auto &input) { return input.uniqueID == *device; }))
+        return cli::exitOk;
+    std::fprintf(stderr, "There is no input \"%s\". These are (`dravelin-cli devices`):\n", qPrintable(*device));
+    for (const auto &input : inputs)
+        std::fprintf(stderr, "  %s  %s\n", qPrintable(input.uniqueID), qPrintable(input.name));
+    if (inputs.empty())
+        std::fprintf(stderr, "  (none)\n");
+    return cli::exitUsage;
 }
 
 int record(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds,
-           const QString &out)
+           const QString &out, RecordingFormat format)
 {
     AudioRecorder recorder(backend, scheduler, defaults);
     QObject::connect(&recorder, &AudioRecorder::levelChanged, &printLevel);
     const auto started = QCoro::waitFor(recorder.start());
     if (!started) {
         std::fprintf(stderr, "Could not record: %s\n", qPrintable(started.error().description()));
-        return 1;
+        return cli::exitFailed;
     }
     QCoro::waitFor(waitMs(scheduler, seconds * 1000));
-    const auto audio = QCoro::waitFor(recorder.stop());
+    auto audio = QCoro::waitFor(recorder.stop());
     std::printf("\n");
     if (!audio) {
         std::fprintf(stderr, "No audio was recorded\n");
-        return 1;
+        return cli::exitFailed;
+    }
+    if (format == RecordingFormat::wav) {
+        // The recorder writes AAC; a .wav gets its samples as 16-bit PCM. A
+        // recording with no audio at all (the input sent nothing) is an empty WAV.
+        const auto samples = decodeAudio(*audio);
+        if (!samples)
+            std::fprintf(stderr, "The input sent no sound (%s).\n", qPrintable(samples.error()));
+        const std::vector<float> none;
+        const std::vector<float> &pcm = samples ? *samples : none;
+        audio = WAVWrapper::wrap(pcm16(pcm.data(), pcm.size()), PcmBuffer::kSampleRate);
     }
     QFile file(out);
     if (!file.open(QIODevice::WriteOnly) || file.write(*audio) != audio->size()) {
         std::fprintf(stderr, "Could not write %s: %s\n", qPrintable(out), qPrintable(file.errorString()));
-        return 1;
+        return cli::exitFailed;
     }
     std::printf("Wrote %s: %lld bytes, %lld ms\n", qPrintable(out), static_cast<long long>(audio->size()),
                 static_cast<long long>(recorder.lastDurationMs().value_or(0)));
-    return 0;
+    return cli::exitOk;
 }
 
 int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &defaults, qint64 seconds)
@@ -110,7 +180,7 @@ int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &
     if (!recognizer->isAvailable()) {
         std::fprintf(stderr, "No speech model is installed (`make` builds Whisper's; or install the package "
                              "pocketsphinx-en-us)\n");
-        return 1;
+        return cli::exitFailed;
     }
     std::printf("Listening with %s …\n", qPrintable(recognizer->engineName()));
     defaults.set(QString::fromLatin1(StreamingDictationRecorder::kPreferCloudKey), false);
@@ -119,12 +189,12 @@ int listen(nix::PulseAudioBackend &backend, Scheduler &scheduler, UserDefaults &
     const auto started = QCoro::waitFor(recorder.start(std::nullopt, QUuid::createUuid()));
     if (!started) {
         std::fprintf(stderr, "Could not record: %s\n", qPrintable(started.error().description()));
-        return 1;
+        return cli::exitFailed;
     }
     QCoro::waitFor(waitMs(scheduler, seconds * 1000));
     const auto capture = QCoro::waitFor(recorder.stopCapture());
     std::printf("\n%s\n", capture && capture->onDeviceText ? qPrintable(*capture->onDeviceText) : "(nothing heard)");
-    return 0;
+    return cli::exitOk;
 }
 
 int info(const QString &path)
@@ -132,17 +202,17 @@ int info(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "Could not read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
-        return 1;
+        return cli::exitUsage;
     }
     const auto samples = decodeAudio(file.readAll());
     if (!samples) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(path), qPrintable(samples.error()));
-        return 1;
+        return cli::exitFailed;
     }
     std::printf("%s: %lld ms at 16000 Hz mono, level %.2f\n", qPrintable(path),
                 static_cast<long long>(samples->size() * 1000 / 16000),
                 static_cast<double>(MicLevelScale::normalized(samples->data(), samples->size())));
-    return 0;
+    return cli::exitOk;
 }
 
 // Pasting needs the clipboard, which only a GUI application object has; on a
@@ -170,7 +240,7 @@ int main(int argc, char *argv[])
         QStringLiteral("Dravelin from the command line.\n\n"
                        "Commands:\n"
                        "  devices          list the audio inputs (* marks the default)\n"
-                       "  record           record to an .m4a file, printing levels\n"
+                       "  record           record to a .m4a or .wav file (--out), printing levels\n"
                        "  listen           recognise speech on this machine\n"
                        "  info FILE        decode an audio file and print its length\n"
                        "  sign-in          sign in through your browser (the session is kept in the keyring)\n"
@@ -188,15 +258,18 @@ int main(int argc, char *argv[])
                        "  admin            administrators: the dashboard; enable, disable or delete EMAIL\n"
                        "  rewrite TEXT     rewrite TEXT (--style natural|concise|formal|casual, a transform's name, "
                        "or an instruction)\n"
-                       "  ask QUESTION     ask the assistant"));
+                       "  ask QUESTION     ask the assistant\n\n") +
+        QString::fromLatin1(cli::kExitStatusHelp) + QStringLiteral("\nLog: %1").arg(cli::logFilePath()));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("devices, record, listen or info"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("One of the commands above."));
     QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("How long to record (default 5)."),
                                QStringLiteral("N"), QStringLiteral("5"));
     QCommandLineOption device(QStringLiteral("device"), QStringLiteral("Input to use (an ID from `devices`)."),
                               QStringLiteral("ID"));
-    QCommandLineOption out(QStringLiteral("out"), QStringLiteral("File to write (default recording.m4a)."),
+    QCommandLineOption out(QStringLiteral("out"),
+                           QStringLiteral("record: the file to write, .m4a (AAC) or .wav (16-bit PCM) "
+                                          "(default recording.m4a)."),
                            QStringLiteral("FILE"), QStringLiteral("recording.m4a"));
     QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Print log lines on standard error."));
     QCommandLineOption consentAs(QStringLiteral("consent-as"),
@@ -216,13 +289,42 @@ int main(int argc, char *argv[])
                                    QStringLiteral("STYLE"), QStringLiteral("natural"));
     parser.addOptions(
         {seconds, device, out, verbose, consentAs, stream, cleanup, inputFile, replacementOption, styleOption});
-    parser.process(*app);
+    // Parsed by hand rather than process(), which ends the program with
+    // status 1 on an unknown option; a usage error is status 2 here.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "%s\n`dravelin-cli --help` lists the commands and options.\n",
+                     qPrintable(parser.errorText()));
+        return cli::exitUsage;
+    }
+    parser.process(*app); // --help, --help-all and --version, now that the command line is known to parse
 
+    // Every run leaves its lines in its own rotating file beside the app's.
     logs::Router::install();
+    logs::Router::addSink(std::make_shared<logs::RotatingFileSink>(paths::stateDir(), 1 << 20, 3,
+                                                                   QFileInfo(cli::logFilePath()).fileName()));
     if (parser.isSet(verbose))
         logs::Router::addSink(std::make_shared<logs::StderrSink>());
+    // The command only: its arguments may be the user's words.
+    logs::info(logs::app(), QStringLiteral("dravelin-cli %1: %2")
+                                .arg(QStringLiteral(DRAVELIN_VERSION), parser.positionalArguments().value(0)));
+
+    // A settings file that could not be read is set aside on the first read;
+    // say so here, once, whichever command found it.
+    {
+        const UserDefaults settings(UserDefaults::standardFilePath());
+        if (const auto &aside = settings.setAside()) {
+            std::fprintf(stderr,
+                         "Your settings file %s could not be read (%s). It was set aside as %s, and Dravelin "
+                         "starts from the default settings; fix that copy and move it back to keep yours.\n",
+                         qPrintable(settings.filePath()), qPrintable(aside->reason), qPrintable(aside->path));
+        }
+    }
 
     const QStringList args = parser.positionalArguments();
+    if (args.isEmpty()) {
+        std::fprintf(stderr, "No command given. `dravelin-cli --help` lists them.\n");
+        return cli::exitUsage;
+    }
     // Commands that talk to the backend stop on a backend file that cannot be
     // used, rather than sending a session to a server nobody chose.
     static const QStringList backendCommands{
@@ -230,68 +332,94 @@ int main(int argc, char *argv[])
         QStringLiteral("dictate"), QStringLiteral("pending"), QStringLiteral("retry"),    QStringLiteral("usage"),
         QStringLiteral("vocab"),   QStringLiteral("admin"),   QStringLiteral("token"),    QStringLiteral("rewrite"),
         QStringLiteral("ask")};
-    if (!args.isEmpty() && backendCommands.contains(args.first())) {
+    if (backendCommands.contains(args.first())) {
         if (const auto constants = AppConstants::load(); constants.problem) {
             std::fprintf(stderr, "%s\nFix or remove that file, then try again.\n", qPrintable(*constants.problem));
-            return 2;
+            return cli::exitUsage;
         }
     }
-    if (args.size() == 2 && args.first() == u"info")
-        return info(args.at(1));
-    if (args.size() == 1 && args.first() == u"sign-in") {
+    const QString command = args.first();
+    const auto wrongArguments = [&command](const char *usage) {
+        std::fprintf(stderr, "%s takes %s. `dravelin-cli --help` lists the commands.\n", qPrintable(command), usage);
+        return cli::exitUsage;
+    };
+    if (command == u"info")
+        return args.size() == 2 ? info(args.at(1)) : wrongArguments("one audio FILE");
+    if (command == u"sign-in" && args.size() == 1) {
         return cli::signIn(parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);
     }
-    if (args.size() == 1 && args.first() == u"whoami")
+    if (command == u"whoami" && args.size() == 1)
         return cli::whoAmI();
-    if (args.size() == 1 && args.first() == u"sign-out")
+    if (command == u"sign-out" && args.size() == 1)
         return cli::signOut();
-    if (args.size() == 1 && args.first() == u"token")
+    if (command == u"token" && args.size() == 1)
         return cli::printAccessToken();
-    if (args.size() == 1 && args.first() == u"dictate") {
+    if (command == u"dictate" && args.size() == 1) {
         return cli::dictate(parser.isSet(inputFile) ? std::optional<QString>(parser.value(inputFile)) : std::nullopt,
                             parser.isSet(consentAs) ? std::optional<QString>(parser.value(consentAs)) : std::nullopt);
     }
-    if (args.size() == 1 && args.first() == u"pending")
+    if (command == u"pending" && args.size() == 1)
         return cli::listPending();
-    if (args.size() == 1 && args.first() == u"retry")
+    if (command == u"retry" && args.size() == 1)
         return cli::retryPending();
-    if (!args.isEmpty() && args.first() == u"vocab")
+    if (command == u"vocab")
         return cli::vocabulary(args, parser.isSet(replacementOption)
                                          ? std::optional<QString>(parser.value(replacementOption))
                                          : std::nullopt);
-    if (args.size() == 1 && args.first() == u"usage")
+    if (command == u"usage" && args.size() == 1)
         return cli::usage();
-    if (!args.isEmpty() && args.first() == u"admin")
+    if (command == u"admin")
         return cli::admin(args);
-    if (args.size() >= 2 && args.first() == u"rewrite")
-        return cli::rewrite(args.mid(1).join(u' '), parser.value(styleOption));
-    if (args.size() >= 2 && args.first() == u"ask")
-        return cli::ask(args.mid(1).join(u' '));
-    if (args.size() == 2 && args.first() == u"transcribe")
-        return cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup));
+    if (command == u"rewrite")
+        return args.size() >= 2 ? cli::rewrite(args.mid(1).join(u' '), parser.value(styleOption))
+                                : wrongArguments("the TEXT to rewrite");
+    if (command == u"ask")
+        return args.size() >= 2 ? cli::ask(args.mid(1).join(u' ')) : wrongArguments("a QUESTION");
+    if (command == u"transcribe")
+        return args.size() == 2 ? cli::transcribeFile(args.at(1), parser.isSet(stream), parser.isSet(cleanup))
+                                : wrongArguments("one audio FILE");
+    static const QStringList audioCommands{QStringLiteral("devices"), QStringLiteral("record"),
+                                           QStringLiteral("listen")};
+    if (!audioCommands.contains(command) && !backendCommands.contains(command)) {
+        std::fprintf(stderr, "There is no command \"%s\". `dravelin-cli --help` lists them.\n", qPrintable(command));
+        return cli::exitUsage;
+    }
     if (args.size() != 1)
-        parser.showHelp(2);
-    // The CLI's own settings, so choosing a device here leaves the app's alone.
-    QTemporaryDir scratch;
-    UserDefaults defaults(scratch.filePath(QStringLiteral("settings.json")));
-    if (parser.isSet(device))
-        defaults.set(QString::fromLatin1(MicCaptureSession::kDeviceKey), parser.value(device));
-    QtScheduler scheduler;
-    nix::PulseAudioBackend backend;
+        return wrongArguments("no arguments besides its options");
+
     bool ok = false;
     const qint64 n = parser.value(seconds).toLongLong(&ok);
     if (!ok || n <= 0 || n > 180) {
         std::fprintf(stderr, "--seconds takes a whole number from 1 to 180\n");
-        return 2;
+        return cli::exitUsage;
     }
+    std::optional<RecordingFormat> format;
+    if (command == u"record" && !(format = recordingTarget(parser.value(out))))
+        return cli::exitUsage;
 
-    const QString command = args.first();
+    // The CLI's own settings, so choosing a device here leaves the app's
+    // alone; what decides how speech is heard comes from the user's settings,
+    // as in the app.
+    QTemporaryDir scratch;
+    UserDefaults defaults(scratch.filePath(QStringLiteral("settings.json")));
+    {
+        const UserDefaults user(UserDefaults::standardFilePath());
+        for (const char *key : {MicCaptureSession::kDeviceKey, StreamingDictationRecorder::kModelKey,
+                                StreamingDictationRecorder::kLanguageKey}) {
+            if (const auto value = user.value(QString::fromLatin1(key)))
+                defaults.set(QString::fromLatin1(key), *value);
+        }
+    }
+    if (parser.isSet(device))
+        defaults.set(QString::fromLatin1(MicCaptureSession::kDeviceKey), parser.value(device));
+    QtScheduler scheduler;
+    nix::PulseAudioBackend backend;
     if (command == u"devices")
         return devices(backend);
+    const auto chosen = parser.isSet(device) ? std::optional<QString>(parser.value(device)) : std::nullopt;
+    if (const int status = checkDevice(backend, chosen); status != cli::exitOk)
+        return status;
     if (command == u"record")
-        return record(backend, scheduler, defaults, n, parser.value(out));
-    if (command == u"listen")
-        return listen(backend, scheduler, defaults, n);
-    std::fprintf(stderr, "Unknown command '%s'\n", qPrintable(command));
-    return 2;
+        return record(backend, scheduler, defaults, n, parser.value(out), *format);
+    return listen(backend, scheduler, defaults, n);
 }

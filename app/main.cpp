@@ -199,6 +199,12 @@ int main(int argc, char *argv[])
 
     QtScheduler scheduler;
     ServiceContainer services(ServiceContainer::Options{}, scheduler);
+    // Home says so too; this is for whoever started Dravelin from a terminal.
+    if (const auto &aside = services.defaults().setAside())
+        std::fprintf(stderr,
+                     "Your settings file %s could not be read (%s). It was set aside as %s, and Dravelin starts "
+                     "from the default settings.\n",
+                     qPrintable(services.defaults().filePath()), qPrintable(aside->reason), qPrintable(aside->path));
     ui::MainWindow window(services);
     ui::TrayMenu tray(services);
     ui::Navigator &navigator = ui::Navigator::instance();

@@ -15,6 +15,7 @@ pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(LIBPULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
 pkg_check_modules(SYSTEMD IMPORTED_TARGET libsystemd)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 # Debian's pocketsphinx.pc names an include directory that the package does
 # not ship; keep only the directories that exist.
 pkg_check_modules(POCKETSPHINX REQUIRED pocketsphinx)

@@ -17,7 +17,8 @@
 #include "http/Router.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "recordings/RecordingRoutes.h"
-#include "storage/SqliteStorage.h"
+#include "storage/OpenStorage.h"
+#include "storage/Storage.h"
 #include "updates/UpdateFeed.h"
 
 namespace dravelin::server {
@@ -36,7 +37,7 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
         config.dataDir = ServerConfig::defaultDataDir();
     if (auto secret = config.loadOrCreateSecret(); !secret)
         return Unexpected{secret.error()};
-    auto storage = SqliteStorage::open(config.dataDir + QStringLiteral("/dravelin-server.sqlite"));
+    auto storage = openStorage(config);
     if (!storage)
         return Unexpected{storage.error()};
     if (!engine) {

@@ -32,7 +32,8 @@ class DravelinServer : public QObject
 {
     Q_OBJECT
 public:
-    // Opens storage in config.dataDir and picks the speech engine. The engine
+    // Opens the configured database (SQLite in config.dataDir unless
+    // config.database names PostgreSQL) and picks the speech engine. The engine
     // may be given (tests); otherwise it follows config.engine.
     static Expected<std::unique_ptr<DravelinServer>, QString> create(ServerConfig config, Scheduler &scheduler,
                                                                      std::unique_ptr<SpeechEngine> engine = nullptr);

@@ -13,6 +13,36 @@ namespace dravelin::server {
 
 namespace {
 
+// A whole-number setting that must lie in [low, high]: the number, or why it
+// cannot be used (a wrong type and an out-of-range value are told apart, and
+// both name the range).
+Expected<qint64, QString> wholeNumber(const json::Json &value, const QString &path, const QString &key, qint64 low,
+                                      qint64 high, const char *unit = "")
+{
+    const QString range =
+        QStringLiteral("a whole number from %1 to %2%3").arg(low).arg(high).arg(QString::fromLatin1(unit));
+    if (!value.is_number_integer())
+        return Unexpected{QStringLiteral("%1: \"%2\" has the wrong type: it takes %3").arg(path, key, range)};
+    if (value.is_number_unsigned() && value.get<quint64>() > static_cast<quint64>(INT64_MAX))
+        return Unexpected{QStringLiteral("%1: \"%2\" is out of range: it takes %3").arg(path, key, range)};
+    const qint64 n = value.get<qint64>();
+    if (n < low || n > high)
+        return Unexpected{
+            QStringLiteral("%1: \"%2\" is %3, out of range: it takes %4").arg(path, key).arg(n).arg(range)};
+    return n;
+}
+
+// "[json.exception.parse_error.101] parse error at line 3, column 1: syntax
+// error …" → "line 3, column 1: syntax error …"; other messages as they are.
+QString syntaxError(const QString &message)
+{
+    static const QRegularExpression where(QStringLiteral("line (\\d+), column (\\d+): (.*)$"));
+    const auto match = where.match(message);
+    return match.hasMatch()
+               ? QStringLiteral("line %1, column %2: %3").arg(match.captured(1), match.captured(2), match.captured(3))
+               : message;
+}
+
 Expected<void, QString> loadLlm(const json::Json &value, LlmSettings &llm, const QString &path)
 {
     if (!value.is_object())
@@ -44,12 +74,15 @@ Expected<void, QString> loadLlm(const json::Json &value, LlmSettings &llm, const
                 return wrongType();
             llm.stream = item.get<bool>();
         } else if (k == u"timeLimitMs" || k == u"threads") {
-            if (!item.is_number_integer() || item.get<qint64>() <= 0)
-                return wrongType();
+            const auto n = k == u"threads" ? wholeNumber(item, path, QStringLiteral("llm.threads"), 1, 64)
+                                           : wholeNumber(item, path, QStringLiteral("llm.timeLimitMs"), 1, 3600000,
+                                                         " (milliseconds)");
+            if (!n)
+                return Unexpected{n.error()};
             if (k == u"threads")
-                llm.threads = static_cast<int>(std::min<qint64>(item.get<qint64>(), 64));
+                llm.threads = static_cast<int>(*n);
             else
-                llm.timeLimitMs = item.get<qint64>();
+                llm.timeLimitMs = *n;
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"llm.%2\"").arg(path, k)};
         }
@@ -69,9 +102,10 @@ Expected<void, QString> loadCleanup(const json::Json &value, CleanupSettings &cl
                 return Unexpected{QStringLiteral("%1: \"cleanup.mode\" must be rules or model").arg(path)};
             cleanup.mode = mode;
         } else if (k == u"timeLimitMs") {
-            if (!item.is_number_integer() || item.get<qint64>() <= 0)
-                return Unexpected{QStringLiteral("%1: \"cleanup.timeLimitMs\" has the wrong type").arg(path)};
-            cleanup.timeLimitMs = item.get<qint64>();
+            const auto n = wholeNumber(item, path, QStringLiteral("cleanup.timeLimitMs"), 1, 600000, " (milliseconds)");
+            if (!n)
+                return Unexpected{n.error()};
+            cleanup.timeLimitMs = *n;
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"cleanup.%2\"").arg(path, k)};
         }
@@ -107,8 +141,10 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return Unexpected{QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
     auto parsed = json::parse(file.readAll());
-    if (!parsed || !parsed->is_object())
-        return Unexpected{QStringLiteral("%1 is not a JSON object").arg(path)};
+    if (!parsed)
+        return Unexpected{QStringLiteral("%1 is not valid JSON: %2").arg(path, syntaxError(parsed.error().message))};
+    if (!parsed->is_object())
+        return Unexpected{QStringLiteral("%1 is not a JSON object: settings go in {\"key\": value, …}").arg(path)};
     for (const auto &[key, value] : parsed->items()) {
         const QString k = QString::fromStdString(key);
         auto wrongType = [&] { return Unexpected{QStringLiteral("%1: \"%2\" has the wrong type").arg(path, k)}; };
@@ -116,11 +152,17 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (!value.is_string() || !address.setAddress(QString::fromStdString(value.get<std::string>())))
                 return wrongType();
         } else if (k == u"port") {
-            if (!value.is_number_integer() || value.get<int>() < 0 || value.get<int>() > 65535)
-                return wrongType();
-            port = static_cast<quint16>(value.get<int>());
+            const auto n = wholeNumber(value, path, k, 0, 65535, " (0 picks a free port)");
+            if (!n)
+                return Unexpected{n.error()};
+            port = static_cast<quint16>(*n);
         } else if (k == u"dataDir" && value.is_string()) {
             dataDir = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"database" && value.is_string()) {
+            const auto given = databaseSetting(QString::fromStdString(value.get<std::string>()));
+            if (!given)
+                return Unexpected{QStringLiteral("%1: \"database\" %2").arg(path, given.error())};
+            database = *given;
         } else if (k == u"apiKey" && value.is_string()) {
             apiKey = QByteArray::fromStdString(value.get<std::string>());
         } else if (k == u"oauthClientId" && value.is_string()) {
@@ -136,14 +178,23 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (!given)
                 return Unexpected{QStringLiteral("%1: \"language\" %2").arg(path, given.error())};
             language = *given;
-        } else if (k == u"maxBodyBytes" && value.is_number_integer()) {
-            maxBodyBytes = value.get<qint64>();
-        } else if (k == u"accessTokenSeconds" && value.is_number_integer()) {
-            accessTokenSeconds = value.get<qint64>();
+        } else if (k == u"maxBodyBytes") {
+            const auto n = wholeNumber(value, path, k, 1024, qint64(1) << 30, " (bytes)");
+            if (!n)
+                return Unexpected{n.error()};
+            maxBodyBytes = *n;
+        } else if (k == u"accessTokenSeconds") {
+            const auto n = wholeNumber(value, path, k, 60, 7 * 24 * 3600, " (seconds)");
+            if (!n)
+                return Unexpected{n.error()};
+            accessTokenSeconds = *n;
         } else if (k == u"retainRecordings" && value.is_boolean()) {
             retainRecordings = value.get<bool>();
-        } else if (k == u"liveIdleMs" && value.is_number_integer() && value.get<qint64>() > 0) {
-            liveIdleMs = value.get<qint64>();
+        } else if (k == u"liveIdleMs") {
+            const auto n = wholeNumber(value, path, k, 100, 3600000, " (milliseconds)");
+            if (!n)
+                return Unexpected{n.error()};
+            liveIdleMs = *n;
         } else if (k == u"llm") {
             if (auto loaded = loadLlm(value, llm, path); !loaded)
                 return loaded;
@@ -153,9 +204,9 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
         } else if (k == u"updates") {
             if (auto loaded = loadUpdates(value, updates, path); !loaded)
                 return loaded;
-        } else if (k == u"dataDir" || k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" ||
-                   k == u"engine" || k == u"model" || k == u"language" || k == u"maxBodyBytes" ||
-                   k == u"accessTokenSeconds" || k == u"retainRecordings" || k == u"liveIdleMs") {
+        } else if (k == u"dataDir" || k == u"database" || k == u"apiKey" || k == u"oauthClientId" ||
+                   k == u"localUserEmail" || k == u"engine" || k == u"model" || k == u"language" ||
+                   k == u"retainRecordings") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};
@@ -171,6 +222,16 @@ Expected<QString, QString> spokenLanguage(const QString &given)
     if (!code.match(language).hasMatch())
         return Unexpected{QStringLiteral("must be \"auto\" or a language code such as \"de\"")};
     return language;
+}
+
+Expected<QString, QString> databaseSetting(const QString &given)
+{
+    const QString database = given.trimmed();
+    if (database.isEmpty() || database.startsWith(u"postgres://") || database.startsWith(u"postgresql://") ||
+        database.contains(u'='))
+        return database;
+    return Unexpected{QStringLiteral("must be a postgres:// URL or a key=value connection string (leave it out for "
+                                     "SQLite in the data directory)")};
 }
 
 Expected<void, QString> ServerConfig::loadOrCreateSecret()

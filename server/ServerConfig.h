@@ -40,12 +40,17 @@ struct UpdateSettings
 // two- or three-letter code ("de"), lower-cased; anything else is refused
 // with the reason.
 Expected<QString, QString> spokenLanguage(const QString &given);
+// The database setting as given: empty (SQLite in the data directory), a
+// postgres:// or postgresql:// URL, or libpq's key=value form; anything
+// else (a file path, a bare name) is refused with the reason.
+Expected<QString, QString> databaseSetting(const QString &given);
 
 struct ServerConfig
 {
     QHostAddress address = QHostAddress::LocalHost;
     quint16 port = 54321;
-    QString dataDir;                                 // database and signing secret
+    QString dataDir;                                 // SQLite database, signing secret, recordings
+    QString database;                                // a PostgreSQL connection string; empty: SQLite in dataDir
     QByteArray apiKey = "dravelin-local-public-key"; // the public API key clients send as "apikey"
     QString oauthClientId = QStringLiteral("dravelin-desktop");
     QString localUserEmail = QStringLiteral("me@dravelin.localhost"); // prefilled on the consent page

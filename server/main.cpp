@@ -4,6 +4,7 @@
 #include "admin/AdminCommand.h"
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
+#include "storage/Storage.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -39,7 +40,7 @@ int main(int argc, char *argv[])
         "  POST /rest/v1/rpc/attach_recording_audio   link it to its transcription\n"
         "  GET  /updates/feed.json           the release feed the app checks for updates\n"
         "  GET  /health\n\n"
-        "The config file is JSON with any of: address, port, dataDir, apiKey, oauthClientId,\n"
+        "The config file is JSON with any of: address, port, dataDir, database, apiKey, oauthClientId,\n"
         "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, and llm:\n"
         "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
         "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"
@@ -50,10 +51,14 @@ int main(int argc, char *argv[])
         "And updates: {\"feedFile\": a JSON feed to serve at /updates/feed.json}; without it the feed\n"
         "names this server's own version.\n"
         "Flags override the file.\n\n"
-        "Administration (on the database in the data directory; safe while the server runs):\n"
+        "The database is SQLite in the data directory unless database (or --database) names PostgreSQL:\n"
+        "postgres://USER@HOST:PORT/DB, postgresql://… or libpq's \"host=… dbname=…\" form. Instances that\n"
+        "share one PostgreSQL database need the same signing.key in their data directories.\n\n"
+        "Administration (on the configured database; safe while the server runs):\n"
         "  dravelin-server admin grant EMAIL    make a user an administrator (created if new)\n"
         "  dravelin-server admin revoke EMAIL   take it back\n"
-        "  dravelin-server admin list           the administrators"));
+        "  dravelin-server admin list           the administrators\n"
+        "  dravelin-server migrate              bring the database's schema up to date, print its version"));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption config(QStringLiteral("config"), QStringLiteral("Read settings from this JSON file."),
@@ -64,8 +69,13 @@ int main(int argc, char *argv[])
     QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port to listen on (default 54321; 0 picks one)."),
                             QStringLiteral("PORT"));
     QCommandLineOption dataDir(QStringLiteral("data-dir"),
-                               QStringLiteral("Database and signing key (default $XDG_DATA_HOME/dravelin-server)."),
+                               QStringLiteral("SQLite database, signing key and recordings (default "
+                                              "$XDG_DATA_HOME/dravelin-server)."),
                                QStringLiteral("DIR"));
+    QCommandLineOption database(QStringLiteral("database"),
+                                QStringLiteral("PostgreSQL connection string (postgres://USER@HOST:PORT/DB or "
+                                               "key=value); default: SQLite in the data directory."),
+                                QStringLiteral("URL"));
     QCommandLineOption apiKey(QStringLiteral("api-key"), QStringLiteral("The public API key clients send."),
                               QStringLiteral("KEY"));
     QCommandLineOption engine(QStringLiteral("engine"),
@@ -92,14 +102,19 @@ int main(int argc, char *argv[])
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
-    parser.addOptions(
-        {config, address, port, dataDir, apiKey, engine, whisperModel, llm, llmModel, llmUrl, cleanup, quiet, retain});
-    parser.addPositionalArgument(QStringLiteral("admin"), QStringLiteral("Administration commands (see above)."),
-                                 QStringLiteral("[admin …]"));
+    parser.addOptions({config, address, port, dataDir, database, apiKey, engine, whisperModel, llm, llmModel, llmUrl,
+                       cleanup, quiet, retain});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("Administration commands and migrate (see above)."),
+                                 QStringLiteral("[admin … | migrate]"));
     parser.process(app);
     const QStringList positional = parser.positionalArguments();
-    if (!positional.isEmpty() && positional.first() != u"admin") {
+    if (!positional.isEmpty() && positional.first() != u"admin" && positional.first() != u"migrate") {
         std::fprintf(stderr, "dravelin-server: unknown command \"%s\" (try --help)\n", qPrintable(positional.first()));
+        return 2;
+    }
+    if (positional.size() > 1 && positional.first() == u"migrate") {
+        std::fprintf(stderr, "usage: dravelin-server [--data-dir DIR | --database URL] migrate\n");
         return 2;
     }
 
@@ -129,6 +144,14 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(dataDir))
         settings.dataDir = parser.value(dataDir);
+    if (parser.isSet(database)) {
+        const auto given = databaseSetting(parser.value(database));
+        if (!given) {
+            std::fprintf(stderr, "dravelin-server: --database %s\n", qPrintable(given.error()));
+            return 2;
+        }
+        settings.database = *given;
+    }
     if (parser.isSet(apiKey))
         settings.apiKey = parser.value(apiKey).toUtf8();
     if (parser.isSet(engine))
@@ -157,6 +180,8 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
+    if (!positional.isEmpty() && positional.first() == u"migrate")
+        return runMigrateCommand(settings);
     if (!positional.isEmpty())
         return runAdminCommand(settings, positional.mid(1));
     if (!settings.address.isLoopback())
@@ -174,10 +199,12 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString model = (*server)->modelName();
-    std::printf("dravelin-server %s on http://%s:%u (engine %s, language model %s, cleanup %s, data %s)\n",
+    std::printf("dravelin-server %s on http://%s:%u (engine %s, language model %s, cleanup %s, data %s, "
+                "database %s)\n",
                 DRAVELIN_VERSION, qPrintable(settings.address.toString()), (*server)->port(),
                 qPrintable((*server)->engineName()), model.isEmpty() ? "none" : qPrintable(model),
-                model.isEmpty() ? "rules" : qPrintable(settings.cleanup.mode), qPrintable((*server)->config().dataDir));
+                model.isEmpty() ? "rules" : qPrintable(settings.cleanup.mode), qPrintable((*server)->config().dataDir),
+                qPrintable((*server)->storage().location()));
     (*server)->warmUpModel();
     std::fflush(stdout);
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });

@@ -1,6 +1,6 @@
 #include "admin/AdminCommand.h"
 
-#include "storage/SqliteStorage.h"
+#include "storage/OpenStorage.h"
 
 #include <QDateTime>
 
@@ -16,7 +16,8 @@ constexpr int kUsage = 2;
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: dravelin-server [--data-dir DIR] admin grant EMAIL | admin revoke EMAIL | admin list\n");
+                 "usage: dravelin-server [--data-dir DIR | --database URL] admin grant EMAIL | admin revoke EMAIL | "
+                 "admin list\n");
     return kUsage;
 }
 
@@ -28,8 +29,7 @@ int runAdminCommand(const ServerConfig &config, const QStringList &arguments)
     if (!(verb == u"list" && arguments.size() == 1) &&
         !((verb == u"grant" || verb == u"revoke") && arguments.size() == 2))
         return usage();
-    const QString dataDir = config.dataDir.isEmpty() ? ServerConfig::defaultDataDir() : config.dataDir;
-    auto storage = SqliteStorage::open(dataDir + QStringLiteral("/dravelin-server.sqlite"));
+    auto storage = openStorage(config);
     if (!storage) {
         std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(storage.error()));
         return 1;
@@ -49,14 +49,16 @@ int runAdminCommand(const ServerConfig &config, const QStringList &arguments)
     }
     auto user = (*storage)->userByEmail(email);
     if (!user && verb == u"revoke") {
-        std::fprintf(stderr, "dravelin-server: no user %s in %s\n", qPrintable(email), qPrintable(dataDir));
+        std::fprintf(stderr, "dravelin-server: no user %s in %s\n", qPrintable(email),
+                     qPrintable((*storage)->location()));
         return 1;
     }
     const bool created = !user;
     if (!user)
         user = (*storage)->createUser(email, QDateTime::currentSecsSinceEpoch());
     if (!user) {
-        std::fprintf(stderr, "dravelin-server: could not create %s in %s\n", qPrintable(email), qPrintable(dataDir));
+        std::fprintf(stderr, "dravelin-server: could not create %s in %s\n", qPrintable(email),
+                     qPrintable((*storage)->location()));
         return 1;
     }
     const bool grant = verb == u"grant";
@@ -66,6 +68,19 @@ int runAdminCommand(const ServerConfig &config, const QStringList &arguments)
     }
     std::printf("%s%s %s an administrator.\n", created ? "Created " : "", qPrintable(email),
                 grant ? "is now" : "is no longer");
+    return 0;
+}
+
+int runMigrateCommand(const ServerConfig &config)
+{
+    // Opening applies whatever migrations are missing, under the same lock
+    // a starting server takes.
+    auto storage = openStorage(config);
+    if (!storage) {
+        std::fprintf(stderr, "dravelin-server: %s\n", qPrintable(storage.error()));
+        return 1;
+    }
+    std::printf("%s: schema version %d\n", qPrintable((*storage)->location()), (*storage)->schemaVersion());
     return 0;
 }
 

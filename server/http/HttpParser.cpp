@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 namespace dravelin::server {
 
 namespace {
@@ -18,6 +20,10 @@ bool isToken(const QByteArray &s)
     return true;
 }
 
+// The most of a refused body that is read and dropped; a client declaring
+// more is cut off at once.
+constexpr qint64 kMaxDiscardBytes = qint64(1) << 30;
+
 } // namespace
 
 HttpParser::State HttpParser::fail(int status, QString message)
@@ -30,8 +36,10 @@ HttpParser::State HttpParser::fail(int status, QString message)
 
 HttpParser::State HttpParser::feed(const QByteArray &bytes)
 {
-    if (m_state == State::error)
+    if (m_state == State::error) {
+        m_discard = std::max<qint64>(0, m_discard - bytes.size());
         return m_state;
+    }
     m_buffer += bytes;
     if (m_state == State::complete)
         return m_state; // the next request waits until this one is taken
@@ -109,8 +117,14 @@ HttpParser::State HttpParser::parseHead(qsizetype end)
         const qlonglong n = length.toLongLong(&ok);
         if (!ok || n < 0)
             return fail(400, QStringLiteral("malformed Content-Length"));
-        if (n > m_limits.maxBodyBytes)
-            return fail(413, QStringLiteral("request body is larger than %1 bytes").arg(m_limits.maxBodyBytes));
+        if (n > m_limits.maxBodyBytes) {
+            // What of the body came with the headers is already here.
+            const qint64 arrived = std::max<qint64>(0, m_buffer.size() - (end + 4));
+            m_discard = n <= kMaxDiscardBytes ? std::max<qint64>(0, n - arrived) : 0;
+            return fail(413, QStringLiteral("the request is larger than this server accepts (at most %1 bytes; its "
+                                            "maxBodyBytes setting)")
+                                 .arg(m_limits.maxBodyBytes));
+        }
         m_contentLength = n;
     }
     return State::needMore;

@@ -40,6 +40,10 @@ public:
     const HttpRequest &current() const { return m_request; }
     // Bytes received after the last request (a protocol switch takes them).
     QByteArray takeBuffer() { return std::exchange(m_buffer, QByteArray()); }
+    // After a 413 for a declared body that is too large: how much of that body
+    // is still to come. The connection reads and drops it before closing, so
+    // the client, still sending, is not cut off before it reads the answer.
+    qint64 bodyBytesToDiscard() const { return m_discard; }
 
 private:
     State fail(int status, QString message);
@@ -49,6 +53,7 @@ private:
     QByteArray m_buffer;
     HttpRequest m_request;
     qsizetype m_contentLength = 0;
+    qint64 m_discard = 0;
     bool m_headersDone = false;
     State m_state = State::needMore;
     int m_errorStatus = 0;

@@ -162,6 +162,14 @@ void HttpConnection::onReadyRead()
     if (!m_socket)
         return;
     const QByteArray bytes = m_socket->readAll();
+    if (m_closeWhenDrained) {
+        m_parser.feed(bytes);
+        if (m_parser.bodyBytesToDiscard() == 0)
+            close();
+        else
+            armIdleTimer();
+        return;
+    }
     if (m_busy) {
         // Pipelined bytes wait in the parser until the current response is out.
         m_parser.feed(bytes);
@@ -242,6 +250,13 @@ void HttpConnection::responseDone(bool close)
     if (close || m_closeAfterResponse) {
         if (m_socket) {
             m_socket->flush();
+            // A client still sending a body we refused would be cut off
+            // before it reads why: its bytes are read and dropped first.
+            if (m_parser.state() == HttpParser::State::error && m_parser.bodyBytesToDiscard() > 0) {
+                m_closeWhenDrained = true;
+                armIdleTimer();
+                return;
+            }
             m_socket->disconnectFromHost();
         }
         return;

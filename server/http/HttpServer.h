@@ -108,6 +108,7 @@ private:
     HttpParser m_parser;
     bool m_busy = false;
     bool m_closeAfterResponse = false;
+    bool m_closeWhenDrained = false; // answered early: dropping the rest of a refused body, then closing
     Scheduler::WakeId m_idleWake = 0;
 };
 

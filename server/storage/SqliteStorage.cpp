@@ -128,7 +128,7 @@ Expected<std::unique_ptr<SqliteStorage>, QString> SqliteStorage::open(const QStr
     }
     sqlite3_busy_timeout(db, 2000);
     sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON;", nullptr, nullptr, nullptr);
-    std::unique_ptr<SqliteStorage> storage(new SqliteStorage(db));
+    std::unique_ptr<SqliteStorage> storage(new SqliteStorage(db, path));
     if (auto migrated = storage->migrate(); !migrated)
         return Unexpected{migrated.error()};
     return storage;
@@ -139,7 +139,7 @@ SqliteStorage::~SqliteStorage()
     sqlite3_close(m_db);
 }
 
-int SqliteStorage::schemaVersion() const
+int SqliteStorage::schemaVersion()
 {
     Statement s(m_db, "PRAGMA user_version");
     return s.step() ? static_cast<int>(s.integer(0)) : 0;
@@ -148,9 +148,17 @@ int SqliteStorage::schemaVersion() const
 Expected<void, QString> SqliteStorage::migrate()
 {
     const int total = static_cast<int>(std::size(kMigrations));
+    if (schemaVersion() >= total)
+        return {};
+    // The version is read again under the write lock: another process
+    // opening the file at the same moment migrates first, and this one then
+    // finds nothing left to do.
+    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return Unexpected{
+            QStringLiteral("cannot lock the database to migrate it: %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db)))};
     for (int version = schemaVersion(); version < total; ++version) {
-        const QByteArray script = QByteArray("BEGIN;") + kMigrations[version] +
-                                  "PRAGMA user_version=" + QByteArray::number(version + 1) + ";COMMIT;";
+        const QByteArray script =
+            QByteArray(kMigrations[version]) + "PRAGMA user_version=" + QByteArray::number(version + 1) + ";";
         char *message = nullptr;
         if (sqlite3_exec(m_db, script.constData(), nullptr, nullptr, &message) != SQLITE_OK) {
             const QString text = QString::fromUtf8(message ? message : "unknown error");
@@ -158,6 +166,11 @@ Expected<void, QString> SqliteStorage::migrate()
             sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
             return Unexpected{QStringLiteral("migration %1 failed: %2").arg(version + 1).arg(text)};
         }
+    }
+    if (sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(m_db));
+        sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        return Unexpected{QStringLiteral("migrating failed: %1").arg(text)};
     }
     return {};
 }
@@ -270,8 +283,20 @@ bool SqliteStorage::revokeUserTokens(const QString &userId, qint64 now)
 
 bool SqliteStorage::rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now)
 {
-    return inTransaction([&] { return revokeRefreshToken(oldHash, now) && saveRefreshToken(replacement); }) ||
-           writeFailed("rotateRefreshToken");
+    bool live = true;
+    const bool rotated = inTransaction([&] {
+        if (!revokeRefreshToken(oldHash, now))
+            return false;
+        live = sqlite3_changes(m_db) == 1;
+        return live && saveRefreshToken(replacement);
+    });
+    if (rotated)
+        return true;
+    if (!live) {
+        logs::info(logs::app(), QStringLiteral("A refresh token that was no longer live was not rotated"));
+        return false;
+    }
+    return writeFailed("rotateRefreshToken");
 }
 
 void SqliteStorage::setReadOnly(bool readOnly)

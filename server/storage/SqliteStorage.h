@@ -17,7 +17,9 @@ public:
     static Expected<std::unique_ptr<SqliteStorage>, QString> open(const QString &path);
     ~SqliteStorage() override;
 
-    int schemaVersion() const;
+    int schemaVersion() override;
+    QString location() const override { return m_path; }
+    void setReadOnly(bool readOnly) override;
 
     std::optional<User> userById(const QString &id) override;
     std::optional<User> userByEmail(const QString &email) override;
@@ -30,9 +32,6 @@ public:
     bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
     bool revokeUserTokens(const QString &userId, qint64 now) override;
     bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now) override;
-    // Refuses every write from now on (or again accepts them): maintenance,
-    // and the behaviour of a full disk in tests.
-    void setReadOnly(bool readOnly);
 
 private:
     // Logs why a write did not happen; false, for `return … || writeFailed(…)`.
@@ -64,13 +63,14 @@ public:
     std::optional<QString> transcriptionAudioKey(const QString &transcriptionId) override;
 
 private:
-    explicit SqliteStorage(sqlite3 *db) : m_db(db) {}
+    SqliteStorage(sqlite3 *db, QString path) : m_db(db), m_path(std::move(path)) {}
     Expected<void, QString> migrate();
     std::optional<User> userWhere(const char *sql, const QString &value);
     // Runs `body` in a transaction, committed when it returns true.
     bool inTransaction(const std::function<bool()> &body);
 
     sqlite3 *m_db;
+    QString m_path;
 };
 
 } // namespace dravelin::server

@@ -153,12 +153,21 @@ struct AdminSnapshot
     std::map<QString, qint64> qualityCounts; // by category
 };
 
-// The server's data. The SQLite implementation serves one machine; the same
-// interface can be backed by PostgreSQL for a shared deployment.
+// The server's data: SQLite for one machine, PostgreSQL for instances that
+// share one database. Calls block until the database answers.
 class Storage
 {
 public:
     virtual ~Storage() = default;
+
+    // The migrations applied (the newest one's number).
+    virtual int schemaVersion() = 0;
+    // Where the data is, for messages: a file, or a database and its host
+    // (never a password).
+    virtual QString location() const = 0;
+    // Refuses every write from now on (or again accepts them): maintenance,
+    // and the behaviour of a full disk in tests.
+    virtual void setReadOnly(bool readOnly) = 0;
 
     virtual std::optional<User> userById(const QString &id) = 0;
     virtual std::optional<User> userByEmail(const QString &email) = 0;
@@ -178,7 +187,9 @@ public:
     virtual std::optional<RefreshToken> refreshToken(const QByteArray &tokenHash) = 0;
     [[nodiscard]] virtual bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) = 0;
     [[nodiscard]] virtual bool revokeUserTokens(const QString &userId, qint64 now) = 0;
-    // Revokes `oldHash` and saves `replacement` together, or neither.
+    // Revokes `oldHash` and saves `replacement` together, or neither: false
+    // too when `oldHash` was no longer live (another request rotated or
+    // revoked it first).
     [[nodiscard]] virtual bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement,
                                                   qint64 now) = 0;
 

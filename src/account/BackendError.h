@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 namespace dravelin {
@@ -21,7 +23,7 @@ struct BackendError
     Kind kind = Kind::network;
     QString message;        // providerFailure, decodingFailed, network
     int status = 0;         // unexpectedStatus
-    QString body;           // unexpectedStatus: kept for logs, never shown
+    QString body;           // unexpectedStatus: for logs; only a JSON error's short reason is shown
     QString providerPrefix; // "Transcription failed: ", "Formatting failed: " …
 
     static BackendError provider(QString prefix, QString message)
@@ -47,11 +49,27 @@ struct BackendError
         case Kind::network:
             return QStringLiteral("Network error: ") + message;
         case Kind::unexpectedStatus:
+            if (const QString reason = serverReason(body); !reason.isEmpty())
+                return QStringLiteral("The server answered %1: %2").arg(status).arg(reason);
             return QStringLiteral("Unexpected response (%1)").arg(status);
         case Kind::notAuthenticated:
             return QStringLiteral("Not signed in");
         case Kind::unauthorized:
             return QStringLiteral("Session expired — please sign in again");
+        }
+        return {};
+    }
+
+    // The reason a server wrote into its error reply — the "error" or
+    // "message" of a JSON object — when it is one short line of text; empty
+    // otherwise (an HTML page, a stack trace), which is kept for the log only.
+    static QString serverReason(const QString &body)
+    {
+        const QJsonObject object = QJsonDocument::fromJson(body.toUtf8()).object();
+        for (const char *key : {"error", "message"}) {
+            const QString reason = object.value(QLatin1String(key)).toString().trimmed();
+            if (!reason.isEmpty() && reason.size() <= 300 && !reason.contains(u'\n'))
+                return reason;
         }
         return {};
     }

@@ -1,5 +1,7 @@
 #include "audio/AACFileWriter.h"
 
+#include <QFile>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -82,6 +84,11 @@ Expected<std::unique_ptr<AACFileWriter>, QString> AACFileWriter::create(const QS
     ff.stream = avformat_new_stream(ff.format, nullptr);
     ff.stream->time_base = AVRational{1, sampleRate};
     avcodec_parameters_from_context(ff.stream->codecpar, ff.codec);
+    // Recordings are private: a new file is created readable by its owner
+    // only (FFmpeg would use the umask's mode), before FFmpeg truncates and
+    // fills it.
+    if (QFile output(path); !output.exists())
+        output.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner);
     if ((rc = avio_open(&ff.format->pb, file.constData(), AVIO_FLAG_WRITE)) < 0)
         return Unexpected{QStringLiteral("could not create %1: %2").arg(path, averror(rc))};
     if ((rc = avformat_write_header(ff.format, nullptr)) < 0)

@@ -196,8 +196,9 @@ struct RotatingFileSink::State
     QFile file;
 };
 
-RotatingFileSink::RotatingFileSink(QString directory, qint64 maxBytes, int keep)
+RotatingFileSink::RotatingFileSink(QString directory, qint64 maxBytes, int keep, QString fileName)
     : m_directory(std::move(directory))
+    , m_fileName(std::move(fileName))
     , m_maxBytes(maxBytes)
     , m_keep(keep)
     , m_state(std::make_unique<State>())
@@ -211,7 +212,7 @@ RotatingFileSink::~RotatingFileSink() = default;
 
 QString RotatingFileSink::filePath() const
 {
-    return m_directory + QStringLiteral("/dravelin.log");
+    return m_directory + QLatin1Char('/') + m_fileName;
 }
 
 void RotatingFileSink::rotate()

@@ -61,10 +61,13 @@ public:
 
 // A log file that rotates at maxBytes, keeping `keep` older files
 // (dravelin.log, dravelin.log.1 … dravelin.log.<keep>); private values redacted.
+// Each program writes its own file (the app dravelin.log, the command line
+// dravelin-cli.log), so two processes never rotate the same one.
 class RotatingFileSink final : public Sink
 {
 public:
-    explicit RotatingFileSink(QString directory, qint64 maxBytes = 1 << 20, int keep = 3);
+    explicit RotatingFileSink(QString directory, qint64 maxBytes = 1 << 20, int keep = 3,
+                              QString fileName = QStringLiteral("dravelin.log"));
     ~RotatingFileSink() override;
     void write(const Record &record) override;
 
@@ -74,6 +77,7 @@ private:
     void rotate();
 
     QString m_directory;
+    QString m_fileName;
     qint64 m_maxBytes;
     int m_keep;
     struct State;

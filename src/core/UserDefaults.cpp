@@ -198,10 +198,9 @@ qint64 UserDefaults::integer(const QString &key, qint64 fallback) const
 
 double UserDefaults::doubleValue(const QString &key, double fallback) const
 {
-    const auto v = value(key);
-    if (auto i = typed<qint64>(v))
+    if (auto i = typed<qint64>(value(key)))
         return static_cast<double>(*i);
-    return typed<double>(v).value_or(fallback);
+    return read<double>(key, "a number").value_or(fallback);
 }
 
 std::optional<QString> UserDefaults::string(const QString &key) const
@@ -216,7 +215,7 @@ std::optional<QStringList> UserDefaults::stringArray(const QString &key) const
 
 std::optional<QByteArray> UserDefaults::data(const QString &key) const
 {
-    return typed<QByteArray>(value(key));
+    return read<QByteArray>(key, "{\"data\": \"<base64>\"}");
 }
 
 void UserDefaults::set(const QString &key, DefaultsValue value)

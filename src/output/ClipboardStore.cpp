@@ -1,6 +1,9 @@
 #include "output/ClipboardStore.h"
 
 #include "core/Log.h"
+#include "output/UserDataPaths.h"
+
+#include <QFileInfo>
 
 #include <sqlite3.h>
 
@@ -167,6 +170,13 @@ struct ClipboardStore::State
 
     void open()
     {
+        // The history is private: the database, and the journals SQLite
+        // creates with its mode, are readable by the user only.
+        UserDataPaths::makePrivateFile(path);
+        for (const char *journal : {"-wal", "-shm", "-journal"}) {
+            if (QFileInfo::exists(path + QLatin1String(journal)))
+                UserDataPaths::makePrivateFile(path + QLatin1String(journal));
+        }
         const QByteArray file = path.toUtf8();
         if (sqlite3_open(file.constData(), &db) != SQLITE_OK) {
             error(QStringLiteral("sqlite3_open failed at %1: %2").arg(path, message(db)));

@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "core/UserDefaults.h"
 #include "output/RecordingTranscoder.h"
+#include "output/UserDataPaths.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,12 +33,7 @@ QString idText(const QUuid &id)
 
 bool writeFile(const QString &path, const QByteArray &data, QString *failure)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size()) {
-        *failure = file.errorString();
-        return false;
-    }
-    return true;
+    return UserDataPaths::writePrivateFile(path, data, failure);
 }
 
 } // namespace
@@ -57,7 +53,7 @@ RecordingAudioStore::~RecordingAudioStore() = default;
 std::optional<QString> RecordingAudioStore::write(const QString &directory, const QUuid &id, const QByteArray &data)
 {
     const QDir dir(directory);
-    if (!QDir().mkpath(directory)) {
+    if (!UserDataPaths::makePrivateFolder(directory)) {
         error(QStringLiteral("Can't create recordings directory: %1").arg(directory));
         return std::nullopt;
     }

@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "core/Scheduler.h"
 #include "output/RecordingTranscoder.h"
+#include "output/UserDataPaths.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -100,12 +101,9 @@ QCoro::Task<bool> RecordingUploader::uploadNow(QByteArray data, QUuid clientReco
         const QString wav = base + QStringLiteral(".wav");
         const QString m4a = base + QStringLiteral(".m4a");
         payload.temporaryFiles = {wav, m4a};
-        QFile file(wav);
+        // In the shared temporary folder: readable by this user only.
         QString failure;
-        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
-            failure = file.errorString();
-        } else {
-            file.close();
+        if (UserDataPaths::writePrivateFile(wav, data, &failure)) {
             if (const auto encoded = RecordingTranscoder::encodeAAC(wav, m4a); !encoded) {
                 failure = encoded.error().description();
             } else {

@@ -16,13 +16,19 @@ namespace dravelin {
 class RecordedIndicator final : public IndicatorPresenting
 {
 public:
-    void present(const IndicatorState &state, std::optional<Millis>) override
+    void present(const IndicatorState &shown, std::optional<Millis>) override
     {
-        last = state.describe();
+        state = shown;
+        last = shown.describe();
         logs::debug(logs::indicator(), QStringLiteral("Indicator: %1").arg(last));
     }
-    void hide() override { last = QStringLiteral("hidden"); }
+    void hide() override
+    {
+        state = IndicatorState::hidden();
+        last = QStringLiteral("hidden");
+    }
     QString last = QStringLiteral("hidden");
+    IndicatorState state = IndicatorState::hidden();
 };
 
 // No global hotkeys: the caller drives the pipeline.

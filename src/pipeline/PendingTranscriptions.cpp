@@ -27,10 +27,14 @@ QString idString(const QUuid &id)
     return id.toString(QUuid::WithoutBraces).toUpper();
 }
 
+// Written in full or not at all, readable by the user only.
 bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    const bool opened = file.open(QIODevice::WriteOnly);
+    if (opened)
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner); // a file system without modes ignores it
+    if (!opened || file.write(bytes) != bytes.size() || !file.commit()) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), file.errorString());
         return false;
@@ -69,7 +73,7 @@ QList<PendingItem> loadFolder(const QString &dir)
 QString pendingFolder(const QString &userID, const QString &dataRoot)
 {
     const QString dir = QDir(UserDataPaths::userDirectory(userID, dataRoot)).filePath(QStringLiteral("pending"));
-    QDir().mkpath(dir);
+    UserDataPaths::makePrivateFolder(dir);
     return dir;
 }
 

@@ -336,4 +336,9 @@ QString ServiceContainer::lastIndicator() const
     return m_recordedIndicator ? m_recordedIndicator->last : m_indicatorController->state().describe();
 }
 
+IndicatorState ServiceContainer::lastIndicatorState() const
+{
+    return m_recordedIndicator ? m_recordedIndicator->state : m_indicatorController->state();
+}
+
 } // namespace dravelin

@@ -3,6 +3,7 @@
 #include "account/AppConstants.h"
 #include "core/Scheduler.h"
 #include "core/Tasks.h"
+#include "indicator/IndicatorState.h"
 
 #include <QObject>
 #include <QString>
@@ -150,6 +151,7 @@ public:
     BluetoothMicrophoneMonitor *bluetoothMicrophones() { return m_bluetoothMicrophones.get(); }
     // What the indicator shows (or, headless, showed last).
     QString lastIndicator() const;
+    IndicatorState lastIndicatorState() const;
     // Whether text is pasted (false: presented, as without a desktop).
     bool pastesOnDesktop() const { return m_pastesOnDesktop; }
 

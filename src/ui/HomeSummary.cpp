@@ -29,6 +29,12 @@ QList<Attention> attentionItems(const AttentionFacts &facts)
         items.append(
             {QStringLiteral("Dravelin cannot type into other applications: %1").arg(*facts.accessibilityProblem),
              QStringLiteral("Check again"), Action::openOnboarding});
+    if (const auto &aside = facts.settingsSetAside)
+        items.append({QStringLiteral("Your settings file could not be read (%1), so Dravelin is using the default "
+                                     "settings. The unreadable copy is kept as %2: fix it and put it back while "
+                                     "Dravelin is not running to get your settings back.")
+                          .arg(aside->reason, aside->path),
+                      QString(), Action::none});
     for (const QString &problem : facts.shortcutProblems)
         items.append({problem, QStringLiteral("Change shortcut"), Action::openShortcuts});
     if (facts.pendingRecordings > 0)

@@ -44,6 +44,14 @@ struct AttentionFacts
     std::optional<QString> accessibilityProblem; // the fix, when keystrokes cannot be sent
     QStringList shortcutProblems;                // one line per shortcut that does nothing
     std::optional<QString> keyringProblem;       // the sign-in will not be remembered
+    // The settings file could not be read at start: where the broken copy
+    // went, and why (Dravelin runs on the default settings).
+    struct SetAside
+    {
+        QString path;
+        QString reason;
+    };
+    std::optional<SetAside> settingsSetAside;
     int pendingRecordings = 0;
     std::optional<QString> updateVersion; // a newer release is out
 };

@@ -13,6 +13,7 @@
 #include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
+#include "support/ScratchPostgres.h"
 
 #include <QTemporaryDir>
 
@@ -42,6 +43,8 @@ protected:
         server::ServerConfig config;
         config.port = 0;
         config.dataDir = dir.filePath(QStringLiteral("data"));
+        ASSERT_TRUE(database.error().isEmpty()) << qPrintable(database.error());
+        config.database = database.connection(); // SQLite unless the run provides PostgreSQL
         configure(config);
         auto created = server::DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created) << qPrintable(created.error());
@@ -70,6 +73,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    ScratchPostgres database;
     QtScheduler scheduler;
     std::unique_ptr<server::DravelinServer> server;
     QString base;

@@ -114,6 +114,8 @@ AttentionFacts HomePage::facts() const
     AttentionFacts facts;
     const UserDefaults &defaults = m_services.defaults();
     facts.onboardingSkipped = onboardingSettings::isSkipped(defaults);
+    if (const auto &aside = defaults.setAside())
+        facts.settingsSetAside = AttentionFacts::SetAside{aside->path, aside->reason};
     if (const PermissionsService *permissions = m_services.permissions()) {
         if (permissions->microphone() == PermissionStatus::denied)
             facts.microphoneProblem = permissions->microphoneDetail();

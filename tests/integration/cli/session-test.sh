@@ -30,9 +30,45 @@ XDG_CONFIG_HOME="$work/badconfig" "$cli" sign-in --consent-as ada@example.com >"
 [ "$status" = 2 ] || fail "sign-in with a broken backend.json exited $status: $(cat "$work/out")"
 grep -q "backend.json is not a JSON object" "$work/out" || fail "broken backend.json: $(cat "$work/out")"
 
-# Not signed in yet.
-if "$cli" whoami >"$work/out" 2>&1; then fail "whoami before sign-in succeeded"; fi
-grep -q "Not signed in" "$work/out" || fail "whoami: $(cat "$work/out")"
+# Not signed in yet: status 4, for every command that needs a session.
+status=0
+"$cli" whoami >"$work/out" 2>&1 || status=$?
+[ "$status" = 4 ] && grep -q "Not signed in" "$work/out" || fail "whoami before sign-in: $status $(cat "$work/out")"
+status=0
+"$cli" usage >"$work/out" 2>&1 || status=$?
+[ "$status" = 4 ] && grep -q "dravelin-cli sign-in" "$work/out" || fail "usage before sign-in: $status $(cat "$work/out")"
+
+# Usage errors are status 2 and say where to look; so are input files that
+# cannot be used, refused before anything is signed in, sent or recorded, in
+# plain words (never the pipeline's internal states).
+expect_refusal() { # STATUS TEXT COMMAND…
+    local want=$1 text=$2 status=0
+    shift 2
+    "$@" >"$work/out" 2>&1 || status=$?
+    [ "$status" = "$want" ] || fail "$* exited $status, not $want: $(cat "$work/out")"
+    grep -qF -- "$text" "$work/out" || fail "$*: no \"$text\" in: $(cat "$work/out")"
+    if grep -q "error(\|notice(" "$work/out"; then fail "$* showed internals: $(cat "$work/out")"; fi
+}
+expect_refusal 2 "Unknown option 'bogus'" "$cli" whoami --bogus
+expect_refusal 2 'There is no command "bogus"' "$cli" bogus
+: >"$work/empty.wav"
+echo "not audio" >"$work/text.wav"
+expect_refusal 2 "There is no file $work/missing.wav" "$cli" dictate --file "$work/missing.wav"
+expect_refusal 2 "$work/empty.wav is empty" "$cli" dictate --file "$work/empty.wav"
+expect_refusal 2 "$work/text.wav cannot be used as audio" "$cli" dictate --file "$work/text.wav"
+expect_refusal 2 "$work/text.wav cannot be used as audio" "$cli" transcribe "$work/text.wav"
+expect_refusal 2 "--out takes a .m4a (AAC) or .wav (16-bit PCM) file name" "$cli" record --out "$work/take.ogg"
+expect_refusal 2 "there is no folder $work/missing" "$cli" record --out "$work/missing/take.wav"
+
+# A settings file with a typo is set aside under a name of its own, and the
+# command says which file and why.
+mkdir -p "$work/typo/dravelin"
+printf '{"sounds.enabled": tru' >"$work/typo/dravelin/settings.json"
+XDG_CONFIG_HOME="$work/typo" "$cli" info "$work/empty.wav" >"$work/out" 2>&1 || true
+grep -q "settings.json could not be read (parse error at line 1" "$work/out" &&
+    grep -q "set aside as $work/typo/dravelin/settings.json.corrupt-" "$work/out" ||
+    fail "settings with a typo: $(cat "$work/out")"
+ls "$work/typo/dravelin/settings.json.corrupt-"* >/dev/null || fail "the broken settings were not kept"
 
 "$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"
 grep -q "Signed in as ada@example.com" "$work/out" || fail "sign-in: $(cat "$work/out")"
@@ -55,6 +91,31 @@ grep -q "^text: .*[Hh]ello" "$work/out" || fail "transcribe: $(cat "$work/out")"
 "$cli" transcribe --stream --cleanup "$work/speech.wav" >"$work/out" 2>&1 || fail "stream: $(cat "$work/out")"
 grep -qi "^raw: .*hello" "$work/out" || fail "stream raw: $(cat "$work/out")"
 grep -q "^cleaned: " "$work/out" || fail "stream cleaned: $(cat "$work/out")"
+
+# A server that refuses the upload as too large, while it is still being
+# sent: its reason reaches the user (status 1), not a broken connection.
+echo '{"maxBodyBytes": 20000}' >"$work/small.json"
+restart_local_server "$server" "$work/server" --config "$work/small.json"
+expect_refusal 1 "The server answered 413: the request is larger than this server accepts (at most 20000 bytes" \
+    "$cli" transcribe "$work/speech.wav"
+restart_local_server "$server" "$work/server"
+
+# record: a .wav is a WAV, and an input that is not there is named, not
+# replaced by the default one.
+pulse="$(dirname "$0")/../with-pulseaudio.sh"
+expect_refusal 2 'There is no input "nope"' "$pulse" "$cli" record --device nope --seconds 1 --out "$work/take.wav"
+# shellcheck disable=SC2016
+"$pulse" bash -c 'head -c 64000 /dev/zero >"$DRAVELIN_TEST_MIC_FIFO" & exec "$0" record --seconds 1 --out "$1"' \
+    "$cli" "$work/take.wav" >"$work/out" 2>&1 || fail "record: $(cat "$work/out")"
+[ "$(head -c 4 "$work/take.wav")" = RIFF ] || fail "record --out take.wav did not write a WAV file"
+# listen hears with the speech model of the user's settings, as the app does.
+mkdir -p "$work/model/dravelin"
+echo '{"stt.model": "not-installed"}' >"$work/model/dravelin/settings.json"
+XDG_CONFIG_HOME="$work/model" "$pulse" "$cli" listen --seconds 1 --verbose >"$work/out" 2>&1 || fail "listen: $(cat "$work/out")"
+if grep -q "^Listening with whisper" "$work/out"; then
+    grep -q 'Whisper model "not-installed" is not installed' "$work/out" ||
+        fail "listen did not use the settings' model: $(cat "$work/out")"
+fi
 
 # Whole dictations of the same file: streamed live to the server, then recognised in
 # the app while the file plays (on-device; the final text must come within
@@ -81,12 +142,14 @@ status=0
 [ "$status" = 3 ] || fail "whoami without a server exited $status: $(cat "$work/out")"
 grep -q "Signed in as ada@example.com" "$work/out" && grep -q "could not confirm it" "$work/out" ||
     fail "whoami without a server: $(cat "$work/out")"
+expect_refusal 3 "Could not fetch the usage figures" "$cli" usage
 restart_local_server "$server" "$work/server"
 
 # The server goes away: the dictation waits on disk, and a retry once the
 # server is back delivers it and empties the queue.
 stop_local_server
-if "$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1; then fail "dictate without a server delivered"; fi
+expect_refusal 3 "The recording is kept; send it again with \`dravelin-cli retry\`" \
+    "$cli" dictate --file "$work/speech.wav"
 grep -q "Network error" "$work/out" || fail "dictate without a server: $(cat "$work/out")"
 "$cli" pending >"$work/out" 2>&1 || fail "pending: $(cat "$work/out")"
 grep -q "^1 recording(s) waiting" "$work/out" || fail "pending: $(cat "$work/out")"
@@ -149,5 +212,9 @@ grep -q "^bob@example.com .* disabled" "$work/out" || fail "bob not disabled: $(
 "$cli" sign-out >"$work/out" 2>&1 || fail "sign-out: $(cat "$work/out")"
 grep -q "Signed out" "$work/out" || fail "sign-out: $(cat "$work/out")"
 if "$cli" whoami >"$work/out" 2>&1; then fail "whoami after sign-out succeeded"; fi
-if "$cli" transcribe "$work/speech.wav" >"$work/out" 2>&1; then fail "transcribe after sign-out succeeded"; fi
+expect_refusal 4 "Not signed in. Run \`dravelin-cli sign-in\` first." "$cli" transcribe "$work/speech.wav"
+
+# Each run left its lines in the command line's own log, beside the app's.
+grep -q "dravelin-cli .*: sign-out" "${XDG_STATE_HOME:-$HOME/.local/state}/dravelin/dravelin-cli.log" ||
+    fail "no dravelin-cli.log"
 echo "account commands: all steps passed"

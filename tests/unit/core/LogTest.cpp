@@ -77,4 +77,13 @@ TEST(LogTest, RotatingFileKeepsRecentEntriesAndTheReaderReturnsOurOwnInOrder)
         EXPECT_LT(all[i - 1].time, all[i].time);
     for (const auto &e : all)
         EXPECT_EQ(e.category, QStringLiteral("pipeline"));
+
+    // The command line's own file rotates on its own and stays out of the app's entries.
+    auto cli = std::make_shared<logs::RotatingFileSink>(dir.path(), 2000, 2, QStringLiteral("dravelin-cli.log"));
+    for (int i = 0; i < 100; ++i)
+        cli->write(
+            {t0.addSecs(200 + i), logs::Level::info, QStringLiteral("pipeline"), QStringLiteral("cli %1").arg(i)});
+    EXPECT_EQ(cli->filePath(), dir.filePath(QStringLiteral("dravelin-cli.log")));
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("dravelin-cli.log.1"))));
+    EXPECT_EQ(logs::readRecentEntries(dir.path(), 1).back().message, QStringLiteral("entry 99 for <private>"));
 }

@@ -113,6 +113,15 @@ TEST_F(UserDefaultsTest, BrokenFilesAreKeptAsideEachTimeAndWrongTypesAreNamed)
     EXPECT_EQ(logs.messages(QStringLiteral("app"))
                   .count(QStringLiteral("Settings: \"stt.preferCloud\" should be true or false — using the default")),
               1);
+    // The same for numbers and data values.
+    writeSettings(R"({"indicator.scale": "big", "hotkey.record": "ctrl+space"})");
+    const UserDefaults others(path());
+    EXPECT_EQ(others.doubleValue(QStringLiteral("indicator.scale"), 1.5), 1.5);
+    EXPECT_FALSE(others.data(QStringLiteral("hotkey.record")));
+    EXPECT_TRUE(logs.has(QStringLiteral("app"),
+                         QStringLiteral("Settings: \"indicator.scale\" should be a number — using the default")));
+    EXPECT_TRUE(logs.has(QStringLiteral("app"), QStringLiteral("Settings: \"hotkey.record\" should be {\"data\": "
+                                                               "\"<base64>\"} — using the default")));
 }
 
 TEST_F(UserDefaultsTest, UnwritableLocationKeepsTheValueInMemoryAndReportsIt)

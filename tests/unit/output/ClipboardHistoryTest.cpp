@@ -1,11 +1,14 @@
 #include "output/ClipboardHistory.h"
+#include "audio/Pcm.h"
 #include "core/UserDefaults.h"
 #include "core/VirtualScheduler.h"
+#include "output/RecordingAudioStore.h"
 #include "output/UserDataPaths.h"
 #include "support/AudioFakes.h"
 #include "support/LogCapture.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
@@ -153,6 +156,48 @@ TEST_F(ClipboardHistoryTest, UserDirectoriesAndAnUnopenableFile)
     finish(store.write(insert));
     EXPECT_TRUE(finish(store.loadAll(20)).empty());
     EXPECT_TRUE(logs.hasPrefix(QStringLiteral("clipboard-store"), QStringLiteral("sqlite3_open failed at ") + blocked));
+}
+
+TEST_F(ClipboardHistoryTest, HistoryAndRecordingsAreTheOwnersOnly)
+{
+    const auto others =
+        QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    const auto privateFolder = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    // A database left readable by an older version is tightened when opened;
+    // a new one is created private, and so are its journals.
+    const QString user = UserDataPaths::userDirectory(QStringLiteral("u1"), dir.path());
+    const QString older = user + QStringLiteral("/clipboard.sqlite");
+    QFile loose(older);
+    ASSERT_TRUE(loose.open(QIODevice::WriteOnly));
+    loose.close();
+    ASSERT_TRUE(QFile::setPermissions(older, QFile::permissions(older) | QFile::ReadOther | QFile::ReadGroup));
+    const QString fresh = UserDataPaths::clipboardDatabase(QStringLiteral("u2"), dir.path());
+    for (const QString &path : {older, fresh}) {
+        ClipboardStore store(path, scheduler, queues);
+        finish(store.write([](DBHandle &db) {
+            db.insert({QUuid::createUuid(), QStringLiteral("x"), QDateTime::currentDateTimeUtc(), {}, {}, false});
+        }));
+        for (const QString &file : QDir(QFileInfo(path).path()).entryList(QDir::Files))
+            EXPECT_EQ(QFile::permissions(QFileInfo(path).path() + u'/' + file) & others, 0) << qPrintable(file);
+    }
+
+    // Recordings: the folder and every file in it, the WAV fallback's too.
+    const QString recordings = UserDataPaths::recordingsDirectory(QStringLiteral("u1"), dir.path());
+    const std::vector<float> tone(16000, 0.25f);
+    const auto saved = RecordingAudioStore::write(recordings, QUuid::createUuid(),
+                                                  WAVWrapper::wrap(pcm16(tone.data(), tone.size()), 16000));
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(QFile::permissions(recordings) & (privateFolder | others), privateFolder);
+    EXPECT_EQ(QFile::permissions(*saved) & others, 0);
+
+    // Folders made for private data: each missing one 0700, the existing parent left alone.
+    const QString nested = dir.filePath(QStringLiteral("open/a/b"));
+    QDir().mkpath(dir.filePath(QStringLiteral("open")));
+    QFile::setPermissions(dir.filePath(QStringLiteral("open")), privateFolder | QFile::ReadOther | QFile::ExeOther);
+    ASSERT_TRUE(UserDataPaths::makePrivateFolder(nested));
+    for (const char *name : {"open/a", "open/a/b"})
+        EXPECT_EQ(QFile::permissions(dir.filePath(QString::fromLatin1(name))) & others, 0) << name;
+    EXPECT_TRUE(QFile::permissions(dir.filePath(QStringLiteral("open"))) & QFile::ReadOther);
 }
 
 TEST_F(ClipboardHistoryTest, WorksAcrossARealQueueThread)

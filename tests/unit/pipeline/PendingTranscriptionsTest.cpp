@@ -98,6 +98,10 @@ TEST_F(PendingTest, ItemsSurviveOnDiskPerUserWithTheirFailures)
     EXPECT_EQ(reread.clientRecordingId, first.clientRecordingId);
     EXPECT_EQ(reread.audioBytes, 11);
     EXPECT_EQ(run(pending->audio(reread)), QByteArray("first audio"));
+    // Other accounts on the machine cannot read the queue.
+    const auto others = QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther;
+    for (const QString &path : {folder(), reread.audioPath, reread.sidecarPath})
+        EXPECT_EQ(QFile::permissions(path) & others, 0) << qPrintable(path);
     EXPECT_EQ(pending->items()[1].id, second.id);
     EXPECT_TRUE(logs.has(QStringLiteral("pending"), QStringLiteral("Pending refreshed: 2 item(s)")));
 

@@ -5,7 +5,6 @@
 #include "http/Multipart.h"
 #include "http/WebSocket.h"
 #include "llm/TextPrompts.h"
-#include "storage/SqliteStorage.h"
 
 #include <QTemporaryDir>
 
@@ -62,6 +61,20 @@ TEST(HttpParserTest, RefusesWhatItShouldWithTheRightStatus)
         EXPECT_EQ(parser.state(), HttpParser::State::error) << c.bytes.left(60).constData();
         EXPECT_EQ(parser.errorStatus(), c.status) << c.bytes.left(60).constData();
     }
+}
+
+TEST(HttpParserTest, CountsTheRestOfARefusedBodyToDropIt)
+{
+    HttpLimits limits;
+    limits.maxBodyBytes = 100;
+    HttpParser parser(limits);
+    parser.feed("POST /a HTTP/1.1\r\nContent-Length: 300\r\n\r\n" + QByteArray(50, 'x'));
+    ASSERT_EQ(parser.errorStatus(), 413);
+    EXPECT_EQ(parser.bodyBytesToDiscard(), 250);
+    parser.feed(QByteArray(200, 'x'));
+    EXPECT_EQ(parser.bodyBytesToDiscard(), 50);
+    parser.feed(QByteArray(80, 'x')); // more than declared: nothing left, never below
+    EXPECT_EQ(parser.bodyBytesToDiscard(), 0);
 }
 
 TEST(MultipartTest, ReadsTheClientsUploadAndRejectsMalformedBodies)
@@ -189,48 +202,6 @@ TEST(TextPromptsTest, ModelAnswersLoseTheirWrappingButNotTheirText)
          }) {
         EXPECT_EQ(tidyModelText(QString::fromUtf8(raw)), QString::fromUtf8(tidy)) << raw;
     }
-}
-
-TEST(SqliteStorageTest, MigratesOnceAndRotatesTokens)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.sqlite"));
-    {
-        auto storage = SqliteStorage::open(path);
-        ASSERT_TRUE(storage) << qPrintable(storage.error());
-        EXPECT_EQ((*storage)->schemaVersion(), 8);
-        const auto user = (*storage)->createUser(QStringLiteral(" Ada@Example.com "), 100);
-        ASSERT_TRUE(user);
-        EXPECT_EQ((*storage)->userByEmail(QStringLiteral("ada@example.com"))->id, user->id);
-        EXPECT_TRUE((*storage)->saveRefreshToken(RefreshToken{"h1", user->id, QStringLiteral("c"), 100, std::nullopt}));
-        EXPECT_TRUE(
-            (*storage)->rotateRefreshToken("h1", RefreshToken{"h2", user->id, QStringLiteral("c"), 200, {}}, 200));
-        EXPECT_EQ((*storage)->refreshToken("h1")->revokedAt, 200);
-        EXPECT_FALSE((*storage)->refreshToken("h2")->revokedAt);
-        EXPECT_TRUE((*storage)->saveAuthCode(
-            AuthCode{"c1", user->id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false}));
-        EXPECT_FALSE((*storage)->consumeAuthCode("c1")->value().used);
-        EXPECT_TRUE((*storage)->consumeAuthCode("c1")->value().used); // a second use is visible
-
-        // A database that takes no writes (a full disk) says so, and a
-        // rotation leaves the old token as it was.
-        (*storage)->setReadOnly(true);
-        EXPECT_FALSE(
-            (*storage)->rotateRefreshToken("h2", RefreshToken{"h3", user->id, QStringLiteral("c"), 300, {}}, 300));
-        EXPECT_FALSE((*storage)->refreshToken("h2")->revokedAt);
-        EXPECT_FALSE((*storage)->refreshToken("h3"));
-        EXPECT_FALSE((*storage)->revokeUserTokens(user->id, 300));
-        EXPECT_FALSE((*storage)->createUser(QStringLiteral("bob@example.com"), 300));
-        EXPECT_FALSE((*storage)->saveAuthCode(
-            AuthCode{"c2", user->id, QStringLiteral("c"), QStringLiteral("r"), "x", 500, false}));
-        EXPECT_FALSE((*storage)->consumeAuthCode("c1"));
-        (*storage)->setReadOnly(false);
-        EXPECT_TRUE((*storage)->revokeUserTokens(user->id, 300));
-    }
-    auto reopened = SqliteStorage::open(path);
-    ASSERT_TRUE(reopened);
-    EXPECT_EQ((*reopened)->schemaVersion(), 8);
-    EXPECT_TRUE((*reopened)->userByEmail(QStringLiteral("ada@example.com")));
 }
 
 namespace {

@@ -89,6 +89,15 @@ TEST(TranscriptionErrorTest, StatusesAndEnvelopesMapToTheirTexts)
     EXPECT_EQ(unavailable.kind, TranscriptionError::Kind::unexpectedStatus);
     EXPECT_EQ(unavailable.body, QStringLiteral("down"));
     EXPECT_EQ(unavailable.description(), QStringLiteral("Unexpected response (503)"));
+    // The server's own reason, when it gave one in a JSON error reply.
+    EXPECT_EQ(transcriptionErrorFor(422, R"({"error":"audio could not be decoded: no stream"})").description(),
+              QStringLiteral("The server answered 422: audio could not be decoded: no stream"));
+    EXPECT_EQ(transcriptionErrorFor(413, R"({"message":"too large"})").description(),
+              QStringLiteral("The server answered 413: too large"));
+    EXPECT_EQ(transcriptionErrorFor(500, "<html><body>error</body></html>").description(),
+              QStringLiteral("Unexpected response (500)"));
+    EXPECT_EQ(transcriptionErrorFor(500, R"({"error":"trace\n at frame 1"})").description(),
+              QStringLiteral("Unexpected response (500)"));
     EXPECT_EQ(transcriptionErrorFor(401, "").description(), QStringLiteral("Session expired — please sign in again"));
     EXPECT_EQ(TranscriptionError::notSignedIn().description(), QStringLiteral("Not signed in"));
     EXPECT_EQ(TranscriptionError::networkError(QStringLiteral("down")).description(),

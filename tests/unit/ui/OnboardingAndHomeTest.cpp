@@ -100,16 +100,21 @@ TEST(HomeSummaryTest, ListsWhatBlocksDictationFirstAndOffersTheFix)
     facts.shortcutProblems << QStringLiteral("Record: taken");
     facts.keyringProblem = QStringLiteral("No keyring answered.");
     facts.updateVersion = QStringLiteral("0.2.0");
+    facts.settingsSetAside =
+        AttentionFacts::SetAside{QStringLiteral("/c/settings.json.corrupt-1"), QStringLiteral("parse error at line 2")};
     const QList<Attention> items = attentionItems(facts);
     using Action = Attention::Action;
     QList<Action> actions;
     for (const Attention &item : items)
         actions << item.action;
     EXPECT_EQ(actions,
-              (QList<Action>{Action::openMicrophone, Action::openOnboarding, Action::openShortcuts,
+              (QList<Action>{Action::openMicrophone, Action::openOnboarding, Action::none, Action::openShortcuts,
                              Action::retryPending, Action::none, Action::finishOnboarding, Action::downloadUpdate}));
     EXPECT_TRUE(items[0].text.contains(QStringLiteral("No sound server answered.")));
-    EXPECT_TRUE(items[3].text.startsWith(QStringLiteral("2 recordings")));
+    EXPECT_TRUE(items[2].text.contains(QStringLiteral("(parse error at line 2)")) &&
+                items[2].text.contains(QStringLiteral("/c/settings.json.corrupt-1")))
+        << qPrintable(items[2].text);
+    EXPECT_TRUE(items[4].text.startsWith(QStringLiteral("2 recordings")));
 }
 
 TEST(NavigationTest, RoutesRoundTripByNameAndUptimeReadsNaturally)

@@ -1,0 +1,74 @@
+#include "ServerConfig.h"
+#include "support/QtPrinters.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace dravelin::server;
+
+namespace {
+
+// Loads `text` as a config file; the error, or empty when it loaded.
+QString loadError(const QByteArray &text, ServerConfig *loaded = nullptr)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("server.json"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        return QStringLiteral("could not write the test file");
+    file.close();
+    ServerConfig config;
+    const auto result = config.loadFile(path);
+    if (loaded)
+        *loaded = config;
+    return result ? QString() : result.error().section(QStringLiteral("server.json"), 1);
+}
+
+} // namespace
+
+TEST(ServerConfigTest, NumbersOutOfRangeAreRefusedWithTheRange)
+{
+    struct Case
+    {
+        QByteArray text;
+        QString error;
+    };
+    for (const Case &c : std::vector<Case>{
+             {R"({"port": 99999})",
+              R"(: "port" is 99999, out of range: it takes a whole number from 0 to 65535 (0 picks a free port))"},
+             {R"({"port": "54321"})",
+              R"(: "port" has the wrong type: it takes a whole number from 0 to 65535 (0 picks a free port))"},
+             {R"({"liveIdleMs": 0})",
+              R"(: "liveIdleMs" is 0, out of range: it takes a whole number from 100 to 3600000 (milliseconds))"},
+             {R"({"maxBodyBytes": -5})",
+              R"(: "maxBodyBytes" is -5, out of range: it takes a whole number from 1024 to 1073741824 (bytes))"},
+             {R"({"accessTokenSeconds": 0})",
+              R"(: "accessTokenSeconds" is 0, out of range: it takes a whole number from 60 to 604800 (seconds))"},
+             {R"({"maxBodyBytes": 18446744073709551615})",
+              R"(: "maxBodyBytes" is out of range: it takes a whole number from 1024 to 1073741824 (bytes))"},
+             {R"({"llm": {"threads": 0}})",
+              R"(: "llm.threads" is 0, out of range: it takes a whole number from 1 to 64)"},
+             {R"({"cleanup": {"timeLimitMs": 2.5}})",
+              R"(: "cleanup.timeLimitMs" has the wrong type: it takes a whole number from 1 to 600000 (milliseconds))"},
+         }) {
+        EXPECT_EQ(loadError(c.text), c.error) << c.text.constData();
+    }
+    ServerConfig config;
+    ASSERT_EQ(loadError(R"({"port": 0, "maxBodyBytes": 1024, "accessTokenSeconds": 60, "liveIdleMs": 100})", &config),
+              QString());
+    EXPECT_EQ(config.port, 0);
+    EXPECT_EQ(config.maxBodyBytes, 1024);
+    EXPECT_EQ(config.accessTokenSeconds, 60);
+    EXPECT_EQ(config.liveIdleMs, 100);
+}
+
+TEST(ServerConfigTest, ASyntaxErrorNamesItsLineAndColumn)
+{
+    const QString error = loadError("{\n  \"port\": 8080\n  \"engine\": \"whisper\"\n}\n");
+    EXPECT_TRUE(error.startsWith(QStringLiteral(" is not valid JSON: line 3, column 10: syntax error")))
+        << qPrintable(error);
+    EXPECT_FALSE(error.contains(u'[')) << qPrintable(error); // no parser-internal prefix
+    EXPECT_EQ(loadError("[1, 2]"), QStringLiteral(" is not a JSON object: settings go in {\"key\": value, …}"));
+}
