@@ -317,11 +317,7 @@ std::optional<User> PostgresStorage::userByEmail(const QString &email)
 
 std::optional<User> PostgresStorage::createUser(const QString &email, qint64 now)
 {
-    User user;
-    user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    user.email = email.trimmed().toLower();
-    user.role = QStringLiteral("authenticated");
-    user.createdAt = now;
+    const User user = User::created(email, now);
     const Result r = run(connection(),
                          "INSERT INTO users (id, email, role, user_metadata, created_at) VALUES ($1, $2, $3, '{}', $4)",
                          {user.id, user.email, user.role, now});

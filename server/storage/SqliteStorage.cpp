@@ -205,11 +205,7 @@ std::optional<User> SqliteStorage::userByEmail(const QString &email)
 
 std::optional<User> SqliteStorage::createUser(const QString &email, qint64 now)
 {
-    User user;
-    user.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    user.email = email.trimmed().toLower();
-    user.role = QStringLiteral("authenticated");
-    user.createdAt = now;
+    const User user = User::created(email, now);
     Statement s(m_db, "INSERT INTO users (id, email, role, user_metadata, created_at) VALUES (?, ?, ?, '{}', ?)");
     if (!s.bind(1, user.id).bind(2, user.email).bind(3, user.role).bind(4, now).run()) {
         writeFailed("createUser");

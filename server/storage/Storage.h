@@ -3,6 +3,7 @@
 #include "core/Json.h"
 
 #include <QString>
+#include <QUuid>
 
 #include <map>
 #include <optional>
@@ -18,6 +19,17 @@ struct User
     json::Json userMetadata = json::Json::object();
     qint64 createdAt = 0;
     std::optional<qint64> disabledAt; // an administrator disabled the account
+
+    // A new account for `email` (trimmed, lower-cased) with a fresh id.
+    static User created(const QString &email, qint64 now)
+    {
+        return {QUuid::createUuid().toString(QUuid::WithoutBraces),
+                email.trimmed().toLower(),
+                QStringLiteral("authenticated"),
+                json::Json::object(),
+                now,
+                std::nullopt};
+    }
 };
 
 struct AuthCode
