@@ -153,11 +153,17 @@ public:
         return !refuse;
     }
     void pause() override { playing = false; }
-    void stop() override { stopped = true; }
+    void stop() override
+    {
+        stopped = true;
+        if (stops)
+            ++*stops;
+    }
     bool isPlaying() const override { return playing; }
     bool playing = false;
     bool stopped = false;
     bool refuse = false;
+    int *stops = nullptr; // counts stop() calls beyond the player's life
 };
 
 class FakeOutput final : public AudioOutput
@@ -167,6 +173,7 @@ public:
     {
         auto playback = std::make_unique<FakePlayback>();
         playback->refuse = refuseNext;
+        playback->stops = &stops;
         loaded.push_back(playback.get());
         lengths.push_back(samples.size());
         return playback;
@@ -174,6 +181,7 @@ public:
     std::vector<FakePlayback *> loaded;
     std::vector<size_t> lengths;
     bool refuseNext = false;
+    int stops = 0; // players stopped, including ones already gone
 };
 
 } // namespace dravelin::test

@@ -28,9 +28,18 @@ protected:
     VirtualScheduler scheduler;
     test::ScriptedSender sender;
     test::LogCapture logs;
-    UpdateService updates{defaults, scheduler, sender,
-                          UpdateService::feedURLFor(QUrl(QStringLiteral("http://127.0.0.1:54321"))),
-                          QStringLiteral("0.3.0")};
+    std::unique_ptr<UpdateService> service = std::make_unique<UpdateService>(
+        defaults, scheduler, sender, UpdateService::feedURLFor(QUrl(QStringLiteral("http://127.0.0.1:54321"))),
+        QStringLiteral("0.3.0"));
+    UpdateService &updates = *service;
+
+    // The schedule, cancelled with the service, winds down on the next turn.
+    ~UpdateServiceTest() override
+    {
+        service.reset();
+        sender.release();
+        scheduler.runPending();
+    }
 };
 
 } // namespace
