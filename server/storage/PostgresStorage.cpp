@@ -1,6 +1,7 @@
 #include "storage/PostgresStorage.h"
 
 #include "core/Log.h"
+#include "storage/SharedQueries.h"
 
 #include <QDateTime>
 #include <QUuid>
@@ -624,14 +625,7 @@ int PostgresStorage::modelRequestCount(const QString &userId, const QString &fun
 
 namespace {
 
-constexpr const char *kAdminTranscriptionColumns =
-    "t.id, t.user_id, t.created_at, t.duration_ms, t.engine, t.time_to_text_ms, t.raw_text, t.cleaned_text,"
-    " t.audio_path IS NOT NULL, t.quality_category, t.quality_reason, t.quality_source, t.quality_updated_at";
-
-QByteArray adminTranscriptionQuery(const char *tail)
-{
-    return QByteArray("SELECT ") + kAdminTranscriptionColumns + " FROM transcriptions t " + tail;
-}
+using sql::adminTranscriptionQuery;
 
 AdminTranscriptionRow adminTranscription(const Row &row)
 {
