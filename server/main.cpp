@@ -8,12 +8,54 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace dravelin;
 using namespace dravelin::server;
+
+namespace {
+
+int g_signalPair[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPair[1], &byte, 1);
+    errno = saved;
+}
+
+// SIGTERM and SIGINT end the event loop. A signal handler may only call
+// async-signal-safe functions (QCoreApplication::quit is not), so it writes a
+// byte to a socket pair; a notifier on the other end quits from the loop.
+bool quitOnSignals(QObject *parent)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalPair) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(g_signalPair[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] {
+        char drained[16];
+        while (::read(g_signalPair[0], drained, sizeof drained) > 0) {
+        }
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -207,7 +249,7 @@ int main(int argc, char *argv[])
                 qPrintable((*server)->storage().location()));
     (*server)->warmUpModel();
     std::fflush(stdout);
-    std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
-    std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
+    if (!quitOnSignals(&app))
+        std::fprintf(stderr, "dravelin-server: warning: cannot watch for SIGTERM/SIGINT: %s\n", std::strerror(errno));
     return app.exec();
 }

@@ -24,7 +24,17 @@ QByteArray HttpRequest::bearerToken() const
 
 bool HttpRequest::wantsClose() const
 {
-    return header("connection").trimmed().toLower() == "close";
+    bool close = false;
+    bool keepAlive = false;
+    for (const auto &[key, value] : headers) {
+        if (key != "connection")
+            continue;
+        for (const QByteArray &option : value.toLower().split(',')) {
+            close = close || option.trimmed() == "close";
+            keepAlive = keepAlive || option.trimmed() == "keep-alive";
+        }
+    }
+    return close || (version == "HTTP/1.0" && !keepAlive);
 }
 
 HttpResponse HttpResponse::json(int status, const QByteArray &body)
@@ -62,6 +72,8 @@ HttpResponse HttpResponse::empty(int status)
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
+    case 100:
+        return "Continue";
     case 200:
         return "OK";
     case 204:
@@ -86,6 +98,8 @@ QByteArray reasonPhrase(int status)
         return "Payload Too Large";
     case 415:
         return "Unsupported Media Type";
+    case 417:
+        return "Expectation Failed";
     case 422:
         return "Unprocessable Entity";
     case 429:

@@ -18,11 +18,14 @@ struct HttpRequest
     QUrlQuery query;
     HeaderList headers; // names lower-cased
     QByteArray body;
+    QByteArray version = "HTTP/1.1"; // "HTTP/1.1" or "HTTP/1.0"
 
     // The first header of that (case-insensitive) name, or empty.
     QByteArray header(const QByteArray &name) const;
     // The bearer token of the Authorization header, or empty.
     QByteArray bearerToken() const;
+    // Whether the connection ends after the answer: HTTP/1.1 unless the
+    // client says "close", HTTP/1.0 unless it says "keep-alive".
     bool wantsClose() const;
 };
 

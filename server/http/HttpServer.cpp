@@ -10,11 +10,18 @@ namespace dravelin::server {
 
 namespace {
 
-QByteArray head(int status, const HeaderList &headers)
+// The status line and headers, with the Connection header the connection
+// calls for unless the handler set one.
+QByteArray head(int status, const HeaderList &headers, const QByteArray &connection)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    for (const auto &[name, value] : headers)
+    bool hasConnection = false;
+    for (const auto &[name, value] : headers) {
         out += name + ": " + value + "\r\n";
+        hasConnection = hasConnection || name.compare("connection", Qt::CaseInsensitive) == 0;
+    }
+    if (!hasConnection && !connection.isEmpty())
+        out += "Connection: " + connection + "\r\n";
     return out;
 }
 
@@ -34,7 +41,7 @@ void ResponseWriter::send(const HttpResponse &response)
     m_finished = true;
     if (!isOpen())
         return;
-    QByteArray out = head(response.status, response.headers);
+    QByteArray out = head(response.status, response.headers, m_connection->connectionHeader());
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
     out += response.body;
     m_connection->write(out);
@@ -48,7 +55,7 @@ void ResponseWriter::beginStream(int status, const HeaderList &headers)
     m_streaming = true;
     if (!isOpen())
         return;
-    m_connection->write(head(status, headers) + "Transfer-Encoding: chunked\r\n\r\n");
+    m_connection->write(head(status, headers, m_connection->connectionHeader()) + "Transfer-Encoding: chunked\r\n\r\n");
 }
 
 bool ResponseWriter::writeChunk(const QByteArray &bytes)
@@ -89,6 +96,8 @@ HttpServer::~HttpServer()
     // is still whole.
     for (HttpConnection *connection : findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly))
         delete connection;
+    for (WebSocketConnection *connection : findChildren<WebSocketConnection *>(Qt::FindDirectChildrenOnly))
+        delete connection;
 }
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port, QString *error)
@@ -107,8 +116,25 @@ quint16 HttpServer::port() const
 
 void HttpServer::onNewConnection()
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection())
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        if (m_open >= m_limits.maxConnections) {
+            // Answered without reading the request, and closed once written.
+            logs::info(logs::app(), QStringLiteral("HTTP 503 to %1: %2 connections are open")
+                                        .arg(logs::priv(socket->peerAddress().toString()))
+                                        .arg(m_open));
+            socket->setParent(this);
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            const QByteArray body = R"({"error":"the server is busy; try again shortly"})";
+            socket->write("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nConnection: close\r\n"
+                          "Content-Type: application/json\r\nContent-Length: " +
+                          QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            socket->disconnectFromHost();
+            continue;
+        }
+        ++m_open;
+        connect(socket, &QObject::destroyed, this, [this] { --m_open; });
         new HttpConnection(socket, *this);
+    }
 }
 
 // ---- HttpConnection ---------------------------------------------------------
@@ -118,21 +144,29 @@ HttpConnection::HttpConnection(QTcpSocket *socket, HttpServer &server)
     , m_socket(socket)
     , m_server(server)
     , m_parser(server.m_limits)
+    , m_peer(socket->peerAddress().toString())
 {
     socket->setParent(this);
     connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    armIdleTimer();
+    updateDeadline();
 }
 
 HttpConnection::~HttpConnection()
 {
-    m_server.m_scheduler.cancelWake(m_idleWake);
+    m_server.m_scheduler.cancelWake(m_deadline);
 }
 
 bool HttpConnection::isOpen() const
 {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+QByteArray HttpConnection::connectionHeader() const
+{
+    if (m_closeAfterResponse)
+        return "close";
+    return m_keepAlive10 ? "keep-alive" : QByteArray();
 }
 
 void HttpConnection::write(const QByteArray &bytes)
@@ -141,14 +175,53 @@ void HttpConnection::write(const QByteArray &bytes)
         m_socket->write(bytes);
 }
 
-void HttpConnection::armIdleTimer()
+void HttpConnection::setDeadline(Phase phase, Millis after)
 {
-    m_server.m_scheduler.cancelWake(m_idleWake);
+    m_phase = phase;
+    m_server.m_scheduler.cancelWake(m_deadline);
     QPointer self(this);
-    m_idleWake = m_server.m_scheduler.scheduleWake(HttpServer::idleTimeout, [self] {
-        if (self && !self->m_busy)
+    m_deadline = m_server.m_scheduler.scheduleWake(after, [self, phase] {
+        if (!self || self->m_phase != phase)
+            return;
+        self->m_deadline = 0;
+        if (phase == Phase::idle || phase == Phase::draining) {
             self->close();
+            return;
+        }
+        self->refuse(HttpResponse::error(408, phase == Phase::headers
+                                                  ? QStringLiteral("the request headers took too long")
+                                                  : QStringLiteral("the request body took too long")),
+                     QStringLiteral("too slow"));
     });
+}
+
+// Starts the deadline of the phase the connection has entered; staying in a
+// phase (more bytes of the same request) leaves it where it is.
+void HttpConnection::updateDeadline()
+{
+    Phase phase = Phase::idle;
+    if (m_busy)
+        phase = Phase::busy;
+    else if (m_parser.hasPartialRequest())
+        phase = m_parser.headersDone() ? Phase::body : Phase::headers;
+    if (phase == m_phase)
+        return;
+    switch (phase) {
+    case Phase::idle:
+        setDeadline(phase, HttpServer::idleTimeout);
+        break;
+    case Phase::headers:
+        setDeadline(phase, HttpServer::headerTimeout);
+        break;
+    case Phase::body:
+        setDeadline(phase, HttpServer::bodyDeadline(m_parser.expectedBodyBytes()));
+        break;
+    case Phase::busy:
+    case Phase::draining:
+        m_phase = phase;
+        m_server.m_scheduler.cancelWake(std::exchange(m_deadline, 0));
+        break;
+    }
 }
 
 void HttpConnection::close()
@@ -157,27 +230,38 @@ void HttpConnection::close()
         m_socket->disconnectFromHost();
 }
 
+// Answers an error of the connection's own (not the handler's) and closes.
+void HttpConnection::refuse(HttpResponse response, const QString &why)
+{
+    logs::info(logs::app(), QStringLiteral("HTTP %1 to %2: %3").arg(response.status).arg(logs::priv(m_peer), why));
+    m_busy = true;
+    m_closeAfterResponse = true;
+    updateDeadline();
+    ResponseWriter(QPointer(this)).send(response);
+}
+
 void HttpConnection::onReadyRead()
 {
     if (!m_socket)
         return;
     const QByteArray bytes = m_socket->readAll();
-    if (m_closeWhenDrained) {
+    if (m_phase == Phase::draining) {
         m_parser.feed(bytes);
         if (m_parser.bodyBytesToDiscard() == 0)
             close();
-        else
-            armIdleTimer();
-        return;
-    }
-    if (m_busy) {
-        // Pipelined bytes wait in the parser until the current response is out.
-        m_parser.feed(bytes);
         return;
     }
     m_parser.feed(bytes);
-    armIdleTimer();
     processNext();
+    // Bytes beyond the request being answered wait in the parser, but only
+    // so many: a client that keeps sending ahead of its answers is cut off.
+    if (m_socket && m_parser.bufferedBytes() > m_server.m_limits.maxHeaderBytes + m_server.m_limits.maxBodyBytes) {
+        logs::info(logs::app(), QStringLiteral("HTTP connection from %1 closed: %2 bytes sent ahead of the answer")
+                                    .arg(logs::priv(m_peer))
+                                    .arg(m_parser.bufferedBytes()));
+        m_parser.takeBuffer();
+        m_socket->abort();
+    }
 }
 
 void HttpConnection::processNext()
@@ -185,21 +269,26 @@ void HttpConnection::processNext()
     if (m_busy)
         return;
     if (m_parser.state() == HttpParser::State::error) {
-        logs::info(logs::app(), QStringLiteral("HTTP %1: %2").arg(m_parser.errorStatus()).arg(m_parser.errorMessage()));
-        HttpResponse response = HttpResponse::error(m_parser.errorStatus(), m_parser.errorMessage());
-        response.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
-        m_busy = true;
-        m_closeAfterResponse = true;
-        ResponseWriter(QPointer(this)).send(response);
+        refuse(HttpResponse::error(m_parser.errorStatus(), m_parser.errorMessage()), m_parser.errorMessage());
         return;
     }
-    if (m_parser.state() != HttpParser::State::complete)
+    if (m_parser.state() != HttpParser::State::complete) {
+        // The client waits for a go-ahead before it sends the body.
+        if (m_parser.awaitsContinue() && !m_continueSent) {
+            m_continueSent = true;
+            write("HTTP/1.1 100 Continue\r\n\r\n");
+        }
+        updateDeadline();
         return;
+    }
+    m_continueSent = false;
     HttpRequest request = m_parser.take();
     if (request.header("upgrade").toLower() == "websocket" && upgrade(request))
         return;
     m_busy = true;
     m_closeAfterResponse = request.wantsClose();
+    m_keepAlive10 = !m_closeAfterResponse && request.version == "HTTP/1.0";
+    updateDeadline();
     auto writer = std::make_shared<ResponseWriter>(QPointer(this));
     m_server.m_handler(std::move(request), writer);
 }
@@ -211,23 +300,19 @@ bool HttpConnection::upgrade(const HttpRequest &request)
     const WebSocketRoute *route = m_server.m_webSockets ? m_server.m_webSockets(request.path) : nullptr;
     if (!route)
         return false;
-    auto refuse = [this](HttpResponse response) {
-        response.headers.append(qMakePair(QByteArray("Connection"), QByteArray("close")));
-        m_busy = true;
-        m_closeAfterResponse = true;
-        ResponseWriter(QPointer(this)).send(response);
-        return true;
-    };
     const QByteArray key = request.header("sec-websocket-key");
     if (request.method != "GET" || request.header("sec-websocket-version") != "13" ||
         QByteArray::fromBase64(key).size() != 16) {
         HttpResponse response = HttpResponse::error(400, QStringLiteral("invalid WebSocket handshake"));
         response.headers.append(qMakePair(QByteArray("Sec-WebSocket-Version"), QByteArray("13")));
-        return refuse(response);
+        refuse(response, QStringLiteral("invalid WebSocket handshake"));
+        return true;
     }
     if (route->check) {
-        if (auto refusal = route->check(request))
-            return refuse(*refusal);
+        if (auto refusal = route->check(request)) {
+            refuse(*refusal, QStringLiteral("WebSocket handshake refused by its route"));
+            return true;
+        }
     }
     QTcpSocket *socket = m_socket.data();
     socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -235,9 +320,9 @@ bool HttpConnection::upgrade(const HttpRequest &request)
                   webSocketAccept(key) + "\r\n\r\n");
     // Hand the socket over: this connection stops reading it and goes away.
     socket->disconnect(this);
-    m_server.m_scheduler.cancelWake(m_idleWake);
+    m_server.m_scheduler.cancelWake(std::exchange(m_deadline, 0));
     m_socket.clear();
-    auto *ws = new WebSocketConnection(socket, m_parser.takeBuffer(), 1 << 20, &m_server);
+    auto *ws = new WebSocketConnection(socket, m_parser.takeBuffer(), m_server.m_scheduler, 1 << 20, &m_server);
     connect(socket, &QTcpSocket::disconnected, ws, &QObject::deleteLater); // after the close frame is out
     route->open(request, ws);
     deleteLater();
@@ -251,17 +336,17 @@ void HttpConnection::responseDone(bool close)
         if (m_socket) {
             m_socket->flush();
             // A client still sending a body we refused would be cut off
-            // before it reads why: its bytes are read and dropped first.
+            // before it reads why: its bytes are read and dropped first,
+            // within a deadline of their own.
             if (m_parser.state() == HttpParser::State::error && m_parser.bodyBytesToDiscard() > 0) {
-                m_closeWhenDrained = true;
-                armIdleTimer();
+                setDeadline(Phase::draining, HttpServer::bodyDeadline(m_parser.bodyBytesToDiscard()));
                 return;
             }
             m_socket->disconnectFromHost();
         }
         return;
     }
-    armIdleTimer();
+    updateDeadline();
     // A request that arrived while this one was answered.
     QPointer self(this);
     m_server.m_scheduler.scheduleWake(Millis(0), [self] {

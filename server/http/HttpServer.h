@@ -52,14 +52,24 @@ struct WebSocketRoute
 };
 
 // A small HTTP/1.1 server: keep-alive, one request at a time per connection,
-// Content-Length bodies up to a limit, chunked responses, idle timeouts.
+// Content-Length and chunked bodies up to a limit, chunked responses, and
+// deadlines that a slow client cannot stretch.
 class HttpServer : public QObject
 {
     Q_OBJECT
 public:
     using Handler = std::function<QCoro::Task<>(HttpRequest, std::shared_ptr<ResponseWriter>)>;
 
+    // A kept-alive connection with no request under way is closed after this.
     static constexpr Millis idleTimeout{30000};
+    // From the first byte of a request to the end of its headers.
+    static constexpr Millis headerTimeout{10000};
+    // From the end of the headers to the end of the body: this, plus the
+    // declared length (chunked: the body limit) at bodyBytesPerSecond.
+    static constexpr Millis bodyTimeout{30000};
+    static constexpr qint64 bodyBytesPerSecond = 16 * 1024;
+
+    static Millis bodyDeadline(qint64 bytes) { return bodyTimeout + Millis(bytes * 1000 / bodyBytesPerSecond); }
 
     HttpServer(Handler handler, Scheduler &scheduler, HttpLimits limits = {}, QObject *parent = nullptr);
     ~HttpServer() override;
@@ -82,6 +92,7 @@ private:
     Scheduler &m_scheduler;
     HttpLimits m_limits;
     QTcpServer *m_server;
+    int m_open = 0; // sockets accepted and not yet destroyed, upgraded ones included
 };
 
 // One client connection (internal to the server).
@@ -95,21 +106,40 @@ public:
     void write(const QByteArray &bytes);
     void responseDone(bool close);
     bool isOpen() const;
+    // The Connection header the response carries: "close" when the
+    // connection ends after it, "keep-alive" for an HTTP/1.0 client that
+    // asked to keep it, else empty.
+    QByteArray connectionHeader() const;
 
 private:
+    // What the connection is waiting for, each with its own deadline; a
+    // deadline is set when its phase begins and bytes arriving never move it.
+    enum class Phase {
+        idle,     // between requests
+        headers,  // a request has begun
+        body,     // its headers are in
+        busy,     // the handler is answering (no deadline)
+        draining, // answered early: dropping the rest of a refused body, then closing
+    };
+
     void onReadyRead();
     void processNext();
     bool upgrade(const HttpRequest &request);
-    void armIdleTimer();
+    void updateDeadline();
+    void setDeadline(Phase phase, Millis after);
+    void refuse(HttpResponse response, const QString &why);
     void close();
 
     QPointer<QTcpSocket> m_socket;
     HttpServer &m_server;
     HttpParser m_parser;
+    QString m_peer; // for the log
     bool m_busy = false;
     bool m_closeAfterResponse = false;
-    bool m_closeWhenDrained = false; // answered early: dropping the rest of a refused body, then closing
-    Scheduler::WakeId m_idleWake = 0;
+    bool m_keepAlive10 = false; // an HTTP/1.0 client asked for keep-alive
+    bool m_continueSent = false;
+    Phase m_phase = Phase::busy;
+    Scheduler::WakeId m_deadline = 0;
 };
 
 } // namespace dravelin::server

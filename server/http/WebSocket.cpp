@@ -100,10 +100,11 @@ QByteArray encodeWebSocketFrame(quint8 opcode, const QByteArray &payload, bool f
     return out + payload;
 }
 
-WebSocketConnection::WebSocketConnection(QTcpSocket *socket, const QByteArray &pending, qsizetype maxMessage,
-                                         QObject *parent)
+WebSocketConnection::WebSocketConnection(QTcpSocket *socket, const QByteArray &pending, Scheduler &scheduler,
+                                         qsizetype maxMessage, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
+    , m_scheduler(scheduler)
     , m_parser(maxMessage)
     , m_maxMessage(maxMessage)
 {
@@ -118,7 +119,10 @@ WebSocketConnection::WebSocketConnection(QTcpSocket *socket, const QByteArray &p
             this, [this, pending] { onBytes(pending); }, Qt::QueuedConnection);
 }
 
-WebSocketConnection::~WebSocketConnection() = default;
+WebSocketConnection::~WebSocketConnection()
+{
+    m_scheduler.cancelWake(m_closeWake);
+}
 
 bool WebSocketConnection::isOpen() const
 {
@@ -147,6 +151,16 @@ void WebSocketConnection::close(quint16 code, const QString &reason)
     m_socket->write(
         encodeWebSocketFrame(8, QByteArray(reinterpret_cast<const char *>(c), 2) + reason.toUtf8().left(123)));
     m_socket->flush();
+    // A peer that never answers (or never reads) would hold the socket for
+    // good; the closing handshake gets a deadline.
+    QPointer self(this);
+    m_closeWake = m_scheduler.scheduleWake(closeTimeout, [self] {
+        if (!self || !self->m_socket)
+            return;
+        self->m_closeWake = 0;
+        self->finish(1006, QStringLiteral("no answer to the close frame"));
+        self->m_socket->abort();
+    });
 }
 
 void WebSocketConnection::onBytes(const QByteArray &bytes)

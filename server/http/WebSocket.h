@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Scheduler.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
@@ -53,9 +55,13 @@ class WebSocketConnection : public QObject
 {
     Q_OBJECT
 public:
+    // Once our close frame is out, how long the peer has to answer it (and
+    // to read what we sent) before the connection is dropped.
+    static constexpr Millis closeTimeout{5000};
+
     // Takes over `socket`; `pending` are bytes that arrived after the handshake.
-    WebSocketConnection(QTcpSocket *socket, const QByteArray &pending, qsizetype maxMessage = 1 << 20,
-                        QObject *parent = nullptr);
+    WebSocketConnection(QTcpSocket *socket, const QByteArray &pending, Scheduler &scheduler,
+                        qsizetype maxMessage = 1 << 20, QObject *parent = nullptr);
     ~WebSocketConnection() override;
 
     void sendText(const QString &text);
@@ -74,6 +80,8 @@ private:
     void finish(quint16 code, const QString &reason);
 
     QPointer<QTcpSocket> m_socket;
+    Scheduler &m_scheduler;
+    Scheduler::WakeId m_closeWake = 0;
     WebSocketFrameParser m_parser;
     qsizetype m_maxMessage;
     std::optional<quint8> m_messageOpcode;

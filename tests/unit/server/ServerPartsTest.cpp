@@ -13,12 +13,14 @@
 using namespace dravelin;
 using namespace dravelin::server;
 
-TEST(HttpParserTest, ParsesARequestArrivingInPiecesThenAPipelinedOne)
+TEST(HttpParserTest, ParsesRequestsArrivingInPiecesThenPipelinedOnes)
 {
     HttpParser parser;
     const QByteArray request = "POST /functions/v1/cleanup?x=1%202 HTTP/1.1\r\nHost: localhost\r\n"
                                "Content-Type: application/json\r\nContent-Length: 11\r\n\r\n{\"text\":1}\n"
-                               "GET /health HTTP/1.1\r\n\r\n";
+                               "POST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                               "5;name=x\r\nhello\r\nA\r\n, world!!!\r\n0\r\nX-Checksum: 1\r\n\r\n"
+                               "GET /health HTTP/1.1\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n";
     for (qsizetype i = 0; i < request.size(); i += 7)
         parser.feed(request.mid(i, 7));
     ASSERT_EQ(parser.state(), HttpParser::State::complete);
@@ -28,6 +30,9 @@ TEST(HttpParserTest, ParsesARequestArrivingInPiecesThenAPipelinedOne)
     EXPECT_EQ(first.query.queryItemValue(QStringLiteral("x"), QUrl::FullyDecoded), QStringLiteral("1 2"));
     EXPECT_EQ(first.header("CONTENT-TYPE"), "application/json");
     EXPECT_EQ(first.body, "{\"text\":1}\n");
+    ASSERT_EQ(parser.state(), HttpParser::State::complete);
+    const HttpRequest chunked = parser.take();
+    EXPECT_EQ(chunked.body, "hello, world!!!"); // extension and trailer dropped
     ASSERT_EQ(parser.state(), HttpParser::State::complete);
     EXPECT_EQ(parser.take().path, QStringLiteral("/health"));
 }
@@ -50,9 +55,28 @@ TEST(HttpParserTest, RefusesWhatItShouldWithTheRightStatus)
              {"GET /a b HTTP/1.1\r\n\r\n", 400},
              {"GET /a HTTP/1.1\r\nNo colon here\r\n\r\n", 400},
              {"POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
-             {"POST /a HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: +2\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length:  2x\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: \r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc", 400},
              {"POST /a HTTP/1.1\r\nContent-Length: 101\r\n\r\n", 413},
-             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 501},
+             {"GET /a HTTP/1.1\r\nX: a\rb\r\n\r\n", 400},
+             {QByteArrayLiteral("GET /a HTTP/1.1\r\nX: a\0b\r\n\r\n"), 400},
+             {"GET /a HTTP/1.1\r\nX: a\x7f\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nExpect: 200-ok\r\nContent-Length: 1\r\n\r\n", 417},
+             // Chunked bodies: framing that is ambiguous or sloppy, and sizes.
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", 400},
+             {"POST /a HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", 501},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1 \r\nx\r\n", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0x1\r\nx\r\n", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0000000000000001\r\n", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1;" + QByteArray(300, 'e'), 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nxy", 400},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n65\r\n", 413},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n40\r\n" + QByteArray(64, 'b') + "\r\n40\r\n", 413},
+             {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX: " + QByteArray(600, 't'), 431},
              {"GET /a HTTP/1.1\r\nX: " + QByteArray(600, 'a') + "\r\n\r\n", 431},
              {"GET /" + QByteArray(600, 'a'), 431}, // never-ending request line
          }) {
@@ -75,6 +99,37 @@ TEST(HttpParserTest, CountsTheRestOfARefusedBodyToDropIt)
     EXPECT_EQ(parser.bodyBytesToDiscard(), 50);
     parser.feed(QByteArray(80, 'x')); // more than declared: nothing left, never below
     EXPECT_EQ(parser.bodyBytesToDiscard(), 0);
+
+    // A client waiting for "100 Continue" sends none of it.
+    HttpParser waiting(limits);
+    waiting.feed("POST /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 300\r\n\r\n");
+    ASSERT_EQ(waiting.errorStatus(), 413);
+    EXPECT_EQ(waiting.bodyBytesToDiscard(), 0);
+}
+
+TEST(HttpParserTest, ConnectionPersistenceAndExpectationsFollowTheVersion)
+{
+    struct Case
+    {
+        QByteArray head;
+        bool closes;
+        bool awaitsContinue;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"POST /a HTTP/1.1\r\nExpect: 100-Continue\r\n", false, true},
+             {"POST /a HTTP/1.1\r\nConnection: keep-alive, Close\r\n", true, false},
+             {"POST /a HTTP/1.0\r\n", true, false},
+             {"POST /a HTTP/1.0\r\nConnection: Keep-Alive\r\nExpect: 100-continue\r\n", false, false},
+             {"POST /a HTTP/1.0\r\nExpect: anything\r\n", true, false}, // 1.0 has no expectations
+         }) {
+        HttpParser parser;
+        parser.feed(c.head + "Content-Length: 2\r\n\r\n");
+        ASSERT_EQ(parser.state(), HttpParser::State::needMore) << c.head.constData();
+        EXPECT_EQ(parser.awaitsContinue(), c.awaitsContinue) << c.head.constData();
+        parser.feed("ok");
+        ASSERT_EQ(parser.state(), HttpParser::State::complete);
+        EXPECT_EQ(parser.take().wantsClose(), c.closes) << c.head.constData();
+    }
 }
 
 TEST(MultipartTest, ReadsTheClientsUploadAndRejectsMalformedBodies)
