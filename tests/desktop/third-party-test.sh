@@ -33,7 +33,8 @@ title=
 start_target() {
     "$@" &
     target_pid=$!
-    window=$(xdotool search --sync --name "$title" | head -n1)
+    window=$(timeout 30 xdotool search --sync --name "$title" | head -n1) || true
+    [ -n "$window" ] || fail "no window named '$title' appeared"
     sleep 0.5 # GTK fields register on the accessibility bus after they map
     xdotool windowfocus --sync "$window"
 }
@@ -95,5 +96,68 @@ xdotool key Return
 wait "$target_pid" || true
 target_pid=
 report "xterm" "Shift+Insert" "$(cat "$work/xterm.out")"
+
+# libadwaita: an entry row in an application window.
+title="Dravelin libadwaita entry row"
+GDK_BACKEND=x11 GSK_RENDERER=cairo start_target /usr/bin/python3 "$here/gtk4-entry.py" "$title" --adwaita >"$work/adw.out"
+dictate "libadwaita entry row"
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "libadwaita entry row" "Ctrl+V" "$(cat "$work/adw.out")"
+
+# Qt Quick Controls text field, run by Qt's own qml tool (software rendering
+# on Xvfb); the field's text comes back on its log when Return is pressed.
+title="Dravelin Qt Quick field"
+QT_QUICK_BACKEND=software start_target /usr/lib/qt6/bin/qml "$here/quick-field.qml" 2>"$work/quick.out"
+dictate "Qt Quick field"
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "Qt Quick field (qml tool)" "Ctrl+V" "$(sed -n 's/.*field://p' "$work/quick.out")"
+
+# A Qt 5 Widgets editor (FeatherPad), read over the accessibility bus.
+title="dravelin-note"
+: >"$work/dravelin-note"
+start_target featherpad --standalone "$work/dravelin-note"
+dictate "FeatherPad"
+got=$(/usr/bin/python3 "$here/focused-text.py" FeatherPad)
+kill "$target_pid" 2>/dev/null || true
+target_pid=
+report "Qt 5 editor (FeatherPad)" "Ctrl+V" "$got"
+
+# A terminal that pastes the clipboard with Ctrl+Shift+V.
+title="Dravelin lxterminal"
+start_target lxterminal --no-remote -t "$title" -e sh -c "IFS= read -r line; printf '%s' \"\$line\" > '$work/lxterminal.out'"
+dictate "lxterminal"
+xdotool key Return
+wait "$target_pid" || true
+target_pid=
+report "lxterminal" "Ctrl+Shift+V" "$(cat "$work/lxterminal.out")"
+
+# Chromium text area: the page puts the area's text in its title, which the
+# window's name follows a moment later. A key typed and erased first shows
+# the page takes keystrokes before the dictation starts.
+title="Dravelin Chromium"
+page='<title>Dravelin Chromium</title><textarea autofocus oninput="document.title=this.value||0"></textarea>'
+start_target chromium --no-sandbox --no-first-run --disable-gpu --password-store=basic --user-data-dir="$work/chromium" \
+    --force-renderer-accessibility --app="data:text/html,$page" 2>"$work/chromium.log"
+name_becomes() { # text: waits up to 20 s for the window's name
+    for _ in $(seq 200); do
+        [ "$(xdotool getwindowname "$window")" = "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+xdotool type x
+name_becomes x || fail "Chromium's text area never took a key"
+xdotool key BackSpace
+name_becomes 0 || fail "Chromium's text area never emptied"
+dictate "Chromium text area"
+name_becomes "$dictated" || true
+got=$(xdotool getwindowname "$window")
+kill "$target_pid" 2>/dev/null || true
+target_pid=
+report "Chromium text area" "Ctrl+V" "$got"
 
 echo "$passed passed, 0 failed"

@@ -8,10 +8,13 @@
 #include <QPointer>
 #include <QUuid>
 
+#include "core/Log.h"
+
 #include <qcoro/qcorodbuspendingcall.h>
 
 #include <deque>
 #include <set>
+#include <vector>
 
 namespace dravelin::nix {
 
@@ -25,6 +28,7 @@ const QString kAccessible = QStringLiteral("org.a11y.atspi.Accessible");
 constexpr int kStateActive = 1;
 constexpr int kStateEditable = 7;
 constexpr int kStateFocused = 12;
+constexpr int kStateShowing = 25;
 constexpr int kStateReadOnly = 43;
 
 bool hasState(quint64 states, int bit)
@@ -194,17 +198,30 @@ QCoro::Task<std::optional<AtSpiInspector::Ref>> AtSpiInspector::parent(Ref ref)
     co_return refFrom(reply->arguments().front().value<QDBusVariant>().variant());
 }
 
-QCoro::Task<std::optional<AtSpiInspector::Ref>> AtSpiInspector::activeWindow(Ref app)
+QCoro::Task<AtSpiInspector::Search> AtSpiInspector::activeWindow(Ref app)
 {
     const auto windows = co_await children(app);
     if (!windows)
-        co_return std::nullopt;
+        co_return Search{};
+    bool answered = true;
+    std::vector<Ref> showing;
     for (const Ref &window : *windows) {
         const auto bits = co_await states(window);
         if (bits && hasState(*bits, kStateActive))
-            co_return window;
+            co_return Search{window, true};
+        answered = answered && bits.has_value();
+        if (bits && hasState(*bits, kStateShowing))
+            showing.push_back(window);
     }
-    co_return std::nullopt;
+    // The X server said this application holds the input focus, so one of
+    // its windows has it. A toolkit that builds its tree on first use
+    // (Chromium) misses the activation that came before and marks no window
+    // active; its only window on screen is then the one.
+    if (answered && showing.size() == 1) {
+        logs::debug(logs::paste(), QStringLiteral("AT-SPI: no window says it is active; using the one showing"));
+        co_return Search{showing.front(), true};
+    }
+    co_return Search{std::nullopt, answered};
 }
 
 QCoro::Task<AccessibleLookup> AtSpiInspector::focusedWindow(qint64 pid)
@@ -212,13 +229,43 @@ QCoro::Task<AccessibleLookup> AtSpiInspector::focusedWindow(qint64 pid)
     const auto app = co_await application(pid);
     if (!app)
         co_return AccessibleLookup::failed(); // not on the accessibility bus at all
-    const auto window = co_await activeWindow(*app);
-    if (!window)
-        co_return AccessibleLookup::none();
-    const auto info = co_await describe(*window);
+    const Search window = co_await activeWindow(*app);
+    if (!window.found) {
+        // Browsers build their tree on demand and can miss the 250 ms a call
+        // is given: only a full answer without an active window says "none".
+        co_return window.complete ? AccessibleLookup::none() : AccessibleLookup::failed();
+    }
+    const auto info = co_await describe(*window.found);
     if (!info)
         co_return AccessibleLookup::failed();
     co_return AccessibleLookup{AccessibleLookup::Kind::element, {*info}};
+}
+
+QCoro::Task<AtSpiInspector::Search> AtSpiInspector::findNode(Ref root, std::function<bool(quint64)> match)
+{
+    std::deque<Ref> queue{root};
+    std::set<QString> seen;
+    bool answered = true;
+    for (int budget = kSearchBudget; budget > 0 && !queue.empty(); --budget) {
+        const Ref ref = queue.front();
+        queue.pop_front();
+        if (!seen.insert(ref.service + ref.path.path()).second)
+            continue;
+        const auto bits = co_await states(ref);
+        if (!bits) {
+            answered = false;
+            continue;
+        }
+        if (match(*bits))
+            co_return Search{ref, true};
+        if (const auto kids = co_await children(ref)) {
+            for (const Ref &kid : *kids)
+                queue.push_back(kid);
+        } else {
+            answered = false;
+        }
+    }
+    co_return Search{std::nullopt, answered && queue.empty()};
 }
 
 QCoro::Task<AccessibleLookup> AtSpiInspector::focusedElement(qint64 pid)
@@ -226,30 +273,12 @@ QCoro::Task<AccessibleLookup> AtSpiInspector::focusedElement(qint64 pid)
     const auto app = co_await application(pid);
     if (!app)
         co_return AccessibleLookup::failed();
-    const auto window = co_await activeWindow(*app);
-    // Breadth first from the active window, looking for the focused state.
-    std::deque<Ref> queue{window.value_or(*app)};
-    std::set<QString> seen;
-    std::optional<Ref> focused;
-    for (int budget = kSearchBudget; budget > 0 && !queue.empty() && !focused; --budget) {
-        const Ref ref = queue.front();
-        queue.pop_front();
-        if (!seen.insert(ref.service + ref.path.path()).second)
-            continue;
-        const auto bits = co_await states(ref);
-        if (!bits)
-            continue;
-        if (hasState(*bits, kStateFocused)) {
-            focused = ref;
-            break;
-        }
-        if (const auto kids = co_await children(ref)) {
-            for (const Ref &kid : *kids)
-                queue.push_back(kid);
-        }
-    }
+    const Search window = co_await activeWindow(*app);
+    const std::function<bool(quint64)> isFocused = [](quint64 bits) { return hasState(bits, kStateFocused); };
+    const Search search = co_await findNode(window.found.value_or(*app), isFocused);
+    const std::optional<Ref> focused = search.found;
     if (!focused)
-        co_return AccessibleLookup::none();
+        co_return search.complete ? AccessibleLookup::none() : AccessibleLookup::failed();
 
     AccessibleLookup lookup{AccessibleLookup::Kind::element, {}};
     std::optional<Ref> current = focused;
@@ -283,9 +312,25 @@ QCoro::Task<bool> AtSpiInspector::wake(qint64 pid)
 
 QCoro::Task<std::optional<bool>> AtSpiInspector::pasteCommandEnabled(qint64 pid)
 {
-    (void)pid;
-    // AT-SPI has no common way to find an application's Paste command.
-    co_return std::nullopt;
+    // AT-SPI has no common Paste command. Asked only when no node of the
+    // active window says it has the focus (GTK 4.8 libadwaita entry rows, for
+    // one, never do), the nearest evidence is whether that window holds a
+    // field that takes text at all: a window without one cannot take a paste.
+    const auto app = co_await application(pid);
+    if (!app)
+        co_return std::nullopt;
+    const Search window = co_await activeWindow(*app);
+    if (!window.found)
+        co_return std::nullopt;
+    const std::function<bool(quint64)> takesText = [](quint64 bits) {
+        return hasState(bits, kStateEditable) && !hasState(bits, kStateReadOnly);
+    };
+    const Search search = co_await findNode(*window.found, takesText);
+    if (search.found)
+        co_return true;
+    if (!search.complete)
+        co_return std::nullopt;
+    co_return false;
 }
 
 } // namespace dravelin::nix

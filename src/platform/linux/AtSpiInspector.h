@@ -6,6 +6,7 @@
 #include <QDBusObjectPath>
 #include <QObject>
 
+#include <functional>
 #include <map>
 
 namespace dravelin::nix {
@@ -39,7 +40,16 @@ private:
     QCoro::Task<std::optional<quint64>> states(Ref ref);
     QCoro::Task<std::optional<AccessibleElementInfo>> describe(Ref ref);
     QCoro::Task<std::optional<Ref>> parent(Ref ref);
-    QCoro::Task<std::optional<Ref>> activeWindow(Ref app);
+    struct Search
+    {
+        std::optional<Ref> found;
+        // Every node was looked at and answered in time: nothing found means
+        // there is nothing (a slow or partial answer proves nothing).
+        bool complete = false;
+    };
+    QCoro::Task<Search> activeWindow(Ref app);
+    // Breadth first from root (bounded), for a node whose states satisfy match.
+    QCoro::Task<Search> findNode(Ref root, std::function<bool(quint64)> match);
 
     std::optional<QDBusConnection> m_bus;
     QString m_connectionName;
