@@ -37,7 +37,8 @@ FUZZ_SECONDS ?= 10
 fuzz-smoke: | $(SETUP_STAMP)
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
-	@for pair in http_request_fuzz:http multipart_fuzz:multipart websocket_frame_fuzz:websocket ndjson_fuzz:ndjson backend_json_fuzz:backend-json; do \
+	@for pair in http_request_fuzz:http multipart_fuzz:multipart websocket_frame_fuzz:websocket ndjson_fuzz:ndjson backend_json_fuzz:backend-json \
+		server_json_fuzz:server-json oauth_callback_fuzz:oauth-callback; do \
 		target=$${pair%%:*}; corpus=fuzz/corpus/$${pair##*:}; \
 		mkdir -p build/fuzz/corpus-$$target; \
 		./build/fuzz/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -print_final_stats=1 \

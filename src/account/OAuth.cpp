@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 #include <QUrlQuery>
 
+#include <algorithm>
+
 namespace dravelin {
 
 namespace {
@@ -67,8 +69,12 @@ OAuthLoopbackParser::Result OAuthLoopbackParser::parse(const QByteArray &request
     if (decoder.hasError())
         return result;
     const QString requestLine = text.left(text.indexOf(QStringLiteral("\r\n")));
-    const QStringList parts = requestLine.split(u' ', Qt::SkipEmptyParts);
-    if (parts.size() != 3 || parts[0] != u"GET" || !parts[2].startsWith(QStringLiteral("HTTP/1.")))
+    // Exactly "GET <target> HTTP/1.x": one space between the parts, no
+    // control characters.
+    const bool control = std::any_of(requestLine.cbegin(), requestLine.cend(),
+                                     [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    const QStringList parts = requestLine.split(u' ');
+    if (control || parts.size() != 3 || parts[0] != u"GET" || !parts[2].startsWith(QStringLiteral("HTTP/1.")))
         return result;
     const QString &target = parts[1];
     if (!target.startsWith(u'/') || target.startsWith(QStringLiteral("//")))

@@ -75,7 +75,9 @@ TEST(OAuthLoopbackParserTest, AcceptsTheCallbackAndSortsOutTheRest)
     for (const QByteArray &bad :
          {QByteArray("POST /oauth/callback?code=a HTTP/1.1\r\n\r\n"),
           QByteArray("GET //oauth/callback HTTP/1.1\r\n\r\n"), QByteArray("GET /oauth/callback HTTP/2\r\n\r\n"),
-          QByteArray("GET /oauth/callback\r\n\r\n"), QByteArray("\xff\xfe GET / HTTP/1.1\r\n\r\n")})
+          QByteArray("GET /oauth/callback\r\n\r\n"), QByteArray("\xff\xfe GET / HTTP/1.1\r\n\r\n"),
+          QByteArray(" GET /oauth/callback?code=a HTTP/1.1\r\n\r\n"),
+          QByteArray("GET /oauth/callback?code=a\0 HTTP/1.1\r\n\r\n", 40)})
         EXPECT_EQ(OAuthLoopbackParser::parse(bad).outcome, Outcome::malformed) << bad.constData();
 }
 
