@@ -9,6 +9,7 @@
 #include "account/LocalConsentBrowser.h"
 #include "account/NetworkRequestSender.h"
 #include "audio/AACFileWriter.h"
+#include "audio/AudioRecorder.h"
 #include "core/Paths.h"
 #include "core/QtScheduler.h"
 #include "core/TimeFormatting.h"
@@ -320,11 +321,6 @@ QCoro::Task<> waitForEnter()
     (void)!read(STDIN_FILENO, buffer, sizeof buffer);
 }
 
-QCoro::Task<> pause(Scheduler &scheduler, Millis duration)
-{
-    co_await scheduler.sleep(duration);
-}
-
 } // namespace
 
 int dictate(const std::optional<QString> &file, const std::optional<QString> &consentAs)
@@ -370,7 +366,7 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
         std::printf("Dictating %s (%.1f s) as the microphone …\n", qPrintable(*options.inputFile),
                     static_cast<double>(dictation.inputDurationMs()) / 1000.0);
         std::fflush(stdout);
-        QCoro::waitFor(pause(session.scheduler, Millis(dictation.inputDurationMs() + 400)));
+        QCoro::waitFor(dictation.recordFor(Millis(dictation.inputDurationMs() + 400)));
     } else {
         std::printf("Recording — speak, then press Enter to stop.\n");
         std::fflush(stdout);
@@ -394,6 +390,10 @@ int dictate(const std::optional<QString> &file, const std::optional<QString> &co
         std::fprintf(stderr, "Nothing was delivered: %s\n", qPrintable(dictation.lastMessage()));
         return exitFailed;
     }
+    if (dictation.pipeline().stoppedAtLengthCap())
+        std::printf("The recording reached the %lld-minute limit and was stopped there.\n",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::minutes>(AudioRecorder::maxDuration).count()));
     std::printf("Dictated: %s\n", qPrintable(delivered->text));
     std::printf("%s\n",
                 delivered->pasted ? "Pasted into the focused window." : "Presented (no text field had the focus).");

@@ -46,10 +46,22 @@ QCoro::Task<bool> HeadlessDictation::start()
     co_return pipeline.state() == PipelineState::recording;
 }
 
+QCoro::Task<> HeadlessDictation::recordFor(Millis duration)
+{
+    Scheduler &scheduler = m_parts->scheduler;
+    RecordingPipeline &pipeline = m_parts->container.pipeline();
+    const Millis deadline = scheduler.monotonicNow() + duration;
+    while (scheduler.monotonicNow() < deadline && pipeline.state() == PipelineState::recording)
+        co_await scheduler.sleep(std::min(Millis(100), deadline - scheduler.monotonicNow()));
+}
+
 QCoro::Task<> HeadlessDictation::stop()
 {
+    // The length cap may have stopped it already: toggling then would start
+    // a new recording.
     RecordingPipeline &pipeline = m_parts->container.pipeline();
-    co_await pipeline.toggleRecord();
+    if (pipeline.state() == PipelineState::recording)
+        co_await pipeline.toggleRecord();
 }
 
 UserDefaults &HeadlessDictation::defaults()

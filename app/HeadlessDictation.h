@@ -36,6 +36,9 @@ public:
     // Switches history to the signed-in user; call once signed in.
     QCoro::Task<> attachHistory();
     QCoro::Task<bool> start();
+    // Waits while the pipeline records, at most `duration` (the length cap
+    // can end it sooner).
+    QCoro::Task<> recordFor(Millis duration);
     QCoro::Task<> stop();
     // Waits (up to `limit`) for side work to end: the delivery, recording
     // uploads, recordings being written to the history, quality reports

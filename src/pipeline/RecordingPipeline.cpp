@@ -1,6 +1,7 @@
 #include "pipeline/RecordingPipeline.h"
 
 #include "account/Authenticating.h"
+#include "audio/AudioRecorder.h"
 #include "audio/DictationCapturing.h"
 #include "core/Log.h"
 #include "core/UserDefaults.h"
@@ -26,6 +27,12 @@
 namespace dravelin {
 
 namespace {
+
+QString lengthCapNotice()
+{
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(AudioRecorder::maxDuration).count();
+    return QStringLiteral("Stopped at the %1-minute limit").arg(minutes);
+}
 
 void info(const QString &message)
 {
@@ -356,8 +363,15 @@ QCoro::Task<> RecordingPipeline::start()
     }
 
     if (m_c.recorder.isStreamingRecorder()) {
-        // Reaching the length cap stops and transcribes like a toggle.
-        m_c.recorder.setOnAutoStop(weakTask(this, &RecordingPipeline::toggleRecord));
+        // Reaching the length cap stops and transcribes like a toggle; the
+        // user is told afterwards why it stopped.
+        m_stoppedAtLengthCap = false;
+        m_c.recorder.setOnAutoStop([weak = QPointer(this)] {
+            if (!weak)
+                return;
+            weak->m_stoppedAtLengthCap = true;
+            weak->m_tasks.track(weak->toggleRecord());
+        });
         m_c.recorder.setOnLiveRaw([weak = QPointer(this)](QString text) {
             if (!weak)
                 return;
@@ -589,6 +603,13 @@ QCoro::Task<> RecordingPipeline::stopAndTranscribe()
     clearLiveRawContext();
     clearCaptureContext();
     setState(PipelineState::idle);
+    const auto &delivered = m_delivery->lastDelivery;
+    if (m_stoppedAtLengthCap && delivered && delivered->pasted) {
+        // Nothing else on screen says the recording was cut short (a result
+        // panel would already show the text, and keeps its place).
+        info(QStringLiteral("Told the user the recording stopped at the length cap"));
+        m_c.indicator.present(IndicatorState::notice(lengthCapNotice()), std::nullopt);
+    }
 }
 
 QCoro::Task<> RecordingPipeline::retryAllPending()

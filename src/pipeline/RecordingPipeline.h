@@ -90,6 +90,9 @@ public:
     // The last text the pipeline delivered, for the command line and tests.
     using Delivery = DictationDelivery::Delivery;
     const std::optional<Delivery> &lastDelivery() const { return m_delivery->lastDelivery; }
+    // Whether the last dictation ran into the recorder's length cap and was
+    // stopped there rather than by the user.
+    bool stoppedAtLengthCap() const { return m_stoppedAtLengthCap; }
     // Re-submits the recordings in the retry queue, oldest first.
     QCoro::Task<> retryAllPending();
 
@@ -134,6 +137,7 @@ private:
     std::optional<Millis> m_pressStartTime;
     CancellableSlot m_tapDecisionTask;
     bool m_isStarting = false;
+    bool m_stoppedAtLengthCap = false;
     std::optional<PendingStartAction> m_pendingStartAction;
     CapturePurpose m_capturePurpose = CapturePurpose::dictation;
 

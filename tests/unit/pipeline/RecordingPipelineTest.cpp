@@ -583,8 +583,15 @@ TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
     EXPECT_EQ(pipeline->liveRawText(), QStringLiteral("raw words"));
     recorder.heard = true;
     recorder.onAutoStop();
+    advance(1s);
     EXPECT_EQ(recorder.stopCalls, 1);
     EXPECT_EQ(state(), PipelineState::idle);
+    // The user is told why it stopped; the next recording starts afresh.
+    EXPECT_TRUE(pipeline->stoppedAtLengthCap());
+    EXPECT_EQ(indicator.current(), QStringLiteral("notice(Stopped at the 3-minute limit)"));
+    press();
+    advance(100ms);
+    EXPECT_FALSE(pipeline->stoppedAtLengthCap());
 }
 
 // Ask --------------------------------------------------------------------------------
