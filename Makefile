@@ -73,6 +73,7 @@ lint: configure
 bench: build
 	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
 	./$(BUILD)/bench/server_bench ./$(BUILD)/server/dravelin-server
+	./$(BUILD)/bench/server_load_bench ./$(BUILD)/server/dravelin-server
 	./$(BUILD)/bench/speech_bench
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/paste_bench ./$(BUILD)/tests/dravelin_test_window
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/dictation_bench ./$(BUILD)/tests/dravelin_test_window 10

@@ -117,6 +117,7 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
         },
         scheduler, limits);
     server->m_http->setWebSocketRoutes([router](const QString &path) { return router->webSocket(path); });
+    server->m_http->setHeadCheck([router](const HttpRequest &request) { return router->checkHead(request); });
     return server;
 }
 
@@ -132,7 +133,26 @@ Expected<void, QString> DravelinServer::listen()
                                 .arg(m_config.address.toString())
                                 .arg(m_http->port())
                                 .arg(m_engine->name()));
+    // Links handed out (recording uploads and downloads) point at the public
+    // URL; without one, at the address listened on, which only clients on
+    // that network can reach.
+    if (m_config.publicUrl.isEmpty()) {
+        const QString host = m_config.address.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? u'[' + m_config.address.toString() + u']'
+                                 : m_config.address.toString();
+        m_config.publicUrl = QStringLiteral("http://%1:%2").arg(host).arg(m_http->port());
+        if (m_config.address == QHostAddress::Any || m_config.address == QHostAddress::AnyIPv6 ||
+            m_config.address == QHostAddress::AnyIPv4)
+            logs::info(logs::app(), QStringLiteral("No publicUrl is set and the server listens on every address: "
+                                                   "recording links name %1, which clients cannot reach")
+                                        .arg(m_config.publicUrl));
+    }
     return {};
+}
+
+void DravelinServer::shutdown(Millis grace, std::function<void()> done)
+{
+    m_http->shutdown(grace, std::move(done));
 }
 
 quint16 DravelinServer::port() const

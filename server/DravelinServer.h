@@ -2,15 +2,13 @@
 
 #include "ServerConfig.h"
 #include "core/Expected.h"
+#include "core/Scheduler.h"
 #include "engines/SpeechEngine.h"
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
-
-namespace dravelin {
-class Scheduler;
-}
 
 namespace dravelin::server {
 
@@ -40,6 +38,9 @@ public:
     ~DravelinServer() override;
 
     Expected<void, QString> listen();
+    // Stops taking requests and lets those under way finish for up to
+    // `grace`; then `done` runs (once).
+    void shutdown(Millis grace, std::function<void()> done);
     quint16 port() const;
     const ServerConfig &config() const { return m_config; }
     Storage &storage() { return *m_storage; }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QUrl>
 
 namespace dravelin::server {
 
@@ -195,6 +196,22 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (!n)
                 return Unexpected{n.error()};
             liveIdleMs = *n;
+        } else if (k == u"liveMaxMs") {
+            const auto n = wholeNumber(value, path, k, 1000, 24 * 3600000, " (milliseconds)");
+            if (!n)
+                return Unexpected{n.error()};
+            liveMaxMs = *n;
+        } else if (k == u"transcriptionQueue") {
+            const auto n = wholeNumber(value, path, k, 0, 1000, " (uploads)");
+            if (!n)
+                return Unexpected{n.error()};
+            transcriptionQueue = static_cast<int>(*n);
+        } else if (k == u"publicUrl") {
+            const auto given = publicUrlSetting(value.is_string() ? QString::fromStdString(value.get<std::string>())
+                                                                  : QStringLiteral("(not a string)"));
+            if (!given)
+                return Unexpected{QStringLiteral("%1: \"publicUrl\" %2").arg(path, given.error())};
+            publicUrl = *given;
         } else if (k == u"llm") {
             if (auto loaded = loadLlm(value, llm, path); !loaded)
                 return loaded;
@@ -222,6 +239,18 @@ Expected<QString, QString> spokenLanguage(const QString &given)
     if (!code.match(language).hasMatch())
         return Unexpected{QStringLiteral("must be \"auto\" or a language code such as \"de\"")};
     return language;
+}
+
+Expected<QString, QString> publicUrlSetting(const QString &given)
+{
+    const QUrl url(given.trimmed(), QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != u"http" && url.scheme() != u"https") || url.host().isEmpty() ||
+        url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        return Unexpected{QStringLiteral("must be an http:// or https:// URL such as https://dictation.example.org")};
+    QString text = url.toString(QUrl::FullyEncoded);
+    while (text.endsWith(u'/'))
+        text.chop(1);
+    return text;
 }
 
 Expected<QString, QString> databaseSetting(const QString &given)

@@ -44,6 +44,9 @@ Expected<QString, QString> spokenLanguage(const QString &given);
 // postgres:// or postgresql:// URL, or libpq's key=value form; anything
 // else (a file path, a bare name) is refused with the reason.
 Expected<QString, QString> databaseSetting(const QString &given);
+// The publicUrl setting: an http(s) URL with a host and perhaps a path, no
+// query; returned without a trailing slash.
+Expected<QString, QString> publicUrlSetting(const QString &given);
 
 struct ServerConfig
 {
@@ -63,6 +66,15 @@ struct ServerConfig
     qint64 accessTokenSeconds = 3600;
     bool retainRecordings = false; // keep dictation recordings the app uploads (dataDir/recordings)
     qint64 liveIdleMs = 30000;     // a live socket silent this long is closed
+    // A live socket open this long is closed, however much audio it sent:
+    // the ten minutes of audio one dictation may hold, and a margin.
+    qint64 liveMaxMs = 11 * 60 * 1000;
+    // Uploads that may wait for the speech engine while it works on another;
+    // beyond that, uploads are refused with 503 and Retry-After.
+    int transcriptionQueue = 8;
+    // The address clients reach this server at (e.g. https://dictation.example.org),
+    // used in the links it hands out; empty: http://ADDRESS:PORT it listens on.
+    QString publicUrl;
     LlmSettings llm;
     CleanupSettings cleanup;
     UpdateSettings updates;

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ namespace {
 
 int g_signalPair[2] = {-1, -1};
 
+constexpr Millis kShutdownGrace{5000};
+
 void onQuitSignal(int)
 {
     const int saved = errno;
@@ -33,20 +36,23 @@ void onQuitSignal(int)
     errno = saved;
 }
 
-// SIGTERM and SIGINT end the event loop. A signal handler may only call
-// async-signal-safe functions (QCoreApplication::quit is not), so it writes a
-// byte to a socket pair; a notifier on the other end quits from the loop.
-bool quitOnSignals(QObject *parent)
+// SIGTERM and SIGINT call `stop` (a second one quits at once). A signal
+// handler may only call async-signal-safe functions (QCoreApplication::quit
+// is not), so it writes a byte to a socket pair; a notifier on the other end
+// acts from the loop.
+bool quitOnSignals(QObject *parent, std::function<void()> stop)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalPair) != 0)
         return false;
     auto *notifier = new QSocketNotifier(g_signalPair[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] {
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [stop = std::move(stop)]() mutable {
         char drained[16];
         while (::read(g_signalPair[0], drained, sizeof drained) > 0) {
         }
-        notifier->setEnabled(false);
-        QCoreApplication::quit();
+        if (auto first = std::exchange(stop, nullptr))
+            first();
+        else
+            QCoreApplication::quit();
     });
     struct sigaction action = {};
     action.sa_handler = onQuitSignal;
@@ -83,7 +89,9 @@ int main(int argc, char *argv[])
         "  GET  /updates/feed.json           the release feed the app checks for updates\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, database, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, and llm:\n"
+        "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, liveMaxMs,\n"
+        "transcriptionQueue, publicUrl (the address clients reach this server at, for the links it hands out),\n"
+        "and llm:\n"
         "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
         "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"
         "   \"timeLimitMs\" (20000), \"threads\" (2)}. \"auto\" uses the local model when scripts/setup-llm\n"
@@ -249,7 +257,11 @@ int main(int argc, char *argv[])
                 qPrintable((*server)->storage().location()));
     (*server)->warmUpModel();
     std::fflush(stdout);
-    if (!quitOnSignals(&app))
+    // On SIGTERM/SIGINT: no new connections or requests; those under way get
+    // a few seconds to finish.
+    DravelinServer *running = server->get();
+    const auto stop = [running] { running->shutdown(kShutdownGrace, [] { QCoreApplication::quit(); }); };
+    if (!quitOnSignals(&app, stop))
         std::fprintf(stderr, "dravelin-server: warning: cannot watch for SIGTERM/SIGINT: %s\n", std::strerror(errno));
     return app.exec();
 }

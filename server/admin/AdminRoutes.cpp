@@ -75,7 +75,7 @@ HttpResponse AdminRoutes::handle(const HttpRequest &request)
     if (*action == u"set_recording_quality")
         return setRecordingQuality(*body);
     if (*action == u"recording_audio")
-        return recordingAudio(*body, request.header("host"));
+        return recordingAudio(*body);
     return HttpResponse::error(400, QStringLiteral("unknown action \"%1\"").arg(*action));
 }
 
@@ -136,7 +136,7 @@ HttpResponse AdminRoutes::setRecordingQuality(const json::Json &body)
     return ok();
 }
 
-HttpResponse AdminRoutes::recordingAudio(const json::Json &body, const QByteArray &host)
+HttpResponse AdminRoutes::recordingAudio(const json::Json &body)
 {
     const auto id = json::requiredField<QString>(body, "transcriptionId");
     if (!id)
@@ -145,7 +145,7 @@ HttpResponse AdminRoutes::recordingAudio(const json::Json &body, const QByteArra
     if (!key)
         return HttpResponse::error(404, QStringLiteral("No recording with that id."));
     json::Json reply;
-    const auto url = key->isEmpty() ? std::nullopt : m_recordings.grantDownload(*key, host);
+    const auto url = key->isEmpty() ? std::nullopt : m_recordings.grantDownload(*key);
     reply["audioAvailable"] = url.has_value();
     if (url) {
         reply["url"] = *url;

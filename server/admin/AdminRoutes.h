@@ -31,7 +31,7 @@ private:
     HttpResponse setUserEnabled(const User &admin, const json::Json &body);
     HttpResponse deleteUser(const User &admin, const json::Json &body);
     HttpResponse setRecordingQuality(const json::Json &body);
-    HttpResponse recordingAudio(const json::Json &body, const QByteArray &host);
+    HttpResponse recordingAudio(const json::Json &body);
     qint64 now() const;
 
     const ServerConfig &m_config;

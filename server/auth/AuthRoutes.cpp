@@ -72,6 +72,12 @@ static HttpResponse storageUnavailable()
                      QStringLiteral("The server could not save the session (is its disk full?). Try again shortly."));
 }
 
+static HttpResponse metadataTooLarge()
+{
+    return authError(413, QStringLiteral("metadata_too_large"),
+                     QStringLiteral("User metadata is limited to %1 bytes").arg(AuthRoutes::kMaxUserMetadataBytes));
+}
+
 bool isLoopbackRedirect(const QString &uri)
 {
     const QUrl url(uri, QUrl::StrictMode);
@@ -85,7 +91,32 @@ AuthRoutes::AuthRoutes(const ServerConfig &config, Storage &storage, Scheduler &
     : m_config(config)
     , m_storage(storage)
     , m_scheduler(scheduler)
-{}
+{
+    schedulePurge();
+}
+
+AuthRoutes::~AuthRoutes()
+{
+    m_scheduler.cancelWake(m_purgeWake);
+}
+
+void AuthRoutes::schedulePurge()
+{
+    m_purgeWake = m_scheduler.scheduleWake(kPurgeInterval, [this] {
+        purge();
+        schedulePurge();
+    });
+}
+
+// Codes past their five minutes and refresh tokens long revoked are of no
+// use to anyone; nor are consent pages left open.
+void AuthRoutes::purge()
+{
+    const qint64 t = now();
+    std::erase_if(m_tickets, [t](const auto &entry) { return entry.second.expiresAt < t; });
+    if (!m_storage.purgeStaleGrants(t, t - kRevokedTokenSeconds))
+        logs::info(logs::auth(), QStringLiteral("Expired sign-in codes and revoked tokens were not purged"));
+}
 
 qint64 AuthRoutes::now() const
 {
@@ -135,9 +166,22 @@ HttpResponse AuthRoutes::authorizePage(const HttpRequest &request)
         challenge.size() > 128 || !fromBase64Url(challenge))
         return refuse(QStringLiteral("A PKCE S256 code challenge is required."));
 
+    // Tickets live in memory: expired ones make room, and when every one is
+    // still live the page asks to come back later.
+    const qint64 t = now();
+    if (m_tickets.size() >= kMaxConsentTickets)
+        std::erase_if(m_tickets, [t](const auto &entry) { return entry.second.expiresAt < t; });
+    if (m_tickets.size() >= kMaxConsentTickets) {
+        logs::info(logs::auth(), QStringLiteral("Consent page refused: %1 sign-ins under way").arg(m_tickets.size()));
+        HttpResponse busy = HttpResponse::html(
+            503, page(QStringLiteral("Sign-in busy"),
+                      QStringLiteral("<h1>Too many sign-ins</h1><p>Too many sign-ins are under way on this server. "
+                                     "Try again in a few minutes.</p>")));
+        busy.headers.append({"Retry-After", QByteArray::number(60)});
+        return busy;
+    }
     const QByteArray ticket = randomToken(24);
-    m_tickets[ticket] = ConsentTicket{clientId, redirectUri, state, challenge, now() + kConsentSeconds};
-    std::erase_if(m_tickets, [t = now()](const auto &entry) { return entry.second.expiresAt < t; });
+    m_tickets[ticket] = ConsentTicket{clientId, redirectUri, state, challenge, t + kConsentSeconds};
 
     const QString form =
         QStringLiteral("<h1>Sign in to Dravelin</h1><p>Dravelin on this computer asks to use your local account.</p>"
@@ -156,6 +200,8 @@ HttpResponse AuthRoutes::authorizeDecision(const HttpRequest &request)
     const QByteArray ticketId = formValue(form, "ticket");
     auto it = m_tickets.find(ticketId);
     if (it == m_tickets.end() || it->second.expiresAt < now()) {
+        if (it != m_tickets.end())
+            m_tickets.erase(it);
         return HttpResponse::html(400, page(QStringLiteral("Sign-in expired"),
                                             QStringLiteral("<h1>Sign-in expired</h1><p>Start the sign-in again "
                                                            "from Dravelin.</p>")));
@@ -214,8 +260,9 @@ std::optional<json::Json> AuthRoutes::issueSession(const User &user, const QStri
     claims["sub"] = user.id;
     claims["email"] = user.email;
     claims["role"] = user.role;
-    claims["aud"] = "authenticated";
+    claims["aud"] = kTokenAudience;
     claims["iat"] = issued;
+    claims["nbf"] = issued;
     claims["exp"] = issued + m_config.accessTokenSeconds;
     const QByteArray refresh = randomToken(32);
     const RefreshToken token{sha256Hex(refresh), user.id, clientId, issued, std::nullopt};
@@ -327,6 +374,16 @@ Expected<User, HttpResponse> AuthRoutes::requireUser(const HttpRequest &request)
     return std::move(user.value());
 }
 
+Router::HeadCheck AuthRoutes::bearerCheck()
+{
+    return [this](const HttpRequest &request) -> std::optional<HttpResponse> {
+        auto user = requireUser(request);
+        if (!user)
+            return user.error();
+        return std::nullopt;
+    };
+}
+
 Expected<User, QString> AuthRoutes::authenticate(const HttpRequest &request)
 {
     const QByteArray token = request.bearerToken();
@@ -336,7 +393,7 @@ Expected<User, QString> AuthRoutes::authenticate(const HttpRequest &request)
     if (!claims)
         return Unexpected{claims.error()};
     const auto sub = json::optionalField<QString>(*claims, "sub");
-    const auto user = sub ? m_storage.userById(*sub) : std::nullopt;
+    const auto user = sub ? m_storage.accountById(*sub) : std::nullopt;
     if (!user)
         return Unexpected{QStringLiteral("unknown user")};
     if (user->disabledAt)
@@ -348,9 +405,12 @@ HttpResponse AuthRoutes::currentUser(const HttpRequest &request)
 {
     if (!apiKeyOk(request))
         return authError(401, QStringLiteral("no_api_key"), QStringLiteral("No API key found in request"));
-    const auto user = authenticate(request);
+    const auto account = authenticate(request);
+    if (!account)
+        return authError(401, QStringLiteral("bad_jwt"), account.error());
+    const auto user = m_storage.userById(account->id);
     if (!user)
-        return authError(401, QStringLiteral("bad_jwt"), user.error());
+        return authError(401, QStringLiteral("bad_jwt"), QStringLiteral("unknown user"));
     return HttpResponse::json(200, json::encode(userJson(*user)));
 }
 
@@ -358,9 +418,15 @@ HttpResponse AuthRoutes::updateUser(const HttpRequest &request)
 {
     if (!apiKeyOk(request))
         return authError(401, QStringLiteral("no_api_key"), QStringLiteral("No API key found in request"));
-    auto user = authenticate(request);
+    const auto account = authenticate(request);
+    if (!account)
+        return authError(401, QStringLiteral("bad_jwt"), account.error());
+    // A body far beyond what the metadata may hold is not parsed at all.
+    if (request.body.size() > 4 * kMaxUserMetadataBytes)
+        return metadataTooLarge();
+    auto user = m_storage.userById(account->id);
     if (!user)
-        return authError(401, QStringLiteral("bad_jwt"), user.error());
+        return authError(401, QStringLiteral("bad_jwt"), QStringLiteral("unknown user"));
     const auto body = json::parse(request.body);
     if (!body || !body->is_object() || !body->contains("data") || !(*body)["data"].is_object())
         return authError(400, QStringLiteral("validation_failed"), QStringLiteral("expected {\"data\": {...}}"));
@@ -371,6 +437,8 @@ HttpResponse AuthRoutes::updateUser(const HttpRequest &request)
                              QStringLiteral("metadata values must be strings"));
         metadata[key] = value;
     }
+    if (json::encode(metadata).size() > kMaxUserMetadataBytes)
+        return metadataTooLarge();
     if (!m_storage.updateUserMetadata(user->id, metadata))
         return storageUnavailable();
     user->userMetadata = metadata;

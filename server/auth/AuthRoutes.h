@@ -16,7 +16,18 @@ namespace dravelin::server {
 class AuthRoutes
 {
 public:
+    // A user's metadata, encoded, is at most this long.
+    static constexpr qsizetype kMaxUserMetadataBytes = 16 * 1024;
+    // Browser sign-ins under way at once; more are refused until some end.
+    static constexpr std::size_t kMaxConsentTickets = 64;
+    // Expired codes and long-revoked refresh tokens are deleted this often.
+    static constexpr Millis kPurgeInterval{3600 * 1000};
+    // A revoked refresh token is kept this long so that replaying it still
+    // ends the sessions of its family.
+    static constexpr qint64 kRevokedTokenSeconds = 30 * 24 * 3600;
+
     AuthRoutes(const ServerConfig &config, Storage &storage, Scheduler &scheduler);
+    ~AuthRoutes();
 
     void install(Router &router);
 
@@ -25,6 +36,9 @@ public:
     // The same for the functions and REST paths: the refusal is their 401
     // answer, "Unauthorized: <why>" in the error envelope.
     Expected<User, HttpResponse> requireUser(const HttpRequest &request);
+    // requireUser as a route's head check: uploads without a valid token are
+    // refused before their body is read.
+    Router::HeadCheck bearerCheck();
 
     // Issues a session (access and refresh token) for a user.
     // A new session for `user`, replacing the refresh token `replacing` when
@@ -55,11 +69,14 @@ private:
     HttpResponse refreshWith(const QByteArray &refreshToken, const QString &clientId, bool includeUser);
     bool apiKeyOk(const HttpRequest &request) const;
     qint64 now() const;
+    void schedulePurge();
+    void purge();
 
     const ServerConfig &m_config;
     Storage &m_storage;
     Scheduler &m_scheduler;
     std::map<QByteArray, ConsentTicket> m_tickets;
+    Scheduler::WakeId m_purgeWake = 0;
 };
 
 // The auth error body with a status.

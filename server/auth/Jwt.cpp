@@ -4,6 +4,8 @@
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
+#include <algorithm>
+
 namespace dravelin::server {
 
 QByteArray base64Url(const QByteArray &bytes)
@@ -87,6 +89,18 @@ Expected<json::Json, QString> verifyJwt(const QByteArray &token, const QByteArra
     const auto exp = json::optionalField<qint64>(*claims, "exp");
     if (!exp || *exp <= nowSeconds)
         return Unexpected{QStringLiteral("token has expired")};
+    if (claims->contains("nbf")) {
+        const auto nbf = json::optionalField<qint64>(*claims, "nbf");
+        if (!nbf || *nbf > nowSeconds)
+            return Unexpected{QStringLiteral("token is not valid yet")};
+    }
+    // "aud" is one string or a list of them.
+    const json::Json &aud = claims->value("aud", json::Json());
+    const bool forUs =
+        aud.is_array() ? std::any_of(aud.begin(), aud.end(), [](const json::Json &a) { return a == kTokenAudience; })
+                       : aud == kTokenAudience;
+    if (!forUs)
+        return Unexpected{QStringLiteral("token is for another audience")};
     return std::move(claims.value());
 }
 

@@ -19,8 +19,11 @@ QByteArray pkceChallenge(const QByteArray &verifier);
 
 // HS256 JSON Web Tokens.
 QByteArray signJwt(const json::Json &claims, const QByteArray &secret);
-// The claims of a token whose signature checks out and whose "exp" is after
-// `nowSeconds`; otherwise the reason it was refused.
+// The audience of the access tokens this server issues (their "aud").
+inline constexpr char kTokenAudience[] = "authenticated";
+// The claims of a token whose signature checks out, whose "exp" is after
+// `nowSeconds`, whose "nbf" (when present) is not after it, and whose "aud"
+// names kTokenAudience; otherwise the reason it was refused.
 Expected<json::Json, QString> verifyJwt(const QByteArray &token, const QByteArray &secret, qint64 nowSeconds);
 
 } // namespace dravelin::server

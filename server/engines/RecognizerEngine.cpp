@@ -112,6 +112,7 @@ RecognizerEngine::RecognizerEngine(std::unique_ptr<SpeechRecognizer> recognizer,
 
 RecognizerEngine::~RecognizerEngine()
 {
+    m_closing->store(true);
     m_queue.reset();
 }
 
@@ -126,7 +127,9 @@ QCoro::Task<Expected<Recognized, QString>> RecognizerEngine::transcribe(std::vec
     using Result = Expected<Recognized, QString>;
     samples.insert(samples.begin(), kPad, 0.0f);
     samples.insert(samples.end(), kPad, 0.0f);
-    auto job = [recognizer = m_recognizer, samples = std::move(samples), hints]() -> Result {
+    auto job = [recognizer = m_recognizer, closing = m_closing, samples = std::move(samples), hints]() -> Result {
+        if (closing->load())
+            return Unexpected{QStringLiteral("the server is shutting down")};
         if (!recognizer->isAvailable())
             return Unexpected{QStringLiteral("the speech model is not installed")};
         std::promise<SpeechResult> final;

@@ -4,6 +4,7 @@
 #include "core/SerialQueue.h"
 #include "engines/SpeechEngine.h"
 
+#include <atomic>
 #include <memory>
 
 namespace dravelin {
@@ -32,6 +33,9 @@ public:
 private:
     std::shared_ptr<SpeechRecognizer> m_recognizer;
     Scheduler &m_scheduler;
+    // Set as the engine goes: uploads still queued are not decoded then, so
+    // the server's exit waits for at most the one being decoded.
+    std::shared_ptr<std::atomic<bool>> m_closing = std::make_shared<std::atomic<bool>>(false);
     std::unique_ptr<ThreadQueue> m_queue;
 };
 

@@ -29,6 +29,9 @@ void info(const QString &message)
     logs::info(logs::transcribe(), message);
 }
 
+// Ten minutes of speech is about ten thousand characters.
+constexpr qsizetype kMaxCleanupBytes = 64 * 1024;
+
 // A quality report is a handful of short fields.
 constexpr qsizetype kMaxReportBytes = 16 * 1024;
 constexpr qsizetype kMaxReasonLength = 64;
@@ -62,6 +65,19 @@ QByteArray line(const json::Json &event)
     return json::encode(event) + '\n';
 }
 
+// Counts a request in while it lives.
+class InFlight
+{
+public:
+    explicit InFlight(int &count) : m_count(count) { ++m_count; }
+    ~InFlight() { --m_count; }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+private:
+    int &m_count;
+};
+
 } // namespace
 
 FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, SpeechEngine &engine,
@@ -81,12 +97,15 @@ FunctionRoutes::~FunctionRoutes() = default;
 
 void FunctionRoutes::install(Router &router)
 {
-    router.addStreaming("POST", QStringLiteral("/functions/v1/transcribe"),
-                        [this](HttpRequest request, std::shared_ptr<ResponseWriter> writer) {
-                            return transcribe(std::move(request), std::move(writer));
-                        });
-    router.add("POST", QStringLiteral("/functions/v1/cleanup"),
-               [this](HttpRequest request) { return cleanup(std::move(request)); });
+    router.addStreaming(
+        "POST", QStringLiteral("/functions/v1/transcribe"),
+        [this](HttpRequest request, std::shared_ptr<ResponseWriter> writer) {
+            return transcribe(std::move(request), std::move(writer));
+        },
+        m_auth.bearerCheck());
+    router.add(
+        "POST", QStringLiteral("/functions/v1/cleanup"),
+        [this](HttpRequest request) { return cleanup(std::move(request)); }, m_auth.bearerCheck());
     router.add("GET", QStringLiteral("/functions/v1/usage"),
                [this](HttpRequest request) -> QCoro::Task<HttpResponse> { co_return usage(request); });
     router.add("POST", QStringLiteral("/functions/v1/report-transcription-quality"),
@@ -115,10 +134,9 @@ void FunctionRoutes::recordTranscript(const Transcript &t)
     m_storage.recordTranscription(record);
 }
 
-void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
-                                       const QByteArray &host)
+void FunctionRoutes::putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId)
 {
-    const auto grant = m_recordings.grantUpload(userId, recordingId, host);
+    const auto grant = m_recordings.grantUpload(userId, recordingId);
     reply["retainRecording"] = grant.has_value();
     if (grant) {
         reply["recordingUploadUrl"] = grant->uploadUrl;
@@ -149,6 +167,18 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         writer->send(user.error());
         co_return;
     }
+    // The engine works on one upload at a time; a few more may wait their
+    // turn, and beyond that the client hears at once to come back later
+    // rather than wait behind a queue with no end.
+    if (m_transcribing > m_config.transcriptionQueue) {
+        info(QStringLiteral("Transcription refused: %1 uploads in progress or waiting").arg(m_transcribing));
+        HttpResponse busy = HttpResponse::error(
+            503, QStringLiteral("The server is busy with other transcriptions; try again in a few seconds."));
+        busy.headers.append({"Retry-After", QByteArray::number(kBusyRetrySeconds)});
+        writer->send(busy);
+        co_return;
+    }
+    const InFlight counted(m_transcribing);
     const QByteArray boundary = multipartBoundary(request.header("content-type"));
     if (boundary.isEmpty()) {
         writer->send(HttpResponse::error(415, QStringLiteral("expected multipart/form-data with a boundary")));
@@ -237,7 +267,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
         cleanedEvent["engine"] = m_engine.name();
         json::putOptional(cleanedEvent, "language", optionalText(heard));
         cleanedEvent["cleaned"] = cleaned.cleaned;
-        putRecordingGrant(cleanedEvent, user->id, recordingId, request.header("host"));
+        putRecordingGrant(cleanedEvent, user->id, recordingId);
         writer->writeChunk(line(cleanedEvent));
         writer->endStream();
         co_return;
@@ -248,7 +278,7 @@ QCoro::Task<> FunctionRoutes::transcribe(HttpRequest request, std::shared_ptr<Re
     reply["engine"] = m_engine.name();
     json::putOptional(reply, "language", optionalText(heard));
     reply["cleaned"] = cleaned.cleaned;
-    putRecordingGrant(reply, user->id, recordingId, request.header("host"));
+    putRecordingGrant(reply, user->id, recordingId);
     writer->send(HttpResponse::json(200, json::encode(reply)));
 }
 
@@ -257,6 +287,12 @@ QCoro::Task<HttpResponse> FunctionRoutes::cleanup(HttpRequest request)
     const auto user = m_auth.requireUser(request);
     if (!user)
         co_return user.error();
+    // The rules run on the main thread, in time that grows with the text: a
+    // dictation's text is far below this, and a larger one would hold up
+    // every other request.
+    if (request.body.size() > kMaxCleanupBytes)
+        co_return HttpResponse::error(413,
+                                      QStringLiteral("A cleanup request is at most %1 bytes").arg(kMaxCleanupBytes));
     const auto body = json::parse(request.body);
     if (!body)
         co_return HttpResponse::error(400, body.error().message);

@@ -31,6 +31,8 @@ public:
     // Ten minutes of 16 kHz audio: the most one dictation may hold, uploaded
     // or streamed.
     static constexpr qint64 kMaxAudioSamples = 16000LL * 600;
+    // What a refused upload is told to wait before trying again.
+    static constexpr int kBusyRetrySeconds = 5;
 
     // The user's own terms for the recogniser's prompt: favourites first,
     // then the newest, at most kMaxVocabulary.
@@ -56,8 +58,7 @@ public:
         QString language;
     };
     void recordTranscript(const Transcript &transcript);
-    void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId,
-                           const QByteArray &host);
+    void putRecordingGrant(json::Json &reply, const QString &userId, const QString &recordingId);
 
     const ServerConfig &config() const { return m_config; }
     SpeechEngine &engine() { return m_engine; }
@@ -79,6 +80,7 @@ private:
     RecordingRoutes &m_recordings;
     Scheduler &m_scheduler;
     std::unique_ptr<ThreadQueue> m_decodeQueue;
+    int m_transcribing = 0; // uploads accepted and not yet answered
     std::unique_ptr<VocabularyRoutes> m_vocabulary;
 };
 

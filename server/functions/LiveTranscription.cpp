@@ -26,20 +26,31 @@ constexpr qint64 kMaxSamples = FunctionRoutes::kMaxAudioSamples;
 class LiveSession final : public QObject
 {
 public:
-    LiveSession(FunctionRoutes &functions, WebSocketConnection *ws, QString userId, QStringList vocabulary,
-                QByteArray host)
+    LiveSession(FunctionRoutes &functions, WebSocketConnection *ws, QString userId, QStringList vocabulary)
         : QObject(ws)
         , m_functions(functions)
         , m_ws(ws)
         , m_userId(std::move(userId))
         , m_vocabulary(std::move(vocabulary))
-        , m_host(std::move(host))
     {
         connect(ws, &WebSocketConnection::textMessage, this, &LiveSession::onText);
         connect(ws, &WebSocketConnection::binaryMessage, this, &LiveSession::onAudio);
         armIdleTimer();
+        // The audio limit counts samples; this one counts the clock, so a
+        // client trickling audio (or waiting on a slow final) cannot hold
+        // the session open for ever.
+        QPointer<LiveSession> self(this);
+        const qint64 limit = m_functions.config().liveMaxMs;
+        m_endWake = m_functions.scheduler().scheduleWake(Millis(limit), [self, limit] {
+            if (self && self->m_phase != Phase::done)
+                self->fail(QStringLiteral("the session lasted longer than %1 s").arg(limit / 1000));
+        });
     }
-    ~LiveSession() override { m_functions.scheduler().cancelWake(m_idleWake); }
+    ~LiveSession() override
+    {
+        m_functions.scheduler().cancelWake(m_idleWake);
+        m_functions.scheduler().cancelWake(m_endWake);
+    }
 
 private:
     enum class Phase {
@@ -216,7 +227,7 @@ private:
         final["text"] = cleaned.text;
         if (!m_language.isEmpty())
             final["language"] = m_language;
-        m_functions.putRecordingGrant(final, m_userId, m_recordingId, m_host);
+        m_functions.putRecordingGrant(final, m_userId, m_recordingId);
         json::Json debug{{"speculative", "none"}};
         debug["dg_final_ms"] = finalMs;
         debug["cleanup_ms"] = cleanupMs;
@@ -238,7 +249,6 @@ private:
     WebSocketConnection *m_ws;
     const QString m_userId;
     const QStringList m_vocabulary;
-    const QByteArray m_host;
     Phase m_phase = Phase::awaitingStart;
     std::shared_ptr<SpeechStream> m_stream;
     bool m_cleanup = false;
@@ -250,6 +260,7 @@ private:
     qint64 m_samples = 0;
     QString m_lastPartial;
     Scheduler::WakeId m_idleWake = 0;
+    Scheduler::WakeId m_endWake = 0;
 };
 
 } // namespace
@@ -278,7 +289,7 @@ void installLiveTranscription(Router &router, FunctionRoutes &functions)
         // user's own from the server.
         if (vocabulary.isEmpty())
             vocabulary = functions.userVocabulary(user->id);
-        new LiveSession(functions, ws, user->id, vocabulary, request.header("host"));
+        new LiveSession(functions, ws, user->id, vocabulary);
     };
     router.addWebSocket(QStringLiteral("/transcribe-stream"), std::move(route));
 }

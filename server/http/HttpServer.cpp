@@ -92,6 +92,7 @@ HttpServer::HttpServer(Handler handler, Scheduler &scheduler, HttpLimits limits,
 
 HttpServer::~HttpServer()
 {
+    m_scheduler.cancelWake(m_stopWake);
     // Connections are children; they go first, while the server they refer to
     // is still whole.
     for (HttpConnection *connection : findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly))
@@ -112,6 +113,54 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port, QString *erro
 quint16 HttpServer::port() const
 {
     return m_server->serverPort();
+}
+
+void HttpServer::run(HttpRequest request, std::shared_ptr<ResponseWriter> writer)
+{
+    ++m_running;
+    track(QPointer(this), m_handler(std::move(request), std::move(writer)));
+}
+
+// Awaits a handler so that shutdown knows when the last one has returned.
+QCoro::Task<> HttpServer::track(QPointer<HttpServer> self, QCoro::Task<> handler)
+{
+    try {
+        co_await handler;
+    } catch (const std::exception &e) {
+        logs::error(logs::app(), QStringLiteral("HTTP handler failed: %1").arg(QString::fromUtf8(e.what())));
+    }
+    if (!self)
+        co_return;
+    --self->m_running;
+    if (self->m_stopping && self->m_running == 0)
+        self->stopped();
+}
+
+void HttpServer::shutdown(Millis grace, std::function<void()> done)
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_onStopped = std::move(done);
+    m_server->close();
+    for (HttpConnection *connection : findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly))
+        connection->stop();
+    for (WebSocketConnection *connection : findChildren<WebSocketConnection *>(Qt::FindDirectChildrenOnly))
+        connection->close(1001, QStringLiteral("the server is shutting down"));
+    logs::info(logs::app(), QStringLiteral("HTTP server stopping: %1 request(s) under way").arg(m_running));
+    m_stopWake = m_scheduler.scheduleWake(m_running == 0 ? Millis(0) : grace, [this] {
+        m_stopWake = 0;
+        if (m_running > 0)
+            logs::info(logs::app(), QStringLiteral("HTTP server stopped with %1 request(s) unfinished").arg(m_running));
+        stopped();
+    });
+}
+
+void HttpServer::stopped()
+{
+    m_scheduler.cancelWake(std::exchange(m_stopWake, 0));
+    if (auto done = std::exchange(m_onStopped, nullptr))
+        done();
 }
 
 void HttpServer::onNewConnection()
@@ -224,6 +273,14 @@ void HttpConnection::updateDeadline()
     }
 }
 
+void HttpConnection::stop()
+{
+    if (m_busy)
+        m_closeAfterResponse = true;
+    else
+        close();
+}
+
 void HttpConnection::close()
 {
     if (m_socket)
@@ -245,6 +302,12 @@ void HttpConnection::onReadyRead()
     if (!m_socket)
         return;
     const QByteArray bytes = m_socket->readAll();
+    if (m_phase == Phase::draining && m_discardLeft > 0) {
+        m_discardLeft -= bytes.size();
+        if (m_discardLeft <= 0)
+            close();
+        return;
+    }
     if (m_phase == Phase::draining) {
         m_parser.feed(bytes);
         if (m_parser.bodyBytesToDiscard() == 0)
@@ -268,11 +331,17 @@ void HttpConnection::processNext()
 {
     if (m_busy)
         return;
+    if (m_server.m_stopping) {
+        close();
+        return;
+    }
     if (m_parser.state() == HttpParser::State::error) {
         refuse(HttpResponse::error(m_parser.errorStatus(), m_parser.errorMessage()), m_parser.errorMessage());
         return;
     }
     if (m_parser.state() != HttpParser::State::complete) {
+        if (m_parser.headersDone() && !m_headChecked && !checkHead())
+            return;
         // The client waits for a go-ahead before it sends the body.
         if (m_parser.awaitsContinue() && !m_continueSent) {
             m_continueSent = true;
@@ -282,6 +351,7 @@ void HttpConnection::processNext()
         return;
     }
     m_continueSent = false;
+    m_headChecked = false;
     HttpRequest request = m_parser.take();
     if (request.header("upgrade").toLower() == "websocket" && upgrade(request))
         return;
@@ -290,7 +360,28 @@ void HttpConnection::processNext()
     m_keepAlive10 = !m_closeAfterResponse && request.version == "HTTP/1.0";
     updateDeadline();
     auto writer = std::make_shared<ResponseWriter>(QPointer(this));
-    m_server.m_handler(std::move(request), writer);
+    m_server.run(std::move(request), std::move(writer));
+}
+
+// Lets the route refuse a request on its headers alone (no or a bad bearer
+// token) so that a body it would not take is never read, nor a 100 Continue
+// sent for it. False when it was refused.
+bool HttpConnection::checkHead()
+{
+    m_headChecked = true;
+    if (!m_server.m_headCheck)
+        return true;
+    const std::optional<HttpResponse> refusal = m_server.m_headCheck(m_parser.current());
+    if (!refusal)
+        return true;
+    // A client that waits for 100 Continue sends nothing more; any other is
+    // sending its body, which is read and dropped (not kept) so that it is
+    // not cut off before it reads the answer.
+    if (!m_parser.awaitsContinue())
+        m_discardLeft = std::max<qint64>(1, m_parser.expectedBodyBytes() - m_parser.bufferedBytes());
+    m_parser.takeBuffer();
+    refuse(*refusal, QStringLiteral("refused before its body"));
+    return false;
 }
 
 // Switches the connection to WebSocket when the path takes upgrades and the
@@ -340,6 +431,10 @@ void HttpConnection::responseDone(bool close)
             // within a deadline of their own.
             if (m_parser.state() == HttpParser::State::error && m_parser.bodyBytesToDiscard() > 0) {
                 setDeadline(Phase::draining, HttpServer::bodyDeadline(m_parser.bodyBytesToDiscard()));
+                return;
+            }
+            if (m_discardLeft > 0) {
+                setDeadline(Phase::draining, HttpServer::bodyTimeout);
                 return;
             }
             m_socket->disconnectFromHost();

@@ -59,6 +59,9 @@ class HttpServer : public QObject
     Q_OBJECT
 public:
     using Handler = std::function<QCoro::Task<>(HttpRequest, std::shared_ptr<ResponseWriter>)>;
+    // Looks at a request whose headers are in and whose body is still to
+    // come: a response refuses it there (e.g. 401), before the body is read.
+    using HeadCheck = std::function<std::optional<HttpResponse>(const HttpRequest &)>;
 
     // A kept-alive connection with no request under way is closed after this.
     static constexpr Millis idleTimeout{30000};
@@ -81,18 +84,34 @@ public:
     {
         m_webSockets = std::move(lookup);
     }
+    void setHeadCheck(HeadCheck check) { m_headCheck = std::move(check); }
     quint16 port() const;
+
+    // Stops listening, closes connections between requests and WebSockets,
+    // lets the handlers under way finish (their answers close their
+    // connections) for up to `grace`, then calls `done` once.
+    void shutdown(Millis grace, std::function<void()> done);
+    // Handlers started and not yet returned.
+    int handlersRunning() const { return m_running; }
 
 private:
     friend class HttpConnection;
     void onNewConnection();
+    void run(HttpRequest request, std::shared_ptr<ResponseWriter> writer);
+    static QCoro::Task<> track(QPointer<HttpServer> self, QCoro::Task<> handler);
+    void stopped();
 
     Handler m_handler;
+    HeadCheck m_headCheck;
     std::function<const WebSocketRoute *(const QString &path)> m_webSockets;
     Scheduler &m_scheduler;
     HttpLimits m_limits;
     QTcpServer *m_server;
     int m_open = 0; // sockets accepted and not yet destroyed, upgraded ones included
+    int m_running = 0;
+    bool m_stopping = false;
+    std::function<void()> m_onStopped;
+    Scheduler::WakeId m_stopWake = 0;
 };
 
 // One client connection (internal to the server).
@@ -106,6 +125,9 @@ public:
     void write(const QByteArray &bytes);
     void responseDone(bool close);
     bool isOpen() const;
+    // The server is shutting down: ends the connection now when no request
+    // is being answered, else after the answer.
+    void stop();
     // The Connection header the response carries: "close" when the
     // connection ends after it, "keep-alive" for an HTTP/1.0 client that
     // asked to keep it, else empty.
@@ -128,6 +150,7 @@ private:
     void updateDeadline();
     void setDeadline(Phase phase, Millis after);
     void refuse(HttpResponse response, const QString &why);
+    bool checkHead();
     void close();
 
     QPointer<QTcpSocket> m_socket;
@@ -138,6 +161,8 @@ private:
     bool m_closeAfterResponse = false;
     bool m_keepAlive10 = false; // an HTTP/1.0 client asked for keep-alive
     bool m_continueSent = false;
+    bool m_headChecked = false;
+    qint64 m_discardLeft = 0; // of a body refused before it was read: bytes to drop before closing
     Phase m_phase = Phase::busy;
     Scheduler::WakeId m_deadline = 0;
 };

@@ -4,19 +4,28 @@
 
 namespace dravelin::server {
 
-void Router::add(const QByteArray &method, const QString &path, Handler handler)
+void Router::add(const QByteArray &method, const QString &path, Handler handler, HeadCheck check)
 {
     addStreaming(
         method, path,
         [handler = std::move(handler)](HttpRequest request, std::shared_ptr<ResponseWriter> writer) -> QCoro::Task<> {
             const HttpResponse response = co_await handler(std::move(request));
             writer->send(response);
-        });
+        },
+        std::move(check));
 }
 
-void Router::addStreaming(const QByteArray &method, const QString &path, StreamHandler handler)
+void Router::addStreaming(const QByteArray &method, const QString &path, StreamHandler handler, HeadCheck check)
 {
     m_routes[{path, method}] = std::move(handler);
+    if (check)
+        m_headChecks[{path, method}] = std::move(check);
+}
+
+std::optional<HttpResponse> Router::checkHead(const HttpRequest &request) const
+{
+    const auto it = m_headChecks.find({request.path, request.method});
+    return it == m_headChecks.end() ? std::nullopt : it->second(request);
 }
 
 void Router::addWebSocket(const QString &path, WebSocketRoute route)

@@ -189,8 +189,18 @@ void WebSocketConnection::handle(const WebSocketFrame &frame)
     case 8: { // close
         const quint16 code = frame.payload.size() >= 2 ? qFromBigEndian<quint16>(frame.payload.constData()) : 1005;
         const QString reason = QString::fromUtf8(frame.payload.mid(2));
-        close(code == 1005 ? 1000 : code);
-        finish(code, reason);
+        // A one-byte payload, or a code a peer may not send (RFC 6455
+        // §7.4), is a protocol error and is answered as one, not echoed.
+        const bool valid =
+            frame.payload.size() != 1 && (code == 1005 || (code >= 1000 && code <= 1003) ||
+                                          (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999));
+        if (!valid) {
+            close(1002, QStringLiteral("invalid close code"));
+            finish(1002, QStringLiteral("invalid close code %1").arg(code));
+        } else {
+            close(code == 1005 ? 1000 : code);
+            finish(code, reason);
+        }
         if (m_socket)
             m_socket->disconnectFromHost();
         return;

@@ -28,32 +28,30 @@ QString RecordingRoutes::filePath(const QString &objectKey) const
     return m_config.dataDir + QStringLiteral("/recordings/") + objectKey;
 }
 
-std::optional<RecordingRoutes::Grant>
-RecordingRoutes::grantUpload(const QString &userId, const QString &clientRecordingId, const QByteArray &host)
+std::optional<RecordingRoutes::Grant> RecordingRoutes::grantUpload(const QString &userId,
+                                                                   const QString &clientRecordingId)
 {
     const QUuid id = QUuid::fromString(clientRecordingId);
-    if (!m_config.retainRecordings || id.isNull() || host.isEmpty())
+    if (!m_config.retainRecordings || id.isNull())
         return std::nullopt;
     const qint64 t = now();
     std::erase_if(m_uploads, [t](const auto &entry) { return entry.second.expiresAt < t; });
     const QByteArray token = randomToken(32);
     const QString key = userId + u'/' + id.toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".m4a");
     m_uploads[token] = PendingUpload{userId, key, t + kUploadSeconds};
-    return Grant{QStringLiteral("http://%1/storage/v1/upload?token=%2")
-                     .arg(QString::fromLatin1(host), QString::fromLatin1(token)),
+    return Grant{QStringLiteral("%1/storage/v1/upload?token=%2").arg(m_config.publicUrl, QString::fromLatin1(token)),
                  key};
 }
 
-std::optional<QString> RecordingRoutes::grantDownload(const QString &objectKey, const QByteArray &host)
+std::optional<QString> RecordingRoutes::grantDownload(const QString &objectKey)
 {
-    if (host.isEmpty() || !QFile::exists(filePath(objectKey)))
+    if (!QFile::exists(filePath(objectKey)))
         return std::nullopt;
     const qint64 t = now();
     std::erase_if(m_downloads, [t](const auto &entry) { return entry.second.expiresAt < t; });
     const QByteArray token = randomToken(32);
     m_downloads[token] = Download{objectKey, t + kDownloadSeconds};
-    return QStringLiteral("http://%1/storage/v1/recording?token=%2")
-        .arg(QString::fromLatin1(host), QString::fromLatin1(token));
+    return QStringLiteral("%1/storage/v1/recording?token=%2").arg(m_config.publicUrl, QString::fromLatin1(token));
 }
 
 void RecordingRoutes::install(Router &router)
@@ -73,8 +71,9 @@ HttpResponse RecordingRoutes::upload(const HttpRequest &request)
     const auto it = m_uploads.find(token);
     if (token.isEmpty() || it == m_uploads.end() || it->second.expiresAt < now())
         return HttpResponse::error(403, QStringLiteral("The upload URL is invalid or has expired"));
+    // The URL is spent only by a recording that is stored: a refused body
+    // or a failed write leaves it for another try.
     const PendingUpload pending = it->second;
-    m_uploads.erase(it);
     if (request.body.size() < 12 || request.body.mid(4, 4) != "ftyp")
         return HttpResponse::error(415, QStringLiteral("Recordings are stored as MPEG-4 audio"));
     const QString path = filePath(pending.objectKey);
@@ -83,6 +82,7 @@ HttpResponse RecordingRoutes::upload(const HttpRequest &request)
     if (!file.open(QIODevice::WriteOnly) || file.write(request.body) != request.body.size() || !file.commit())
         return HttpResponse::error(507,
                                    QStringLiteral("The recording could not be stored: %1").arg(file.errorString()));
+    m_uploads.erase(token);
     logs::info(logs::recordingUpload(),
                QStringLiteral("Stored recording %1 (%2 bytes)").arg(pending.objectKey).arg(request.body.size()));
     json::Json reply;
@@ -119,9 +119,11 @@ HttpResponse RecordingRoutes::attach(const HttpRequest &request)
         return HttpResponse::error(400, recordingId.error().message);
     if (!audioPath)
         return HttpResponse::error(400, audioPath.error().message);
-    // Only the user's own, already stored objects can be attached.
-    if (!audioPath->startsWith(user->id + u'/') || audioPath->contains(QStringLiteral("..")) ||
-        !QFile::exists(filePath(*audioPath)))
+    // Only the user's own, already stored files can be attached: a key is
+    // "<user id>/<file name>", never a directory.
+    const QString name = audioPath->mid(user->id.size() + 1);
+    if (!audioPath->startsWith(user->id + u'/') || name.isEmpty() || name.contains(u'/') || name.startsWith(u'.') ||
+        !QFileInfo(filePath(*audioPath)).isFile())
         return HttpResponse::error(404, QStringLiteral("No stored recording at that path"));
     if (!m_storage.attachRecordingAudio(user->id, *recordingId, *audioPath))
         return HttpResponse::error(404, QStringLiteral("No transcription with that recording id"));

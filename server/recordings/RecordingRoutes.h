@@ -31,14 +31,14 @@ public:
         QString uploadUrl;
         QString objectKey; // "<user id>/<CLIENT RECORDING ID>.m4a"
     };
-    // A single-use upload URL on the host the client reached us at; nothing
-    // when recordings are not kept or the recording id is not a UUID.
-    std::optional<Grant> grantUpload(const QString &userId, const QString &clientRecordingId, const QByteArray &host);
+    // A single-use upload URL under the server's public URL; nothing when
+    // recordings are not kept or the recording id is not a UUID.
+    std::optional<Grant> grantUpload(const QString &userId, const QString &clientRecordingId);
 
     // A link to a stored recording, good for kDownloadSeconds and for more
     // than one fetch (players read a file more than once); nothing when the
-    // file is gone or the host is unknown.
-    std::optional<QString> grantDownload(const QString &objectKey, const QByteArray &host);
+    // file is gone.
+    std::optional<QString> grantDownload(const QString &objectKey);
 
     void install(Router &router);
 

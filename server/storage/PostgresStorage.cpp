@@ -310,6 +310,11 @@ std::optional<User> PostgresStorage::userById(const QString &id)
     return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE id = $1", id);
 }
 
+std::optional<User> PostgresStorage::accountById(const QString &id)
+{
+    return userWhere("SELECT id, email, role, '{}', created_at, disabled_at FROM users WHERE id = $1", id);
+}
+
 std::optional<User> PostgresStorage::userByEmail(const QString &email)
 {
     return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE email = $1",
@@ -428,6 +433,17 @@ bool PostgresStorage::rotateRefreshToken(const QByteArray &oldHash, const Refres
         return false;
     }
     return writeFailed("rotateRefreshToken");
+}
+
+bool PostgresStorage::purgeStaleGrants(qint64 codesExpiredBefore, qint64 tokensRevokedBefore)
+{
+    return inTransaction([&] {
+               return run(m_conn, "DELETE FROM auth_codes WHERE expires_at < $1", {codesExpiredBefore}).ok() &&
+                      run(m_conn, "DELETE FROM refresh_tokens WHERE revoked_at IS NOT NULL AND revoked_at < $1",
+                          {tokensRevokedBefore})
+                          .ok();
+           }) ||
+           writeFailed("purgeStaleGrants");
 }
 
 void PostgresStorage::recordTranscription(const TranscriptionRecord &r)

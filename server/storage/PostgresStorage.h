@@ -29,6 +29,7 @@ public:
     void setReadOnly(bool readOnly) override;
 
     std::optional<User> userById(const QString &id) override;
+    std::optional<User> accountById(const QString &id) override;
     std::optional<User> userByEmail(const QString &email) override;
     std::optional<User> createUser(const QString &email, qint64 now) override;
     bool updateUserMetadata(const QString &id, const json::Json &metadata) override;
@@ -39,6 +40,7 @@ public:
     bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
     bool revokeUserTokens(const QString &userId, qint64 now) override;
     bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now) override;
+    bool purgeStaleGrants(qint64 codesExpiredBefore, qint64 tokensRevokedBefore) override;
     void recordTranscription(const TranscriptionRecord &record) override;
     int transcriptionCount(const QString &userId) override;
     bool attachRecordingAudio(const QString &userId, const QString &clientRecordingId,

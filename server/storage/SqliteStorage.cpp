@@ -198,6 +198,11 @@ std::optional<User> SqliteStorage::userById(const QString &id)
     return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE id = ?", id);
 }
 
+std::optional<User> SqliteStorage::accountById(const QString &id)
+{
+    return userWhere("SELECT id, email, role, '{}', created_at, disabled_at FROM users WHERE id = ?", id);
+}
+
 std::optional<User> SqliteStorage::userByEmail(const QString &email)
 {
     return userWhere("SELECT id, email, role, user_metadata, created_at, disabled_at FROM users WHERE email = ?",
@@ -294,6 +299,16 @@ bool SqliteStorage::rotateRefreshToken(const QByteArray &oldHash, const RefreshT
         return false;
     }
     return writeFailed("rotateRefreshToken");
+}
+
+bool SqliteStorage::purgeStaleGrants(qint64 codesExpiredBefore, qint64 tokensRevokedBefore)
+{
+    return inTransaction([&] {
+               Statement codes(m_db, "DELETE FROM auth_codes WHERE expires_at < ?");
+               Statement tokens(m_db, "DELETE FROM refresh_tokens WHERE revoked_at IS NOT NULL AND revoked_at < ?");
+               return codes.bind(1, codesExpiredBefore).run() && tokens.bind(1, tokensRevokedBefore).run();
+           }) ||
+           writeFailed("purgeStaleGrants");
 }
 
 void SqliteStorage::setReadOnly(bool readOnly)

@@ -22,6 +22,7 @@ public:
     void setReadOnly(bool readOnly) override;
 
     std::optional<User> userById(const QString &id) override;
+    std::optional<User> accountById(const QString &id) override;
     std::optional<User> userByEmail(const QString &email) override;
     std::optional<User> createUser(const QString &email, qint64 now) override;
     bool updateUserMetadata(const QString &id, const json::Json &metadata) override;
@@ -32,6 +33,7 @@ public:
     bool revokeRefreshToken(const QByteArray &tokenHash, qint64 now) override;
     bool revokeUserTokens(const QString &userId, qint64 now) override;
     bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement, qint64 now) override;
+    bool purgeStaleGrants(qint64 codesExpiredBefore, qint64 tokensRevokedBefore) override;
 
 private:
     // Logs why a write did not happen; false, for `return … || writeFailed(…)`.

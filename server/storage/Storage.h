@@ -182,6 +182,9 @@ public:
     virtual void setReadOnly(bool readOnly) = 0;
 
     virtual std::optional<User> userById(const QString &id) = 0;
+    // The same without the user's metadata (left empty): what checking a
+    // request's token needs, without reading and parsing the profile.
+    virtual std::optional<User> accountById(const QString &id) = 0;
     virtual std::optional<User> userByEmail(const QString &email) = 0;
     // The writes a session's safety rests on report whether they were
     // stored (a full disk, a read-only database): a request must never
@@ -204,6 +207,10 @@ public:
     // revoked it first).
     [[nodiscard]] virtual bool rotateRefreshToken(const QByteArray &oldHash, const RefreshToken &replacement,
                                                   qint64 now) = 0;
+    // Deletes authorization codes that expired before `codesExpiredBefore`
+    // and refresh tokens revoked before `tokensRevokedBefore`; false when the
+    // database took no writes.
+    virtual bool purgeStaleGrants(qint64 codesExpiredBefore, qint64 tokensRevokedBefore) = 0;
 
     virtual void recordTranscription(const TranscriptionRecord &record) = 0;
     virtual int transcriptionCount(const QString &userId) = 0;

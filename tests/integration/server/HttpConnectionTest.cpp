@@ -1,7 +1,7 @@
 // The server's connection layer on raw loopback sockets, on a virtual clock:
-// 100 Continue, when a connection ends, the connection cap, the bound on
-// pipelined bytes, deadlines a slow client cannot stretch, and a WebSocket
-// peer that never answers our close frame.
+// 100 Continue, refusals on the headers alone, when a connection ends, the
+// connection cap, the bound on pipelined bytes, deadlines a slow client cannot
+// stretch, WebSocket closing, and shutting down with requests under way.
 
 #include "core/VirtualScheduler.h"
 #include "http/HttpServer.h"
@@ -25,17 +25,30 @@ class HttpConnectionTest : public ::testing::Test
 protected:
     void start(HttpLimits limits = {})
     {
-        m_ws.open = [](const HttpRequest &, WebSocketConnection *ws) { ws->close(1001); };
+        m_ws.open = [](const HttpRequest &request, WebSocketConnection *ws) {
+            if (request.path == u"/ws")
+                ws->close(1001);
+        };
         http = std::make_unique<HttpServer>(
             [this](HttpRequest request, std::shared_ptr<ResponseWriter> writer) -> QCoro::Task<> {
-                if (request.path == u"/hold")
+                if (request.path == u"/hold") {
                     held.push_back(writer); // answered when the test says
-                else
+                } else if (request.path == u"/slow") {
+                    co_await scheduler.sleep(2s);
+                    writer->send(HttpResponse::json(200, "slow"));
+                } else {
                     writer->send(HttpResponse::json(200, "echo:" + request.body));
-                co_return;
+                }
             },
             scheduler, limits);
-        http->setWebSocketRoutes([this](const QString &path) { return path == u"/ws" ? &m_ws : nullptr; });
+        http->setWebSocketRoutes(
+            [this](const QString &path) { return path == u"/ws" || path == u"/ws-open" ? &m_ws : nullptr; });
+        // /private takes only requests with the right token.
+        http->setHeadCheck([](const HttpRequest &request) -> std::optional<HttpResponse> {
+            if (request.path == u"/private" && request.bearerToken() != "good")
+                return HttpResponse::error(401, QStringLiteral("Unauthorized"));
+            return std::nullopt;
+        });
         ASSERT_TRUE(http->listen(QHostAddress::LocalHost, 0));
     }
 
@@ -119,6 +132,34 @@ TEST_F(HttpConnectionTest, ContinueIsSentOnlyForABodyThatWillBeTaken)
         EXPECT_TRUE(got.startsWith(QByteArray("HTTP/1.1 " + status))) << got.constData();
         EXPECT_TRUE(closedByServer(*refused)) << status.constData();
     }
+}
+
+TEST_F(HttpConnectionTest, AnUploadWithoutAValidTokenIsRefusedBeforeItsBody)
+{
+    start();
+    // Waiting for 100 Continue: refused instead, and the body never sent.
+    auto waiting = client("POST /private HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    const QByteArray refused = read(*waiting, "Unauthorized");
+    EXPECT_TRUE(refused.startsWith("HTTP/1.1 401")) << refused.constData();
+    EXPECT_TRUE(closedByServer(*waiting));
+
+    // Already sending: answered before the body is in, the rest read and
+    // dropped, then closed.
+    auto sending = client("POST /private HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + QByteArray(1000, 'x'));
+    const QByteArray early = read(*sending, "Unauthorized");
+    EXPECT_TRUE(early.startsWith("HTTP/1.1 401")) << early.constData();
+    EXPECT_TRUE(early.contains("Connection: close"));
+    settle();
+    EXPECT_EQ(sending->state(), QAbstractSocket::ConnectedState);
+    sending->write(QByteArray(99000, 'x'));
+    EXPECT_TRUE(closedByServer(*sending));
+
+    // The right token gets its go-ahead and its answer.
+    auto allowed = client("POST /private HTTP/1.1\r\nAuthorization: Bearer good\r\nExpect: 100-continue\r\n"
+                          "Content-Length: 2\r\n\r\n");
+    EXPECT_EQ(read(*allowed, "\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    allowed->write("ok");
+    EXPECT_TRUE(read(*allowed, "echo:ok").endsWith("echo:ok"));
 }
 
 TEST_F(HttpConnectionTest, TheConnectionEndsWhenTheClientSaysSo)
@@ -230,4 +271,64 @@ TEST_F(HttpConnectionTest, AWebSocketPeerThatNeverAnswersTheCloseFrameIsDropped)
     EXPECT_FALSE(closedByServer(*socket, 200));
     scheduler.advance(200ms);
     EXPECT_TRUE(closedByServer(*socket));
+}
+
+TEST_F(HttpConnectionTest, ACloseFrameWithAnInvalidCodeIsAnsweredAsAProtocolError)
+{
+    start();
+    // Masked with a zero key, so the payload reads as sent.
+    const auto closeFrame = [](const QByteArray &payload) -> QByteArray {
+        return QByteArray("\x88") + char(0x80 | payload.size()) + QByteArray(4, '\0') + payload;
+    };
+    // The code our close frame answers with (any reason text follows it).
+    for (const auto &[sent, code] : std::vector<std::pair<QByteArray, QByteArray>>{
+             {QByteArray("\x0f\xa0", 2), QByteArray("\x0f\xa0", 2)}, // 4000: echoed
+             {QByteArray("\x03\xe7", 2), QByteArray("\x03\xea", 2)}, // 999: 1002
+             {QByteArray("\x03\xee", 2), QByteArray("\x03\xea", 2)}, // 1006 (never sent): 1002
+             {QByteArray("\x03", 1), QByteArray("\x03\xea", 2)},     // one byte: 1002
+         }) {
+        auto socket = client("GET /ws-open HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                             "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        QByteArray got = read(*socket, "\r\n\r\n");
+        ASSERT_TRUE(got.startsWith("HTTP/1.1 101")) << got.constData();
+        socket->write(closeFrame(sent));
+        got = read(*socket, "\x88");
+        EXPECT_TRUE(got.startsWith('\x88') && got.mid(2, 2) == code)
+            << sent.toHex().constData() << " got " << got.toHex().constData();
+    }
+}
+
+TEST_F(HttpConnectionTest, ShutdownLetsRequestsUnderWayFinishForAWhile)
+{
+    start();
+    auto idle = client("GET /a HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(read(*idle, "echo:").endsWith("echo:"));
+    auto slow = client("GET /slow HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return http->handlersRunning() == 1; }));
+    const quint16 port = http->port();
+    int done = 0;
+    http->shutdown(5s, [&done] { ++done; });
+    EXPECT_TRUE(closedByServer(*idle)); // between requests: closed at once
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_FALSE(late.waitForConnected(1000)); // no longer listening
+    scheduler.runPending();
+    EXPECT_EQ(done, 0);
+    scheduler.advance(2s); // the handler answers, and its connection ends
+    const QByteArray answer = read(*slow, "slow");
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200") && answer.contains("Connection: close")) << answer.constData();
+    EXPECT_TRUE(closedByServer(*slow));
+    EXPECT_EQ(done, 1);
+
+    // A handler that outlasts the grace period does not hold the exit.
+    start();
+    auto stuck = client("GET /slow HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitFor([&] { return http->handlersRunning() == 1; }));
+    done = 0;
+    http->shutdown(1s, [&done] { ++done; });
+    scheduler.advance(999ms);
+    EXPECT_EQ(done, 0);
+    scheduler.advance(1ms);
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(http->handlersRunning(), 1);
 }

@@ -133,11 +133,12 @@ QString text(const json::Json &message)
 class LiveTranscriptionTest : public ::testing::Test
 {
 protected:
-    void start(std::unique_ptr<SpeechEngine> engine = nullptr, qint64 idleMs = 30000)
+    void start(std::unique_ptr<SpeechEngine> engine = nullptr, qint64 idleMs = 30000, qint64 maxMs = 660000)
     {
         ServerConfig config;
         config.port = 0;
         config.liveIdleMs = idleMs;
+        config.liveMaxMs = maxMs;
         config.dataDir = dir.filePath(QStringLiteral("data"));
         auto created = DravelinServer::create(config, scheduler, std::move(engine));
         ASSERT_TRUE(created) << qPrintable(created.error());
@@ -218,7 +219,7 @@ TEST_F(LiveTranscriptionTest, TheSpokenLanguageReachesTheEngineAndComesBackWithT
 
 TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
 {
-    start(std::make_unique<ScriptedEngine>(), 1500);
+    start(std::make_unique<ScriptedEngine>(), 1500, 3000);
     const json::Json badRate{{"type", "start"}, {"encoding", "linear16"}, {"sample_rate", 44100}, {"channels", 1}};
     struct Case
     {
@@ -249,6 +250,15 @@ TEST_F(LiveTranscriptionTest, ProtocolMistakesGetAnErrorMessageAndAClosedSocket)
          },
          QStringLiteral("start sent twice")},
         {"silent client", [](LiveClient &c) { c.start(); }, QStringLiteral("nothing received for 1.5 s")},
+        {"endless trickle",
+         [](LiveClient &c) {
+             c.start();
+             auto *trickle = new QTimer(&c.socket);
+             QObject::connect(trickle, &QTimer::timeout, &c.socket,
+                              [&c] { c.socket.sendBinaryMessage(QByteArray(320, '\0')); });
+             trickle->start(400);
+         },
+         QStringLiteral("the session lasted longer than 3 s")},
         {"no such language", [](LiveClient &c) { c.start(true, "klingon!"); },
          QStringLiteral("language must be \"auto\" or a language code")},
     };

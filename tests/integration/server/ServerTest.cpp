@@ -1,10 +1,15 @@
 // dravelin-server over real HTTP on a loopback port: browser sign-in with
-// PKCE, token refresh and rotation, the user endpoints, sign-out, and the
-// transcribe and cleanup functions on real speech.
+// PKCE, token refresh and rotation, the user endpoints, sign-out, the
+// transcribe and cleanup functions on real speech, recording uploads, and
+// the bounds on what clients can make the server hold (metadata, sign-ins
+// under way, queued uploads, stale grants).
 
 #include "DravelinServer.h"
+#include "auth/AuthRoutes.h"
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
+#include "core/VirtualScheduler.h"
+#include "engines/SpeechEngine.h"
 #include "storage/Storage.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
@@ -12,8 +17,11 @@
 #include "support/Speech.h"
 
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUrlQuery>
 #include <QUuid>
 
@@ -46,6 +54,77 @@ QString str(const json::Json &j, const char *key)
     return json::optionalField<QString>(j, key).value_or(QString());
 }
 
+// The app's transcription upload.
+QByteArray transcribeBody(const QByteArray &boundary, const QByteArray &audio, bool cleanup, bool stream,
+                          const QByteArray &recordingId = {})
+{
+    QByteArray body = "--" + boundary +
+                      "\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"audio.m4a\"\r\n"
+                      "Content-Type: audio/mp4\r\n\r\n" +
+                      audio + "\r\n";
+    auto field = [&](const char *name, const QByteArray &value) {
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    };
+    field("duration_ms", "3000");
+    field("app_bundle_id", "org.example.Editor");
+    field("cleanup", cleanup ? "1" : "0");
+    field("stream", cleanup && stream ? "1" : "0");
+    field("filler_words_enabled", "0");
+    if (!recordingId.isEmpty())
+        field("clientRecordingId", recordingId);
+    body += "--" + boundary + "--\r\n";
+    return body;
+}
+
+// Half a second of a quiet square wave as a 16 kHz mono WAV.
+QByteArray toneWav()
+{
+    QByteArray pcm;
+    for (int i = 0; i < 8000; ++i) {
+        const auto sample = static_cast<qint16>((i / 20) % 2 ? 1000 : -1000);
+        pcm.append(reinterpret_cast<const char *>(&sample), 2);
+    }
+    QByteArray wav = "RIFF";
+    auto u32 = [&wav](quint32 v) { wav.append(reinterpret_cast<const char *>(&v), 4); };
+    auto u16 = [&wav](quint16 v) { wav.append(reinterpret_cast<const char *>(&v), 2); };
+    u32(36 + static_cast<quint32>(pcm.size()));
+    wav += "WAVEfmt ";
+    u32(16);
+    u16(1); // PCM
+    u16(1); // mono
+    u32(16000);
+    u32(32000);
+    u16(2);
+    u16(16);
+    wav += "data";
+    u32(static_cast<quint32>(pcm.size()));
+    return wav + pcm;
+}
+
+// Hears "hello" in anything, once the test opens the gate.
+struct GatedEngine final : SpeechEngine
+{
+    explicit GatedEngine(Scheduler &s) : scheduler(s) {}
+    QString name() const override { return QStringLiteral("gated"); }
+    QCoro::Task<Expected<Recognized, QString>> transcribe(std::vector<float>, RecognitionHints) override
+    {
+        ++entered;
+        while (!open) {
+            co_await scheduler.sleep(Millis(10));
+        }
+        Recognized heard{QStringLiteral("hello"), QStringLiteral("en")};
+        co_return heard;
+    }
+    std::unique_ptr<SpeechStream> openStream(RecognitionHints, std::function<void(const QString &)>) override
+    {
+        return nullptr;
+    }
+
+    Scheduler &scheduler;
+    bool open = false;
+    int entered = 0;
+};
+
 class ServerTest : public ::testing::Test
 {
 protected:
@@ -70,12 +149,15 @@ protected:
         config.maxBodyBytes = 4 * 1024 * 1024;
         ASSERT_TRUE(database.error().isEmpty()) << qPrintable(database.error());
         config.database = database.connection(); // SQLite unless the run provides PostgreSQL
+        configure(config);
         auto created = DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created) << qPrintable(created.error());
         server = std::move(created.value());
         ASSERT_TRUE(server->listen());
         client = std::make_unique<HttpTestClient>(QStringLiteral("http://127.0.0.1:%1").arg(server->port()));
     }
+
+    virtual void configure(ServerConfig &) {}
 
     // Plays the browser; the code from the redirect (or "error:<code>"), and its state.
     std::pair<QString, QString> consent(const QByteArray &challenge, const QString &state,
@@ -103,24 +185,12 @@ protected:
         return jsonOf(tokens);
     }
 
-    HttpResult transcribe(const QByteArray &token, const QByteArray &audio, bool cleanup, bool stream)
+    HttpResult transcribe(const QByteArray &token, const QByteArray &audio, bool cleanup, bool stream,
+                          const QByteArray &recordingId = {})
     {
         const QByteArray boundary =
             "Boundary-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
-        QByteArray body = "--" + boundary +
-                          "\r\nContent-Disposition: form-data; name=\"audio\"; filename=\"audio.m4a\"\r\n"
-                          "Content-Type: audio/mp4\r\n\r\n" +
-                          audio + "\r\n";
-        auto field = [&](const char *name, const QByteArray &value) {
-            body +=
-                "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-        };
-        field("duration_ms", "3000");
-        field("app_bundle_id", "org.example.Editor");
-        field("cleanup", cleanup ? "1" : "0");
-        field("stream", cleanup && stream ? "1" : "0");
-        field("filler_words_enabled", "0");
-        body += "--" + boundary + "--\r\n";
+        const QByteArray body = transcribeBody(boundary, audio, cleanup, stream, recordingId);
         QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "multipart/form-data; boundary=" + boundary}};
         if (!token.isEmpty())
             headers.append(qMakePair(QByteArray("Authorization"), QByteArray("Bearer " + token)));
@@ -140,6 +210,16 @@ protected:
 
 QTemporaryDir *ServerTest::s_dir = nullptr;
 QByteArray *ServerTest::s_speech = nullptr;
+
+class RecordingServerTest : public ServerTest
+{
+protected:
+    void configure(ServerConfig &config) override
+    {
+        config.retainRecordings = true;
+        config.publicUrl = QStringLiteral("https://dictation.example.org/base");
+    }
+};
 
 } // namespace
 
@@ -170,6 +250,15 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
                      bearer + QList<QPair<QByteArray, QByteArray>>{{"Content-Type", "application/json"}});
     ASSERT_EQ(updated.status, 200);
     EXPECT_EQ(jsonOf(updated)["user_metadata"]["first_name"], "Ada");
+    // Metadata is bounded: an update past the bound changes nothing.
+    const HttpResult oversized =
+        client->send("PUT", QStringLiteral("/auth/v1/user"),
+                     R"({"data":{"bio":")" + QByteArray(AuthRoutes::kMaxUserMetadataBytes, 'a') + R"("}})",
+                     bearer + QList<QPair<QByteArray, QByteArray>>{{"Content-Type", "application/json"}});
+    EXPECT_EQ(oversized.status, 413);
+    EXPECT_EQ(str(jsonOf(oversized), "error"), QStringLiteral("metadata_too_large"));
+    const json::Json kept = jsonOf(client->send("GET", QStringLiteral("/auth/v1/user"), {}, bearer))["user_metadata"];
+    EXPECT_EQ(kept, (json::Json{{"first_name", "Ada"}, {"avatar_preset", "fox"}}));
 
     // Refresh rotates: the new token works, the old one no longer does.
     const HttpResult rotated = client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
@@ -358,6 +447,11 @@ TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
         client->send("POST", QStringLiteral("/functions/v1/cleanup"),
                      "{\"text\":", {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
     EXPECT_EQ(cleanupBad.status, 400);
+    // The rules hold up the server for as long as the text: it is bounded.
+    const HttpResult cleanupHuge = client->send(
+        "POST", QStringLiteral("/functions/v1/cleanup"), "{\"text\":\"" + QByteArray(70 * 1024, 'a') + "\"}",
+        {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+    EXPECT_EQ(cleanupHuge.status, 413);
     const HttpResult cleanupOk =
         client->send("POST", QStringLiteral("/functions/v1/cleanup"),
                      R"({"text":"um so this works","filler_words_enabled":true,"filler_words":["um"]})",
@@ -403,4 +497,136 @@ TEST(ServerModelTest, AModelAskedForByNameMustBeInstalled)
         ASSERT_TRUE(named) << qPrintable(named.error());
         EXPECT_EQ((*named)->engineName(), engine);
     }
+}
+
+TEST_F(RecordingServerTest, UploadLinksUseThePublicUrlAndOnlyAStoredRecordingSpendsOne)
+{
+    const json::Json session = signIn();
+    const QByteArray access = str(session, "access_token").toLatin1();
+    const QString userId = str(session["user"], "id");
+    const QByteArray recordingId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+    const HttpResult reply = transcribe(access, *s_speech, false, false, recordingId);
+    ASSERT_EQ(reply.status, 200) << reply.body.constData();
+    const QString base = QStringLiteral("https://dictation.example.org/base");
+    const QString url = str(jsonOf(reply), "recordingUploadUrl");
+    ASSERT_TRUE(url.startsWith(base + QStringLiteral("/storage/v1/upload?token="))) << qPrintable(url);
+    const QString upload = url.mid(base.size());
+
+    const QByteArray m4a = QByteArray("\0\0\0\x18", 4) + "ftypM4A " + QByteArray(16, '\0');
+    EXPECT_EQ(client->send("PUT", upload, "not a recording").status, 415);
+    EXPECT_EQ(client->send("PUT", upload, m4a).status, 200); // the refusal did not spend the link
+    EXPECT_EQ(client->send("PUT", upload, m4a).status, 403);
+
+    // Only a stored file can be attached, never the user's directory.
+    const QString key = str(jsonOf(reply), "recordingObjectKey");
+    for (const auto &[path, status] :
+         std::vector<std::pair<QString, int>>{{userId + u'/', 404}, {userId + QStringLiteral("//"), 404}, {key, 200}}) {
+        json::Json body{{"p_client_recording_id", recordingId.toStdString()}};
+        body["p_audio_path"] = path;
+        const HttpResult attached =
+            client->send("POST", QStringLiteral("/rest/v1/rpc/attach_recording_audio"), json::encode(body),
+                         {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+        EXPECT_EQ(attached.status, status) << qPrintable(path);
+    }
+}
+
+TEST(TranscriptionQueueTest, UploadsBeyondTheQueueAreToldToComeBackLater)
+{
+    QtScheduler scheduler;
+    QTemporaryDir dir;
+    ServerConfig config;
+    config.port = 0;
+    config.dataDir = dir.filePath(QStringLiteral("data"));
+    config.transcriptionQueue = 2;
+    auto engine = std::make_unique<GatedEngine>(scheduler);
+    GatedEngine &gate = *engine;
+    auto created = DravelinServer::create(config, scheduler, std::move(engine));
+    ASSERT_TRUE(created) << qPrintable(created.error());
+    const auto server = std::move(created.value());
+    ASSERT_TRUE(server->listen());
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+    HttpTestClient client(base);
+    const QByteArray token = test::signInForAccessToken(client).toLatin1();
+    ASSERT_FALSE(token.isEmpty());
+
+    const QByteArray boundary = "Boundary-queue";
+    const QByteArray body = transcribeBody(boundary, toneWav(), false, false);
+    const QList<QPair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token},
+                                                       {"Content-Type", "multipart/form-data; boundary=" + boundary}};
+    // One at the engine and two waiting fill the queue.
+    QNetworkAccessManager nam;
+    std::vector<QNetworkReply *> queued;
+    for (int i = 0; i < 3; ++i) {
+        QNetworkRequest request(QUrl(base + QStringLiteral("/functions/v1/transcribe")));
+        for (const auto &[name, value] : headers)
+            request.setRawHeader(name, value);
+        queued.push_back(nam.post(request, body));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered == 3; }, 10000));
+    const HttpResult refused = client.send("POST", QStringLiteral("/functions/v1/transcribe"), body, headers);
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.header("Retry-After"), "5");
+    EXPECT_TRUE(str(jsonOf(refused), "error").contains(QStringLiteral("busy"))) << refused.body.constData();
+    EXPECT_EQ(gate.entered, 3);
+
+    gate.open = true;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return std::all_of(queued.begin(), queued.end(), [](QNetworkReply *r) { return r->isFinished(); }); },
+        10000));
+    for (QNetworkReply *reply : queued) {
+        EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        reply->deleteLater();
+    }
+    EXPECT_EQ(client.send("POST", QStringLiteral("/functions/v1/transcribe"), body, headers).status, 200);
+}
+
+TEST(ServerHousekeepingTest, SignInsUnderWayAreBoundedAndStaleGrantsArePurged)
+{
+    VirtualScheduler scheduler;
+    QTemporaryDir dir;
+    ServerConfig config;
+    config.port = 0;
+    config.dataDir = dir.filePath(QStringLiteral("data"));
+    auto created = DravelinServer::create(config, scheduler, std::make_unique<GatedEngine>(scheduler));
+    ASSERT_TRUE(created) << qPrintable(created.error());
+    const auto server = std::move(created.value());
+    ASSERT_TRUE(server->listen());
+    HttpTestClient client(QStringLiteral("http://127.0.0.1:%1").arg(server->port()));
+    Storage &storage = server->storage();
+
+    // A session signed in, then out: an expired code and a revoked token.
+    const QByteArray verifier = randomToken(48);
+    const auto consent = test::consentInBrowser(client, pkceChallenge(verifier), QStringLiteral("s"));
+    const json::Json session = jsonOf(test::exchangeCode(client, consent.code, verifier));
+    const QByteArray refreshHash = sha256Hex(str(session, "refresh_token").toLatin1());
+    ASSERT_EQ(client
+                  .send("POST", QStringLiteral("/auth/v1/logout"), {},
+                        {{"Authorization", "Bearer " + str(session, "access_token").toLatin1()}})
+                  .status,
+              204);
+
+    // Consent pages left open are bounded; expired ones make room.
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
+    q.addQueryItem(QStringLiteral("client_id"), QString::fromLatin1(kClient));
+    q.addQueryItem(QStringLiteral("redirect_uri"), kRedirect);
+    q.addQueryItem(QStringLiteral("code_challenge"), QString::fromLatin1(pkceChallenge(verifier)));
+    q.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
+    const QString authorize = QStringLiteral("/auth/v1/oauth/authorize?") + q.toString(QUrl::FullyEncoded);
+    for (std::size_t i = 0; i < AuthRoutes::kMaxConsentTickets; ++i)
+        ASSERT_EQ(client.send("GET", authorize).status, 200) << i;
+    const HttpResult full = client.send("GET", authorize);
+    EXPECT_EQ(full.status, 503);
+    EXPECT_FALSE(full.header("Retry-After").isEmpty());
+    scheduler.advance(std::chrono::minutes(11));
+    EXPECT_EQ(client.send("GET", authorize).status, 200);
+
+    // The hourly purge drops the expired code; the revoked token stays a
+    // while for replay detection, then goes too.
+    ASSERT_TRUE(storage.refreshToken(refreshHash));
+    scheduler.advance(std::chrono::minutes(50));
+    EXPECT_FALSE(storage.consumeAuthCode(sha256Hex(consent.code.toLatin1()))->has_value());
+    EXPECT_TRUE(storage.refreshToken(refreshHash));
+    scheduler.advance(std::chrono::hours(24 * 31));
+    EXPECT_FALSE(storage.refreshToken(refreshHash));
 }

@@ -117,6 +117,11 @@ TEST_P(StorageContractTest, UsersAreOneAccountPerAddressAndKeepTheirProfile)
 
     ASSERT_TRUE(storage->updateUserMetadata(ada.id, json::Json{{"name", "Ada"}}));
     EXPECT_EQ(storage->userById(ada.id)->userMetadata, (json::Json{{"name", "Ada"}}));
+    const auto account = storage->accountById(ada.id); // what a token check reads: no metadata
+    ASSERT_TRUE(account);
+    EXPECT_EQ(account->email, ada.email);
+    EXPECT_EQ(account->userMetadata, json::Json::object());
+    EXPECT_FALSE(storage->accountById(QStringLiteral("nobody")));
     EXPECT_TRUE(storage->setUserRole(ada.id, QStringLiteral("admin")));
     EXPECT_TRUE(storage->setUserDisabled(ada.id, 300));
     const auto changed = storage->userById(ada.id);
@@ -165,6 +170,18 @@ TEST_P(StorageContractTest, CodesAreMarkedUsedAndTokensRotateOnceAndStayRevoked)
     EXPECT_TRUE(storage->revokeRefreshToken("b1", 500));
     EXPECT_TRUE(storage->revokeRefreshToken("b1", 600));
     EXPECT_EQ(storage->refreshToken("b1")->revokedAt, 500);
+
+    // Purging drops expired codes and long-revoked tokens, nothing live.
+    ASSERT_TRUE(
+        storage->saveAuthCode(AuthCode{"c3", ada.id, QStringLiteral("c"), QStringLiteral("r"), "x", 900, false}));
+    ASSERT_TRUE(storage->saveRefreshToken(RefreshToken{"h4", ada.id, QStringLiteral("c"), 450, std::nullopt}));
+    EXPECT_TRUE(storage->purgeStaleGrants(600, 450));
+    EXPECT_FALSE(storage->consumeAuthCode("c1")->has_value());
+    EXPECT_TRUE(storage->consumeAuthCode("c3")->has_value());
+    EXPECT_FALSE(storage->refreshToken("h1"));
+    EXPECT_FALSE(storage->refreshToken("h2"));
+    EXPECT_EQ(storage->refreshToken("b1")->revokedAt, 500);
+    EXPECT_FALSE(storage->refreshToken("h4")->revokedAt);
 }
 
 TEST_P(StorageContractTest, WritesASessionRestsOnSayWhenTheyWereNotStored)

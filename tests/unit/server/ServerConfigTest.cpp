@@ -52,12 +52,22 @@ TEST(ServerConfigTest, NumbersOutOfRangeAreRefusedWithTheRange)
               R"(: "llm.threads" is 0, out of range: it takes a whole number from 1 to 64)"},
              {R"({"cleanup": {"timeLimitMs": 2.5}})",
               R"(: "cleanup.timeLimitMs" has the wrong type: it takes a whole number from 1 to 600000 (milliseconds))"},
+             {R"({"transcriptionQueue": -1})",
+              R"(: "transcriptionQueue" is -1, out of range: it takes a whole number from 0 to 1000 (uploads))"},
+             {R"({"publicUrl": "dictation.example.org"})",
+              R"(: "publicUrl" must be an http:// or https:// URL such as https://dictation.example.org)"},
+             {R"({"publicUrl": "https://dictation.example.org/?x=1"})",
+              R"(: "publicUrl" must be an http:// or https:// URL such as https://dictation.example.org)"},
          }) {
         EXPECT_EQ(loadError(c.text), c.error) << c.text.constData();
     }
     ServerConfig config;
-    ASSERT_EQ(loadError(R"({"port": 0, "maxBodyBytes": 1024, "accessTokenSeconds": 60, "liveIdleMs": 100})", &config),
+    ASSERT_EQ(loadError(R"({"port": 0, "maxBodyBytes": 1024, "accessTokenSeconds": 60, "liveIdleMs": 100,
+                            "transcriptionQueue": 0, "publicUrl": "https://example.org/dravelin/"})",
+                        &config),
               QString());
+    EXPECT_EQ(config.transcriptionQueue, 0);
+    EXPECT_EQ(config.publicUrl, QStringLiteral("https://example.org/dravelin"));
     EXPECT_EQ(config.port, 0);
     EXPECT_EQ(config.maxBodyBytes, 1024);
     EXPECT_EQ(config.accessTokenSeconds, 60);

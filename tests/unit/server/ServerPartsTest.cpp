@@ -168,7 +168,7 @@ TEST(MultipartTest, ReadsTheClientsUploadAndRejectsMalformedBodies)
 TEST(JwtTest, SignedTokensVerifyAndTamperingOrExpiryIsRefused)
 {
     const QByteArray secret = "0123456789abcdef0123456789abcdef";
-    json::Json claims{{"sub", "u1"}, {"exp", 2000}};
+    json::Json claims{{"sub", "u1"}, {"exp", 2000}, {"aud", "authenticated"}};
     const QByteArray token = signJwt(claims, secret);
     const auto ok = verifyJwt(token, secret, 1999);
     ASSERT_TRUE(ok);
@@ -182,6 +182,23 @@ TEST(JwtTest, SignedTokensVerifyAndTamperingOrExpiryIsRefused)
     EXPECT_FALSE(verifyJwt("a.b", secret, 1));
     const QByteArray none = base64Url(R"({"alg":"none"})") + '.' + base64Url(R"({"sub":"u1","exp":9999})") + '.';
     EXPECT_FALSE(verifyJwt(none, secret, 1));
+
+    // The audience must be ours; a token is not good before its "nbf".
+    for (const auto &[other, now, why] : std::vector<std::tuple<json::Json, qint64, QString>>{
+             {{{"sub", "u1"}, {"exp", 2000}}, 1, QStringLiteral("token is for another audience")},
+             {{{"sub", "u1"}, {"exp", 2000}, {"aud", "admin"}}, 1, QStringLiteral("token is for another audience")},
+             {{{"sub", "u1"}, {"exp", 2000}, {"aud", json::Json::array({"x", "authenticated"})}, {"nbf", 100}},
+              100,
+              QString()},
+             {{{"sub", "u1"}, {"exp", 2000}, {"aud", "authenticated"}, {"nbf", 100}},
+              99,
+              QStringLiteral("token is not valid yet")},
+             {{{"sub", "u1"}, {"exp", 2000}, {"aud", "authenticated"}, {"nbf", "soon"}},
+              99,
+              QStringLiteral("token is not valid yet")}}) {
+        const auto verified = verifyJwt(signJwt(other, secret), secret, now);
+        EXPECT_EQ(verified ? QString() : verified.error(), why) << json::encode(other).constData();
+    }
 }
 
 TEST(PkceTest, ChallengeMatchesTheRfc7636Example)
