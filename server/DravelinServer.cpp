@@ -99,15 +99,19 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     server->m_recordings->install(*server->m_router);
     server->m_updates = std::make_unique<UpdateFeed>(server->m_config.updates, QStringLiteral(DRAVELIN_VERSION));
     server->m_updates->install(*server->m_router);
-    server->m_router->add(
-        "GET", QStringLiteral("/health"),
-        [name = server->m_engine->name(), model = server->modelName()](HttpRequest) -> QCoro::Task<HttpResponse> {
-            json::Json j{{"status", "ok"}};
-            j["engine"] = name;
-            if (!model.isEmpty())
-                j["model"] = model;
-            co_return HttpResponse::json(200, json::encode(j));
-        });
+    server->m_router->add("GET", QStringLiteral("/health"),
+                          [name = server->m_engine->name(), model = server->modelName(),
+                           storage = server->m_storage.get()](HttpRequest) -> QCoro::Task<HttpResponse> {
+                              // A proxy in front of several instances takes one out of service
+                              // when it cannot reach the database (every request needs it).
+                              const bool database = storage->schemaVersion() > 0;
+                              json::Json j{{"status", database ? "ok" : "unavailable"}};
+                              j["database"] = database ? "ok" : "unreachable";
+                              j["engine"] = name;
+                              if (!model.isEmpty())
+                                  j["model"] = model;
+                              co_return HttpResponse::json(database ? 200 : 503, json::encode(j));
+                          });
     Router *router = server->m_router.get();
     HttpLimits limits;
     limits.maxBodyBytes = server->m_config.maxBodyBytes;

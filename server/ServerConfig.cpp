@@ -164,6 +164,10 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
             if (!given)
                 return Unexpected{QStringLiteral("%1: \"database\" %2").arg(path, given.error())};
             database = *given;
+        } else if (k == u"recordingsDir" && value.is_string()) {
+            recordingsDir = QString::fromStdString(value.get<std::string>());
+        } else if (k == u"signingKeyFile" && value.is_string()) {
+            signingKeyFile = QString::fromStdString(value.get<std::string>());
         } else if (k == u"apiKey" && value.is_string()) {
             apiKey = QByteArray::fromStdString(value.get<std::string>());
         } else if (k == u"oauthClientId" && value.is_string()) {
@@ -221,9 +225,9 @@ Expected<void, QString> ServerConfig::loadFile(const QString &path)
         } else if (k == u"updates") {
             if (auto loaded = loadUpdates(value, updates, path); !loaded)
                 return loaded;
-        } else if (k == u"dataDir" || k == u"database" || k == u"apiKey" || k == u"oauthClientId" ||
-                   k == u"localUserEmail" || k == u"engine" || k == u"model" || k == u"language" ||
-                   k == u"retainRecordings") {
+        } else if (k == u"dataDir" || k == u"database" || k == u"signingKeyFile" || k == u"recordingsDir" ||
+                   k == u"apiKey" || k == u"oauthClientId" || k == u"localUserEmail" || k == u"engine" ||
+                   k == u"model" || k == u"language" || k == u"retainRecordings") {
             return wrongType();
         } else {
             return Unexpected{QStringLiteral("%1: unknown setting \"%2\"").arg(path, k)};
@@ -265,6 +269,26 @@ Expected<QString, QString> databaseSetting(const QString &given)
 
 Expected<void, QString> ServerConfig::loadOrCreateSecret()
 {
+    if (!signingKeyFile.isEmpty()) {
+        // Given: every instance of a team's server reads the same key, so a
+        // token one signs is good at all of them. Never created here.
+        QFile given(signingKeyFile);
+        if (!given.open(QIODevice::ReadOnly))
+            return Unexpected{
+                QStringLiteral("cannot read the signing key %1: %2").arg(signingKeyFile, given.errorString())};
+        signingSecret = given.readAll().trimmed();
+        if (signingSecret.size() < 32)
+            return Unexpected{
+                QStringLiteral("%1 is too short to be a signing key (at least 32 characters)").arg(signingKeyFile)};
+        return {};
+    }
+    if (!database.isEmpty()) {
+        // A key made up here would be this instance's alone: tokens it signs
+        // would fail at every other instance sharing the database.
+        return Unexpected{QStringLiteral("a shared database needs a shared signing key: set \"signingKeyFile\" to a "
+                                         "file of at least 32 random characters that every instance can read (e.g. "
+                                         "`openssl rand -base64 48 > signing.key`)")};
+    }
     if (!QDir().mkpath(dataDir))
         return Unexpected{QStringLiteral("cannot create the data directory %1").arg(dataDir)};
     QFile::setPermissions(dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);

@@ -78,7 +78,17 @@ struct ServerConfig
     LlmSettings llm;
     CleanupSettings cleanup;
     UpdateSettings updates;
-    QByteArray signingSecret; // loaded or created in dataDir
+    // Where kept recordings are stored; empty: dataDir/recordings. Several
+    // instances share one directory (a shared file system).
+    QString recordingsDir;
+    QString recordingsPath() const
+    {
+        return recordingsDir.isEmpty() ? dataDir + QStringLiteral("/recordings") : recordingsDir;
+    }
+    // A file holding the token-signing key, shared by every instance over one
+    // database; empty: dataDir/signing.key, made on first start (SQLite only).
+    QString signingKeyFile;
+    QByteArray signingSecret; // loaded from signingKeyFile or dataDir
 
     // $XDG_DATA_HOME/dravelin-server
     static QString defaultDataDir();

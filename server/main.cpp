@@ -91,6 +91,8 @@ int main(int argc, char *argv[])
         "The config file is JSON with any of: address, port, dataDir, database, apiKey, oauthClientId,\n"
         "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, liveMaxMs,\n"
         "transcriptionQueue, publicUrl (the address clients reach this server at, for the links it hands out),\n"
+        "signingKeyFile (one key file for every instance over a shared database), recordingsDir (where kept\n"
+        "recordings go; a directory every instance reaches),\n"
         "and llm:\n"
         "  {\"provider\": \"auto\"|\"local\"|\"openai\"|\"none\", \"model\": GGUF file or model name,\n"
         "   \"baseUrl\": OpenAI-compatible API (openai), \"apiKey\" (or $DRAVELIN_LLM_API_KEY), \"stream\",\n"

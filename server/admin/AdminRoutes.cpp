@@ -96,7 +96,9 @@ HttpResponse AdminRoutes::setUserEnabled(const User &admin, const json::Json &bo
     if (!*enabled && !m_storage.revokeUserTokens(*userId, now()))
         return HttpResponse::error(503, QStringLiteral("The account is disabled but its sessions could not be ended: "
                                                        "the server could not write to its database. Try again."));
-    logs::info(logs::admin(), QStringLiteral("User %1 %2").arg(*userId, *enabled ? "enabled" : "disabled"));
+    logs::info(
+        logs::admin(),
+        QStringLiteral("User %1 %2").arg(*userId, *enabled ? QStringLiteral("enabled") : QStringLiteral("disabled")));
     return ok();
 }
 

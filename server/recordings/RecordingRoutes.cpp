@@ -5,6 +5,7 @@
 #include "core/Json.h"
 #include "core/Log.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -25,8 +26,44 @@ qint64 RecordingRoutes::now() const
 
 QString RecordingRoutes::filePath(const QString &objectKey) const
 {
-    return m_config.dataDir + QStringLiteral("/recordings/") + objectKey;
+    return m_config.recordingsPath() + u'/' + objectKey;
 }
+
+namespace {
+
+// Recording links are signed with keys of their own, derived from the
+// shared token-signing key: any instance over the same database honours a
+// link another one handed out, and a link can never pass for an access
+// token (nor one kind of link for the other).
+QByteArray linkKey(const QByteArray &secret, const char *use)
+{
+    const QByteArray material = secret + QByteArrayLiteral("|recording-link|") + QByteArray(use);
+    return QCryptographicHash::hash(material, QCryptographicHash::Sha256);
+}
+
+QByteArray signLink(const QByteArray &secret, const char *use, const QString &objectKey, qint64 expiresAt)
+{
+    json::Json claims{{"aud", kTokenAudience}};
+    claims["key"] = objectKey;
+    claims["exp"] = expiresAt;
+    return signJwt(claims, linkKey(secret, use));
+}
+
+// The object key a link names, if it is genuine and unexpired.
+std::optional<QString> linkedKey(const QByteArray &secret, const char *use, const QByteArray &token, qint64 now)
+{
+    if (token.isEmpty() || token.size() > 4096)
+        return std::nullopt;
+    const auto claims = verifyJwt(token, linkKey(secret, use), now);
+    if (!claims)
+        return std::nullopt;
+    const auto key = json::optionalField<QString>(*claims, "key");
+    if (!key || key->isEmpty() || key->contains(QStringLiteral("..")))
+        return std::nullopt;
+    return key;
+}
+
+} // namespace
 
 std::optional<RecordingRoutes::Grant> RecordingRoutes::grantUpload(const QString &userId,
                                                                    const QString &clientRecordingId)
@@ -34,11 +71,8 @@ std::optional<RecordingRoutes::Grant> RecordingRoutes::grantUpload(const QString
     const QUuid id = QUuid::fromString(clientRecordingId);
     if (!m_config.retainRecordings || id.isNull())
         return std::nullopt;
-    const qint64 t = now();
-    std::erase_if(m_uploads, [t](const auto &entry) { return entry.second.expiresAt < t; });
-    const QByteArray token = randomToken(32);
     const QString key = userId + u'/' + id.toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".m4a");
-    m_uploads[token] = PendingUpload{userId, key, t + kUploadSeconds};
+    const QByteArray token = signLink(m_config.signingSecret, "upload", key, now() + kUploadSeconds);
     return Grant{QStringLiteral("%1/storage/v1/upload?token=%2").arg(m_config.publicUrl, QString::fromLatin1(token)),
                  key};
 }
@@ -47,10 +81,7 @@ std::optional<QString> RecordingRoutes::grantDownload(const QString &objectKey)
 {
     if (!QFile::exists(filePath(objectKey)))
         return std::nullopt;
-    const qint64 t = now();
-    std::erase_if(m_downloads, [t](const auto &entry) { return entry.second.expiresAt < t; });
-    const QByteArray token = randomToken(32);
-    m_downloads[token] = Download{objectKey, t + kDownloadSeconds};
+    const QByteArray token = signLink(m_config.signingSecret, "download", objectKey, now() + kDownloadSeconds);
     return QStringLiteral("%1/storage/v1/recording?token=%2").arg(m_config.publicUrl, QString::fromLatin1(token));
 }
 
@@ -66,37 +97,37 @@ void RecordingRoutes::install(Router &router)
 
 HttpResponse RecordingRoutes::upload(const HttpRequest &request)
 {
-    // The URL is the credential: one use, fifteen minutes.
+    // The URL is the credential: one use, fifteen minutes. It is spent by
+    // the stored file itself (a recording is never replaced), so a refused
+    // body or a failed write leaves it for another try, at any instance.
     const QByteArray token = request.query.queryItemValue(QStringLiteral("token")).toLatin1();
-    const auto it = m_uploads.find(token);
-    if (token.isEmpty() || it == m_uploads.end() || it->second.expiresAt < now())
+    const auto key = linkedKey(m_config.signingSecret, "upload", token, now());
+    if (!key)
         return HttpResponse::error(403, QStringLiteral("The upload URL is invalid or has expired"));
-    // The URL is spent only by a recording that is stored: a refused body
-    // or a failed write leaves it for another try.
-    const PendingUpload pending = it->second;
+    const QString path = filePath(*key);
+    if (QFile::exists(path))
+        return HttpResponse::error(403, QStringLiteral("The upload URL has already been used"));
     if (request.body.size() < 12 || request.body.mid(4, 4) != "ftyp")
         return HttpResponse::error(415, QStringLiteral("Recordings are stored as MPEG-4 audio"));
-    const QString path = filePath(pending.objectKey);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(request.body) != request.body.size() || !file.commit())
         return HttpResponse::error(507,
                                    QStringLiteral("The recording could not be stored: %1").arg(file.errorString()));
-    m_uploads.erase(token);
     logs::info(logs::recordingUpload(),
-               QStringLiteral("Stored recording %1 (%2 bytes)").arg(pending.objectKey).arg(request.body.size()));
+               QStringLiteral("Stored recording %1 (%2 bytes)").arg(*key).arg(request.body.size()));
     json::Json reply;
-    reply["Key"] = pending.objectKey;
+    reply["Key"] = *key;
     return HttpResponse::json(200, json::encode(reply));
 }
 
 HttpResponse RecordingRoutes::download(const HttpRequest &request)
 {
     const QByteArray token = request.query.queryItemValue(QStringLiteral("token")).toLatin1();
-    const auto it = m_downloads.find(token);
-    if (token.isEmpty() || it == m_downloads.end() || it->second.expiresAt < now())
+    const auto key = linkedKey(m_config.signingSecret, "download", token, now());
+    if (!key)
         return HttpResponse::error(403, QStringLiteral("The recording link is invalid or has expired"));
-    QFile file(filePath(it->second.objectKey));
+    QFile file(filePath(*key));
     if (!file.open(QIODevice::ReadOnly))
         return HttpResponse::error(404, QStringLiteral("The recording is no longer stored"));
     HttpResponse response;

@@ -7,15 +7,13 @@
 
 #include <QUuid>
 
-#include <map>
-
 namespace dravelin::server {
 
 class AuthRoutes;
 
 // Recordings the app uploads after a dictation, when the server keeps them
 // (retainRecordings): a one-time upload URL handed out with the transcript,
-// the PUT that stores the file under dataDir/recordings/, the attach RPC
+// the PUT that stores the file under the recordings directory, the attach RPC
 // that links it to the user's transcription, and short-lived links for
 // administrators to listen to it.
 class RecordingRoutes
@@ -50,25 +48,12 @@ private:
     HttpResponse attach(const HttpRequest &request);
     HttpResponse download(const HttpRequest &request);
 
-    struct PendingUpload
-    {
-        QString userId;
-        QString objectKey;
-        qint64 expiresAt = 0;
-    };
     qint64 now() const;
 
     const ServerConfig &m_config;
     Storage &m_storage;
     AuthRoutes &m_auth;
     Scheduler &m_scheduler;
-    std::map<QByteArray, PendingUpload> m_uploads; // by token
-    struct Download
-    {
-        QString objectKey;
-        qint64 expiresAt = 0;
-    };
-    std::map<QByteArray, Download> m_downloads; // by token
 };
 
 } // namespace dravelin::server

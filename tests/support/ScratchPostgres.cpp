@@ -1,5 +1,6 @@
 #include "support/ScratchPostgres.h"
 
+#include <QFile>
 #include <QUrl>
 #include <QUuid>
 
@@ -66,6 +67,15 @@ ScratchPostgres::~ScratchPostgres()
 {
     if (!m_schema.isEmpty())
         runStatement(m_base, QStringLiteral("DROP SCHEMA %1 CASCADE").arg(m_schema));
+}
+
+QString ScratchPostgres::writeSigningKey(const QString &dir)
+{
+    const QString path = dir + QStringLiteral("/shared-signing.key");
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray(48, 'k'));
+    return path;
 }
 
 } // namespace dravelin::test

@@ -17,6 +17,9 @@ public:
     ScratchPostgres &operator=(const ScratchPostgres &) = delete;
 
     static bool configured();
+    // Writes a token-signing key into `dir` for a server on a shared database
+    // (which never makes one up); its path.
+    static QString writeSigningKey(const QString &dir);
     // The connection string with the schema first on the search path.
     QString connection() const { return m_connection; }
     // Why the schema could not be made; empty when it was (or nothing was asked).

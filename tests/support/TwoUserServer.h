@@ -45,6 +45,8 @@ protected:
         config.dataDir = dir.filePath(QStringLiteral("data"));
         ASSERT_TRUE(database.error().isEmpty()) << qPrintable(database.error());
         config.database = database.connection(); // SQLite unless the run provides PostgreSQL
+        if (!config.database.isEmpty())
+            config.signingKeyFile = ScratchPostgres::writeSigningKey(dir.path());
         configure(config);
         auto created = server::DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created) << qPrintable(created.error());

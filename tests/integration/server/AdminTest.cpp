@@ -154,7 +154,8 @@ TEST_F(AdminTest, ActionsTakeEffectOnTheAccountsAndRecordingsThemselves)
     ASSERT_TRUE(label);
     EXPECT_EQ(label->source, QStringLiteral("admin"));
     EXPECT_FALSE(QCoro::waitFor(service.mutate(
-        "nobody", AdminRequest::setRecordingQuality("nobody", AdminTranscriptionQualityCategory::error))));
+        QStringLiteral("nobody"),
+        AdminRequest::setRecordingQuality(QStringLiteral("nobody"), AdminTranscriptionQualityCategory::error))));
     EXPECT_EQ(service.errorMessage(), QStringLiteral("No recording with that id."));
 
     const auto link = QCoro::waitFor(service.recordingAudioURL(withAudio.id));

@@ -149,7 +149,10 @@ protected:
         config.maxBodyBytes = 4 * 1024 * 1024;
         ASSERT_TRUE(database.error().isEmpty()) << qPrintable(database.error());
         config.database = database.connection(); // SQLite unless the run provides PostgreSQL
+        if (!config.database.isEmpty())
+            config.signingKeyFile = test::ScratchPostgres::writeSigningKey(dir.path());
         configure(config);
+        m_config = config;
         auto created = DravelinServer::create(config, scheduler);
         ASSERT_TRUE(created) << qPrintable(created.error());
         server = std::move(created.value());
@@ -199,6 +202,26 @@ protected:
         return client->send("POST", QStringLiteral("/functions/v1/transcribe"), body, headers);
     }
 
+    // Another instance over the same database, signing key and recordings
+    // (PostgreSQL in the postgres run, one SQLite file otherwise).
+    struct Instance
+    {
+        std::unique_ptr<DravelinServer> server;
+        std::unique_ptr<HttpTestClient> client;
+    };
+    Instance secondInstance()
+    {
+        Instance b;
+        auto created = DravelinServer::create(m_config, scheduler);
+        EXPECT_TRUE(created) << qPrintable(created.error());
+        if (!created)
+            return b;
+        b.server = std::move(created.value());
+        EXPECT_TRUE(b.server->listen());
+        b.client = std::make_unique<HttpTestClient>(QStringLiteral("http://127.0.0.1:%1").arg(b.server->port()));
+        return b;
+    }
+
     static QTemporaryDir *s_dir;
     static QByteArray *s_speech;
     QTemporaryDir dir;
@@ -206,6 +229,7 @@ protected:
     QtScheduler scheduler;
     std::unique_ptr<DravelinServer> server;
     std::unique_ptr<HttpTestClient> client;
+    ServerConfig m_config; // what the server was made with
 };
 
 QTemporaryDir *ServerTest::s_dir = nullptr;
@@ -290,6 +314,43 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
     EXPECT_FALSE(str(jsonOf(afterLogout), "error_description").isEmpty());
 }
 
+// A session is the database's, not an instance's.
+TEST_F(ServerTest, AnotherInstanceOnTheSameDatabaseKnowsEverySessionChangeAtOnce)
+{
+    const Instance b = secondInstance();
+    ASSERT_TRUE(b.client);
+    HttpTestClient &clientB = *b.client;
+    const auto refreshAt = [](HttpTestClient &at, const QString &token) {
+        return at.send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                       form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                             {QStringLiteral("refresh_token"), token},
+                             {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
+                       {{"Content-Type", "application/x-www-form-urlencoded"}});
+    };
+
+    const json::Json session = signIn(); // through A
+    const QByteArray accessA = str(session, "access_token").toLatin1();
+    EXPECT_EQ(clientB
+                  .send("GET", QStringLiteral("/auth/v1/user"), {},
+                        {{"apikey", kApiKey}, {"Authorization", "Bearer " + accessA}})
+                  .status,
+              200); // signed by the shared key
+    const HttpResult rotated = refreshAt(clientB, str(session, "refresh_token"));
+    ASSERT_EQ(rotated.status, 200) << rotated.body.constData();
+    EXPECT_EQ(refreshAt(*client, str(session, "refresh_token")).status, 400); // replayed at A: caught
+
+    // The replay ended the user's sessions everywhere; sign in again, then
+    // sign out through A: B refuses the refresh token at once.
+    const json::Json again = signIn();
+    EXPECT_EQ(client
+                  ->send("POST", QStringLiteral("/auth/v1/logout"), {},
+                         {{"apikey", kApiKey}, {"Authorization", "Bearer " + str(again, "access_token").toLatin1()}})
+                  .status,
+              204);
+    EXPECT_EQ(refreshAt(clientB, str(again, "refresh_token")).status, 400);
+    EXPECT_EQ(refreshAt(clientB, str(jsonOf(rotated), "refresh_token")).status, 400);
+}
+
 TEST_F(ServerTest, WhenTheDatabaseTakesNoWritesSessionsAreNeitherIssuedNorFalselyRevoked)
 {
     const json::Json session = signIn();
@@ -367,9 +428,15 @@ TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused
     EXPECT_EQ(refreshOnce(refresh).status, 400);                             // replaying a rotated token…
     EXPECT_EQ(refreshOnce(str(jsonOf(first), "refresh_token")).status, 400); // …ends the whole family
 
-    QFile keyFile(dir.filePath(QStringLiteral("data/signing.key")));
+    // The key the server made itself is private (a shared one is the
+    // operator's file).
+    QFile keyFile(m_config.signingKeyFile.isEmpty() ? dir.filePath(QStringLiteral("data/signing.key"))
+                                                    : m_config.signingKeyFile);
     ASSERT_TRUE(keyFile.open(QIODevice::ReadOnly));
-    EXPECT_EQ(keyFile.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+    if (m_config.signingKeyFile.isEmpty()) {
+        EXPECT_EQ(keyFile.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                  QFileDevice::Permissions());
+    }
     const QByteArray key = keyFile.readAll().trimmed();
     const QString sub =
         str(jsonOf(client->send(
@@ -470,7 +537,9 @@ TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
                                            "3A%2F%2Fevil.example%2Fcb&code_challenge=") +
                                 QString(43, u'a') + QStringLiteral("&code_challenge_method=S256"));
     EXPECT_EQ(refused.status, 400); // never redirects to an address off this machine
-    EXPECT_EQ(client->send("GET", QStringLiteral("/health")).status, 200);
+    const HttpResult health = client->send("GET", QStringLiteral("/health"));
+    EXPECT_EQ(health.status, 200);
+    EXPECT_TRUE(health.body.contains("\"database\":\"ok\"")) << health.body.constData();
 }
 
 TEST(ServerModelTest, AModelAskedForByNameMustBeInstalled)
@@ -514,7 +583,9 @@ TEST_F(RecordingServerTest, UploadLinksUseThePublicUrlAndOnlyAStoredRecordingSpe
 
     const QByteArray m4a = QByteArray("\0\0\0\x18", 4) + "ftypM4A " + QByteArray(16, '\0');
     EXPECT_EQ(client->send("PUT", upload, "not a recording").status, 415);
-    EXPECT_EQ(client->send("PUT", upload, m4a).status, 200); // the refusal did not spend the link
+    const Instance b = secondInstance(); // any instance honours the link
+    ASSERT_TRUE(b.client);
+    EXPECT_EQ(b.client->send("PUT", upload, m4a).status, 200); // the refusal did not spend the link
     EXPECT_EQ(client->send("PUT", upload, m4a).status, 403);
 
     // Only a stored file can be attached, never the user's directory.

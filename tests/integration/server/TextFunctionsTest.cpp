@@ -108,7 +108,7 @@ TEST_F(ModelEndpointTest, RepliesStreamedOrNotErrorsAndTimeLimits)
         {{500, R"({"error":{"message":"model exploded"}})", Millis(0)}, Kind::failed},
         {{200, "<html>", Millis(0)}, Kind::failed},
         {{200, R"({"choices":[]})", Millis(0)}, Kind::failed},
-        {{200, ScriptedModelEndpoint::content("late"), Millis(1500)}, Kind::timedOut},
+        {{200, ScriptedModelEndpoint::content(QStringLiteral("late")), Millis(1500)}, Kind::timedOut},
     };
     for (const auto &[scripted, kind] : failures) {
         endpoint.replies.push_back(scripted);

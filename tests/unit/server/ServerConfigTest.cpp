@@ -33,7 +33,7 @@ TEST(ServerConfigTest, NumbersOutOfRangeAreRefusedWithTheRange)
     struct Case
     {
         QByteArray text;
-        QString error;
+        const char *error;
     };
     for (const Case &c : std::vector<Case>{
              {R"({"port": 99999})",
@@ -59,7 +59,7 @@ TEST(ServerConfigTest, NumbersOutOfRangeAreRefusedWithTheRange)
              {R"({"publicUrl": "https://dictation.example.org/?x=1"})",
               R"(: "publicUrl" must be an http:// or https:// URL such as https://dictation.example.org)"},
          }) {
-        EXPECT_EQ(loadError(c.text), c.error) << c.text.constData();
+        EXPECT_EQ(loadError(c.text), QString::fromUtf8(c.error)) << c.text.constData();
     }
     ServerConfig config;
     ASSERT_EQ(loadError(R"({"port": 0, "maxBodyBytes": 1024, "accessTokenSeconds": 60, "liveIdleMs": 100,
@@ -81,4 +81,30 @@ TEST(ServerConfigTest, ASyntaxErrorNamesItsLineAndColumn)
         << qPrintable(error);
     EXPECT_FALSE(error.contains(u'[')) << qPrintable(error); // no parser-internal prefix
     EXPECT_EQ(loadError("[1, 2]"), QStringLiteral(" is not a JSON object: settings go in {\"key\": value, …}"));
+}
+
+// Instances over one database must sign with one key: none is ever made up
+// for a shared database, and a given one must be long enough.
+TEST(ServerConfigTest, ASharedDatabaseTakesOnlyAGivenSigningKey)
+{
+    QTemporaryDir dir;
+    ServerConfig config;
+    config.dataDir = dir.filePath(QStringLiteral("data"));
+    config.database = QStringLiteral("postgres://dravelin@db.example.org/dravelin");
+    const auto refused = config.loadOrCreateSecret();
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().contains(QStringLiteral("\"signingKeyFile\""))) << qPrintable(refused.error());
+    EXPECT_FALSE(QFile::exists(config.dataDir + QStringLiteral("/signing.key")));
+
+    config.signingKeyFile = dir.filePath(QStringLiteral("shared.key"));
+    QFile key(config.signingKeyFile);
+    ASSERT_TRUE(key.open(QIODevice::WriteOnly));
+    key.write("too short\n");
+    key.close();
+    EXPECT_FALSE(config.loadOrCreateSecret());
+    ASSERT_TRUE(key.open(QIODevice::WriteOnly));
+    key.write(QByteArray(44, 'k') + '\n');
+    key.close();
+    ASSERT_TRUE(config.loadOrCreateSecret());
+    EXPECT_EQ(config.signingSecret, QByteArray(44, 'k'));
 }
