@@ -34,14 +34,41 @@ bool ResponseWriter::isOpen() const
     return m_connection && m_connection->isOpen();
 }
 
+void ResponseWriter::identify(QByteArray requestId, QByteArray method, QString path)
+{
+    m_requestId = std::move(requestId);
+    m_method = std::move(method);
+    m_path = std::move(path);
+    m_started.start();
+}
+
+HeaderList ResponseWriter::withRequestId(HeaderList headers) const
+{
+    if (!m_requestId.isEmpty())
+        headers.append(qMakePair(QByteArray("X-Request-Id"), m_requestId));
+    return headers;
+}
+
+void ResponseWriter::logDone(int status) const
+{
+    if (m_requestId.isEmpty())
+        return;
+    logs::info(logs::app(), QStringLiteral("%1 %2 → %3 in %4 ms (request %5)")
+                                .arg(QString::fromLatin1(m_method), m_path)
+                                .arg(status)
+                                .arg(m_started.elapsed())
+                                .arg(QString::fromLatin1(m_requestId)));
+}
+
 void ResponseWriter::send(const HttpResponse &response)
 {
     if (m_finished)
         return;
     m_finished = true;
+    logDone(response.status);
     if (!isOpen())
         return;
-    QByteArray out = head(response.status, response.headers, m_connection->connectionHeader());
+    QByteArray out = head(response.status, withRequestId(response.headers), m_connection->connectionHeader());
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
     out += response.body;
     m_connection->write(out);
@@ -53,9 +80,11 @@ void ResponseWriter::beginStream(int status, const HeaderList &headers)
     if (m_finished || m_streaming)
         return;
     m_streaming = true;
+    m_streamStatus = status;
     if (!isOpen())
         return;
-    m_connection->write(head(status, headers, m_connection->connectionHeader()) + "Transfer-Encoding: chunked\r\n\r\n");
+    m_connection->write(head(status, withRequestId(headers), m_connection->connectionHeader()) +
+                        "Transfer-Encoding: chunked\r\n\r\n");
 }
 
 bool ResponseWriter::writeChunk(const QByteArray &bytes)
@@ -72,6 +101,7 @@ void ResponseWriter::endStream()
     if (!m_streaming || m_finished)
         return;
     m_finished = true;
+    logDone(m_streamStatus);
     if (!isOpen())
         return;
     m_connection->write("0\r\n\r\n");

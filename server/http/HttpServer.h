@@ -3,6 +3,7 @@
 #include "core/Scheduler.h"
 #include "http/HttpParser.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -36,10 +37,24 @@ public:
     bool isOpen() const;
     bool isFinished() const { return m_finished; }
 
+    // Names the request this writer answers: the id goes out as X-Request-Id
+    // and, with the method, path, status and time taken, into one log line
+    // when the answer is complete.
+    void identify(QByteArray requestId, QByteArray method, QString path);
+    const QByteArray &requestId() const { return m_requestId; }
+
 private:
+    HeaderList withRequestId(HeaderList headers) const;
+    void logDone(int status) const;
+
     QPointer<HttpConnection> m_connection;
     bool m_streaming = false;
     bool m_finished = false;
+    int m_streamStatus = 0;
+    QByteArray m_requestId;
+    QByteArray m_method;
+    QString m_path;
+    QElapsedTimer m_started;
 };
 
 // How a path takes WebSocket upgrades: `check` may refuse the handshake with a

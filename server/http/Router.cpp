@@ -1,6 +1,10 @@
 #include "http/Router.h"
 
+#include "auth/Jwt.h"
 #include "core/Log.h"
+
+#include <algorithm>
+#include <cctype>
 
 namespace dravelin::server {
 
@@ -39,8 +43,24 @@ const WebSocketRoute *Router::webSocket(const QString &path) const
     return it == m_webSockets.end() ? nullptr : &it->second;
 }
 
+namespace {
+
+// The caller's X-Request-Id when it is a sane token (a proxy in front of
+// several instances sets one), else a fresh one.
+QByteArray requestIdFor(const HttpRequest &request)
+{
+    const QByteArray given = request.header("x-request-id");
+    const bool sane = !given.isEmpty() && given.size() <= 64 && std::all_of(given.cbegin(), given.cend(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    });
+    return sane ? given : randomToken(9);
+}
+
+} // namespace
+
 QCoro::Task<> Router::dispatch(HttpRequest request, std::shared_ptr<ResponseWriter> writer) const
 {
+    writer->identify(requestIdFor(request), request.method, request.path);
     QByteArrayList allowed;
     const StreamHandler *match = nullptr;
     for (const auto &[key, handler] : m_routes) {
@@ -73,7 +93,8 @@ QCoro::Task<> Router::dispatch(HttpRequest request, std::shared_ptr<ResponseWrit
     try {
         co_await (*match)(std::move(request), writer);
     } catch (const std::exception &e) {
-        logs::error(logs::app(), QStringLiteral("Request failed: %1").arg(QString::fromUtf8(e.what())));
+        logs::error(logs::app(), QStringLiteral("Request %1 failed: %2")
+                                     .arg(QString::fromLatin1(writer->requestId()), QString::fromUtf8(e.what())));
         writer->send(HttpResponse::error(500, QStringLiteral("internal error")));
     }
     if (!writer->isFinished())

@@ -537,9 +537,21 @@ TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
                                            "3A%2F%2Fevil.example%2Fcb&code_challenge=") +
                                 QString(43, u'a') + QStringLiteral("&code_challenge_method=S256"));
     EXPECT_EQ(refused.status, 400); // never redirects to an address off this machine
-    const HttpResult health = client->send("GET", QStringLiteral("/health"));
+    const HttpResult health = client->send("GET", QStringLiteral("/health"), {}, {{"X-Request-Id", "proxy-7.a_b"}});
     EXPECT_EQ(health.status, 200);
     EXPECT_TRUE(health.body.contains("\"database\":\"ok\"")) << health.body.constData();
+    // A proxy's request id is kept; a missing or unusable one is replaced.
+    const auto requestId = [](const HttpResult &result) {
+        for (const auto &[name, value] : result.headers) {
+            if (name.compare("x-request-id", Qt::CaseInsensitive) == 0)
+                return value;
+        }
+        return QByteArray();
+    };
+    EXPECT_EQ(requestId(health), "proxy-7.a_b");
+    const QByteArray made = requestId(client->send("GET", QStringLiteral("/health"), {}, {{"X-Request-Id", "bad id"}}));
+    EXPECT_GE(made.size(), 8);
+    EXPECT_FALSE(made.contains(' '));
 }
 
 TEST(ServerModelTest, AModelAskedForByNameMustBeInstalled)
