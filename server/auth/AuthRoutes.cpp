@@ -128,6 +128,16 @@ bool AuthRoutes::apiKeyOk(const HttpRequest &request) const
     return request.header("apikey") == m_config.apiKey;
 }
 
+std::optional<HttpResponse> AuthRoutes::refuseWithoutApiKey(const HttpRequest &request) const
+{
+    if (apiKeyOk(request))
+        return std::nullopt;
+    json::Json body;
+    body["message"] = "No API key found in request";
+    body["hint"] = "No `apikey` request header or url param was found.";
+    return HttpResponse::json(401, json::encode(body));
+}
+
 void AuthRoutes::install(Router &router)
 {
     auto sync = [](auto member, AuthRoutes *self) {

@@ -48,6 +48,10 @@ public:
 
     static json::Json userJson(const User &user);
 
+    // The REST gateway's answer to a request without the public API key, or
+    // nothing when the key is there.
+    std::optional<HttpResponse> refuseWithoutApiKey(const HttpRequest &request) const;
+
 private:
     struct ConsentTicket
     {

@@ -138,6 +138,8 @@ HttpResponse RecordingRoutes::download(const HttpRequest &request)
 
 HttpResponse RecordingRoutes::attach(const HttpRequest &request)
 {
+    if (auto refused = m_auth.refuseWithoutApiKey(request))
+        return *refused;
     const auto user = m_auth.requireUser(request);
     if (!user)
         return user.error();

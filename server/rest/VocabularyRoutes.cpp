@@ -477,12 +477,8 @@ void VocabularyRoutes::install(Router &router)
 
 Expected<User, HttpResponse> VocabularyRoutes::caller(const HttpRequest &request)
 {
-    if (request.header("apikey") != m_config.apiKey) {
-        json::Json body;
-        body["message"] = "No API key found in request";
-        body["hint"] = "No `apikey` request header or url param was found.";
-        return Unexpected{HttpResponse::json(401, json::encode(body))};
-    }
+    if (auto refused = m_auth.refuseWithoutApiKey(request))
+        return Unexpected{std::move(*refused)};
     auto user = m_auth.authenticate(request);
     if (!user)
         return Unexpected{restError(401, QStringLiteral("PGRST301"), user.error())};

@@ -600,15 +600,19 @@ TEST_F(RecordingServerTest, UploadLinksUseThePublicUrlAndOnlyAStoredRecordingSpe
     EXPECT_EQ(b.client->send("PUT", upload, m4a).status, 200); // the refusal did not spend the link
     EXPECT_EQ(client->send("PUT", upload, m4a).status, 403);
 
-    // Only a stored file can be attached, never the user's directory.
+    // Only a stored file can be attached, never the user's directory, and
+    // only with the public API key, as every REST call.
     const QString key = str(jsonOf(reply), "recordingObjectKey");
-    for (const auto &[path, status] :
-         std::vector<std::pair<QString, int>>{{userId + u'/', 404}, {userId + QStringLiteral("//"), 404}, {key, 200}}) {
+    for (const auto &[path, apiKey, status] :
+         std::vector<std::tuple<QString, QByteArray, int>>{{userId + u'/', kApiKey, 404},
+                                                           {userId + QStringLiteral("//"), kApiKey, 404},
+                                                           {key, "wrong", 401},
+                                                           {key, kApiKey, 200}}) {
         json::Json body{{"p_client_recording_id", recordingId.toStdString()}};
         body["p_audio_path"] = path;
-        const HttpResult attached =
-            client->send("POST", QStringLiteral("/rest/v1/rpc/attach_recording_audio"), json::encode(body),
-                         {{"Authorization", "Bearer " + access}, {"Content-Type", "application/json"}});
+        const HttpResult attached = client->send(
+            "POST", QStringLiteral("/rest/v1/rpc/attach_recording_audio"), json::encode(body),
+            {{"Authorization", "Bearer " + access}, {"apikey", apiKey}, {"Content-Type", "application/json"}});
         EXPECT_EQ(attached.status, status) << qPrintable(path);
     }
 }
