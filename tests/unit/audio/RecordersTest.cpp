@@ -46,6 +46,16 @@ protected:
         ASSERT_TRUE(done);
     }
 
+    // Starts a stop of `r` whose result lands in `out` when it ends.
+    static QCoro::Task<> stopInto(AudioRecorder &r, std::optional<std::optional<QByteArray>> &out)
+    {
+        out = co_await r.stop();
+    }
+    static QCoro::Task<> stopInto(StreamingDictationRecorder &r, std::optional<std::optional<DictationCapture>> &out)
+    {
+        out = co_await r.stopCapture();
+    }
+
     QTemporaryDir dir;
     LogCapture logs;
     VirtualScheduler scheduler;
@@ -117,9 +127,7 @@ TEST_F(RecorderTest, CancelDuringTheStopTailReturnsNothing)
     ASSERT_TRUE(run(recorder.start()));
     backend.feedTone(0.5);
     std::optional<std::optional<QByteArray>> result;
-    auto stopping = [](AudioRecorder &r, std::optional<std::optional<QByteArray>> &out) -> QCoro::Task<> {
-        out = co_await r.stop();
-    }(recorder, result);
+    auto stopping = stopInto(recorder, result);
     scheduler.advance(50ms);
     auto cancelling = recorder.cancel();
     scheduler.advance(200ms);
@@ -191,10 +199,7 @@ TEST_F(RecorderTest, OnDeviceUsesTheLastPartialWhenNoFinalComes)
     speech.send(QStringLiteral("hello world"));
 
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r,
-                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
-        out = co_await r.stopCapture();
-    }(recorder, result);
+    auto stopping = stopInto(recorder, result);
     scheduler.advance(150ms + 799ms);
     EXPECT_FALSE(result); // still waiting for a final result
     scheduler.advance(1ms);
@@ -210,10 +215,7 @@ TEST_F(RecorderTest, OnDeviceUsesTheLastPartialWhenNoFinalComes)
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     speech.send(QStringLiteral("The low world."));
     result.reset();
-    auto stoppingAgain = [](StreamingDictationRecorder &r,
-                            std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
-        out = co_await r.stopCapture();
-    }(recorder, result);
+    auto stoppingAgain = stopInto(recorder, result);
     scheduler.advance(150ms + 2500ms);
     EXPECT_FALSE(result);
     speech.send(QStringLiteral("Hello world. This is a test."), true);
@@ -231,10 +233,7 @@ TEST_F(RecorderTest, OnDeviceFinalResultEndsTheWaitAtOnce)
     StreamingDictationRecorder recorder(backend, &speech, scheduler, defaults, immediateQueues());
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r,
-                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
-        out = co_await r.stopCapture();
-    }(recorder, result);
+    auto stopping = stopInto(recorder, result);
     scheduler.advance(150ms);
     scheduler.runPending();
     scheduler.runPending();
@@ -249,10 +248,7 @@ TEST_F(RecorderTest, OnDeviceCancelDuringTheTailReturnsNothing)
     StreamingDictationRecorder recorder(backend, &speech, scheduler, defaults, immediateQueues());
     ASSERT_TRUE(run(recorder.start(std::nullopt, QUuid::createUuid())));
     std::optional<std::optional<DictationCapture>> result;
-    auto stopping = [](StreamingDictationRecorder &r,
-                       std::optional<std::optional<DictationCapture>> &out) -> QCoro::Task<> {
-        out = co_await r.stopCapture();
-    }(recorder, result);
+    auto stopping = stopInto(recorder, result);
     scheduler.advance(50ms);
     run(recorder.cancel());
     scheduler.advance(200ms);

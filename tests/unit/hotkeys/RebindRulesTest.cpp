@@ -89,5 +89,4 @@ TEST(RebindRulesTest, ConflictLabelsNameStandardCommandsAndOtherHotkeys)
               QStringLiteral("System Copy"));
     withCopy.rewrite = HotkeyBinding{15, 0x0900};
     EXPECT_EQ(rebind::conflictLabel(record, {15, 0x0900}, withCopy, kTransforms), QStringLiteral("Rewrite selection"));
-    EXPECT_EQ(StandardShortcut::all().size(), 23);
 }

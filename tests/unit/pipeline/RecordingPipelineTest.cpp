@@ -98,6 +98,18 @@ protected:
     void press() { hotkeys.callbacks().onToggleRecord(); }
     void release() { hotkeys.callbacks().onToggleRecordReleased(); }
     void cancel() { hotkeys.callbacks().onCancelRecord(); }
+    // A whole toggle dictation: start, wait until the mic is live, stop, deliver.
+    void startLive()
+    {
+        press();
+        advance(100ms);
+    }
+    void dictate()
+    {
+        startLive();
+        press();
+        finish();
+    }
     void advance(Millis ms) { scheduler.advance(ms); }
     PipelineState state() const { return pipeline->state(); }
     bool logged(const QString &message) const { return logs.has(QStringLiteral("pipeline"), message); }
@@ -134,19 +146,10 @@ const QString kError = SoundFeedback::soundName(SoundFeedback::Cue::error);
 
 } // namespace
 
-TEST_F(PipelineTest, WiringRegistersHotkeysAndSetsEveryCallback)
-{
-    EXPECT_EQ(hotkeys.events, QStringList{QStringLiteral("register")});
-    auto &cb = hotkeys.callbacks();
-    for (const auto *fn : {&cb.onToggleRecord, &cb.onToggleRecordReleased, &cb.onPrivatePaste, &cb.onCancelRecord,
-                           &cb.onRewriteSelection, &cb.onBeginAsk, &cb.onSubmitAsk})
-        EXPECT_TRUE(static_cast<bool>(*fn));
-    EXPECT_TRUE(logged(QStringLiteral("Pipeline wired and hotkeys registered")));
-    EXPECT_EQ(recorder.prewarmCalls, 0); // only the streaming recorder is prewarmed
-}
-
 TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
 {
+    EXPECT_EQ(hotkeys.events, QStringList{QStringLiteral("register")}); // wireUp grabs the hotkeys
+    EXPECT_EQ(recorder.prewarmCalls, 0);                                // only the streaming recorder is prewarmed
     press();
     // Before the recorder is live: indicator and start cue already out, still idle.
     EXPECT_EQ(indicator.current(), QStringLiteral("recording"));
@@ -180,13 +183,11 @@ TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
 TEST_F(PipelineTest, EachCaptureGetsAFreshRecordingIdAndUnknownAppIsLogged)
 {
     workspace.frontmost.reset();
-    press();
-    advance(100ms);
+    startLive();
     const auto first = recorder.lastRecordingID;
     EXPECT_TRUE(logged(QStringLiteral("Recording started in unknown")));
     press();
-    press();
-    advance(100ms);
+    startLive();
     EXPECT_NE(recorder.lastRecordingID, first);
 }
 
@@ -229,8 +230,7 @@ TEST_F(PipelineTest, TogglesDuringStartAndProcessingAreDroppedNotQueued)
 TEST_F(PipelineTest, RecorderWithoutCaptureShowsNoSpeechNotice)
 {
     recorder.captureToReturn.reset();
-    press();
-    advance(100ms);
+    startLive();
     press();
     EXPECT_EQ(indicator.current(), QStringLiteral("notice(No speech detected)"));
     EXPECT_EQ(player.played.last(), kDiscard);
@@ -354,8 +354,7 @@ TEST_F(PipelineTest, TapDecisionExpiringDuringStartDefersTheDiscard)
 {
     useHoldMode();
     recorder.startLatency = 1000ms;
-    press();
-    advance(100ms);
+    startLive();
     release();
     advance(400ms); // tap window over while still starting
     EXPECT_EQ(pipeline->pendingStartAction(), PendingStartAction::discard);
@@ -400,8 +399,9 @@ TEST_F(PipelineTest, LastDeferredRequestWins)
 
 TEST_F(PipelineTest, CancelWhileRecordingShowsNoticeAndPlaysDiscard)
 {
-    press();
-    advance(100ms);
+    cancel(); // idle: nothing to cancel, nothing shown
+    EXPECT_TRUE(indicator.shown.empty());
+    startLive();
     cancel();
     EXPECT_TRUE(logged(QStringLiteral("User cancelled recording")));
     EXPECT_EQ(recorder.cancelCalls, 1);
@@ -414,20 +414,12 @@ TEST_F(PipelineTest, CancelWhileRecordingShowsNoticeAndPlaysDiscard)
     EXPECT_FALSE(pipeline->captureRecordingID());
 }
 
-TEST_F(PipelineTest, CancelWhenIdleDoesNothing)
-{
-    cancel();
-    EXPECT_EQ(recorder.cancelCalls, 0);
-    EXPECT_TRUE(indicator.shown.empty());
-}
-
 // No-speech watchdog -----------------------------------------------------------
 
 TEST_F(PipelineTest, TenSecondsOfSilenceStopWithoutTranscribing)
 {
     recorder.level = 0.1f;
-    press();
-    advance(100ms);
+    startLive();
     advance(9900ms);
     EXPECT_EQ(state(), PipelineState::recording);
     advance(200ms);
@@ -444,8 +436,7 @@ TEST_F(PipelineTest, FourLoudSamplesVetoTheWatchdogButThreeDoNot)
 {
     // Four polls (0, 150, 300, 450 ms) at or above 0.35, then quiet.
     recorder.level = 0.35f;
-    press();
-    advance(100ms);
+    startLive();
     advance(500ms);
     recorder.level = 0;
     advance(10s);
@@ -456,8 +447,7 @@ TEST_F(PipelineTest, FourLoudSamplesVetoTheWatchdogButThreeDoNot)
 
     logs.clear();
     recorder.level = 0.9f; // three polls: 0, 150, 300 ms
-    press();
-    advance(100ms);
+    startLive();
     advance(400ms);
     recorder.level = 0;
     advance(10s);
@@ -467,8 +457,7 @@ TEST_F(PipelineTest, FourLoudSamplesVetoTheWatchdogButThreeDoNot)
 
 TEST_F(PipelineTest, RecognisedSpeechStandsTheWatchdogDown)
 {
-    press();
-    advance(100ms);
+    startLive();
     advance(3s);
     recorder.heard = true;
     advance(200ms);
@@ -480,8 +469,7 @@ TEST_F(PipelineTest, RecognisedSpeechStandsTheWatchdogDown)
 
 TEST_F(PipelineTest, WatchdogOfAnEndedCaptureNeverFiresIntoTheNextOne)
 {
-    press();
-    advance(100ms);
+    startLive();
     advance(8s);
     press(); // stop after 8 s
     press(); // new capture
@@ -497,8 +485,7 @@ TEST_F(PipelineTest, DeniedMicrophoneExplainsAndResetsTheGesture)
 {
     useHoldMode();
     recorder.startError = AudioRecorderError{AudioRecorderError::Kind::permissionDenied, {}};
-    press();
-    advance(100ms);
+    startLive();
     EXPECT_EQ(state(), PipelineState::idle);
     EXPECT_EQ(pipeline->holdSubState(), HoldSubState::idle);
     EXPECT_EQ(indicator.current(), QStringLiteral("error(Enable mic in System Settings, then retry)"));
@@ -541,8 +528,7 @@ TEST_F(PipelineTest, PrivatePastePastesTheNewestEntryInAnyState)
 
     history.entries.push_back(ClipboardEntry{QUuid::createUuid(), QStringLiteral("newest"), {}, {}, {}, false});
     history.entries.push_back(ClipboardEntry{QUuid::createUuid(), QStringLiteral("older"), {}, {}, {}, false});
-    press();
-    advance(100ms);
+    startLive();
     hotkeys.callbacks().onPrivatePaste();
     EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("newest")});
     EXPECT_TRUE(logged(QStringLiteral("⌘⌃V pressed — entries in history: 2")));
@@ -556,8 +542,7 @@ TEST_F(PipelineTest, PrivatePastePastesTheNewestEntryInAnyState)
 TEST_F(PipelineTest, CallbacksAndTimersFindADestroyedPipelineGone)
 {
     useHoldMode();
-    press();
-    advance(100ms);
+    startLive();
     release(); // tap decision armed, watchdog running
     auto toggle = hotkeys.callbacks().onToggleRecord;
     pipeline.reset();
@@ -570,13 +555,10 @@ TEST_F(PipelineTest, CallbacksAndTimersFindADestroyedPipelineGone)
 TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
 {
     recorder.streaming = true;
-    pipeline = std::make_unique<RecordingPipeline>(
-        RecordingPipeline::Collaborators{recorder, warmUps, warmUps, paste, history, indicator, auth, hotkeys, sounds,
-                                         workspace, defaults, scheduler, pending, &uploader, &quality});
+    pipeline = std::make_unique<RecordingPipeline>(collaborators());
     pipeline->wireUp();
     EXPECT_EQ(recorder.prewarmCalls, 1);
-    press();
-    advance(100ms);
+    startLive();
     ASSERT_TRUE(recorder.onAutoStop);
     ASSERT_TRUE(recorder.onLiveRaw);
     recorder.onLiveRaw(QStringLiteral("raw words"));
@@ -589,8 +571,7 @@ TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
     // The user is told why it stopped; the next recording starts afresh.
     EXPECT_TRUE(pipeline->stoppedAtLengthCap());
     EXPECT_EQ(indicator.current(), QStringLiteral("notice(Stopped at the 3-minute limit)"));
-    press();
-    advance(100ms);
+    startLive();
     EXPECT_FALSE(pipeline->stoppedAtLengthCap());
 }
 
@@ -613,8 +594,7 @@ TEST_F(PipelineTest, AskConfirmDuringStartIsAppliedWhenLive)
 
 TEST_F(PipelineTest, AskPromotesARunningDictation)
 {
-    press();
-    advance(100ms);
+    startLive();
     hotkeys.callbacks().onBeginAsk();
     EXPECT_TRUE(logged(QStringLiteral("Promoted in-flight capture to Ask mode")));
     EXPECT_EQ(recorder.startCalls, 1);
@@ -747,8 +727,7 @@ TEST_F(PipelineTest, SelectionRewritePastesOverTheSelectionAndAlwaysRestoresTheC
     keys.selected = 4;
     rewrite();
     EXPECT_EQ(keys.events.back(), QStringLiteral("ctrl+shift+c"));
-    press();
-    advance(100ms);
+    startLive();
     const auto copies = keys.events.size();
     hotkeys.callbacks().onRewriteSelection();
     finish();
@@ -827,10 +806,7 @@ TEST_F(PipelineTest, CloudRoadDeliversPastesRemembersAndUploads)
     response.recordingUploadUrl = QStringLiteral("http://127.0.0.1:1/storage/v1/upload?token=t");
     response.recordingObjectKey = QStringLiteral("u/ID.m4a");
     warmUps.transcription = response;
-    press();
-    advance(100ms);
-    press();
-    finish();
+    dictate();
     ASSERT_EQ(warmUps.requests.size(), 1u);
     const TranscriptionRequest &sent = warmUps.requests[0];
     EXPECT_TRUE(sent.cleanupEnabled);
@@ -864,27 +840,21 @@ TEST_F(PipelineTest, CloudRoadDeliversPastesRemembersAndUploads)
     // uploads nothing.
     response.retainRecording = false;
     warmUps.transcription = response;
-    press();
-    advance(100ms);
-    press();
-    finish();
+    dictate();
     EXPECT_EQ(history.entries.size(), 2u);
     EXPECT_EQ(uploader.uploads.size(), 1);
 }
 
 TEST_F(PipelineTest, ShortAudioEmptyRepliesAndNoEditableFocus)
 {
-    const auto dictate = [this](DictationCapture capture) {
+    const auto deliver = [this](DictationCapture capture) {
         recorder.captureToReturn = std::move(capture);
         player.played.clear();
-        press();
-        advance(100ms);
-        press();
-        finish();
+        this->dictate();
     };
     DictationCapture capture;
     capture.audio = audioOf(199);
-    dictate(capture);
+    deliver(capture);
     EXPECT_TRUE(warmUps.requests.empty());
     EXPECT_EQ(indicator.current(),
               QStringLiteral("error(Microphone returned no audio. Check System Settings → Microphone.)"));
@@ -894,7 +864,7 @@ TEST_F(PipelineTest, ShortAudioEmptyRepliesAndNoEditableFocus)
     auto blank = *warmUps.transcription;
     blank.text = QStringLiteral("  \n ");
     warmUps.transcription = blank;
-    dictate(capture);
+    deliver(capture);
     EXPECT_EQ(warmUps.requests.size(), 1u);
     EXPECT_EQ(indicator.current(), QStringLiteral("notice(No speech detected)"));
     EXPECT_TRUE(history.entries.empty());
@@ -904,7 +874,7 @@ TEST_F(PipelineTest, ShortAudioEmptyRepliesAndNoEditableFocus)
     reply.text = QStringLiteral("Shown, not pasted.");
     warmUps.transcription = reply;
     paste.focus = EditableFocus::notEditable;
-    dictate(capture);
+    deliver(capture);
     EXPECT_TRUE(paste.pasted.isEmpty());
     EXPECT_EQ(indicator.current(), QStringLiteral("result(Shown, not pasted.)"));
     EXPECT_EQ(history.entries.size(), 1u);
@@ -937,10 +907,7 @@ TEST_F(PipelineTest, EveryTranscriptionErrorHasItsIndicatorSoundAndRetryRecord)
         warmUps.transcription = Unexpected(c.error);
         player.played.clear();
         quality.reports.clear();
-        press();
-        advance(100ms);
-        press();
-        finish();
+        dictate();
         EXPECT_EQ(indicator.current(), c.indicator);
         EXPECT_EQ(player.played.back(), kError);
         EXPECT_EQ(pending.failures.back().second, c.error.description());
@@ -960,12 +927,6 @@ TEST_F(PipelineTest, OnDeviceTextWithCleanupOnOffAndFillerWords)
     capture.engine = QStringLiteral("pocketsphinx");
     capture.durationMs = 1500;
     recorder.captureToReturn = capture;
-    const auto dictate = [this] {
-        press();
-        advance(100ms);
-        press();
-        finish();
-    };
 
     // Cleanup on (the default): the cleaner's text is pasted.
     dictate();
@@ -1015,10 +976,7 @@ TEST_F(PipelineTest, TerminalsNeverStreamAndAFailedPendingSaveStillTranscribes)
     DictationCapture capture;
     capture.audio = audioOf(900);
     recorder.captureToReturn = capture;
-    press();
-    advance(100ms);
-    press();
-    finish();
+    dictate();
     ASSERT_EQ(warmUps.requests.size(), 1u);
     EXPECT_FALSE(warmUps.requests[0].streamCleanup);
     EXPECT_TRUE(logged(QStringLiteral("Streaming disabled for kitty — using single-shot")));
@@ -1084,8 +1042,7 @@ TEST_F(PipelineTest, LiveRawIsPastedAtOnceThenReplacedByTheFinalText)
         DictationCapture capture;
         capture.liveText = std::move(final);
         recorder.captureToReturn = capture;
-        press();
-        advance(100ms);
+        startLive();
         recorder.onLiveRaw(QStringLiteral("  ") + raw + QStringLiteral(" "));
         finish();
         press();
@@ -1144,21 +1101,18 @@ TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
         e.cleaned = cleaned;
         return e;
     };
-    const auto dictate = [&](std::vector<TranscriptionStreamEvent> events,
-                             std::optional<TranscriptionError> failure = std::nullopt) {
+    const auto stream = [&](std::vector<TranscriptionStreamEvent> events,
+                            std::optional<TranscriptionError> failure = std::nullopt) {
         warmUps.streamed = std::move(events);
         warmUps.streamError = std::move(failure);
         paste.pasted.clear();
         paste.swaps.clear();
         pending.removed.clear();
-        press();
-        advance(100ms);
-        press();
-        finish();
+        this->dictate();
     };
 
     // A cleaned event without its flag but with other text counts as cleaned.
-    dictate({event("raw", QStringLiteral("um hi all")), event("cleaned", QStringLiteral("Hi all."))});
+    stream({event("raw", QStringLiteral("um hi all")), event("cleaned", QStringLiteral("Hi all."))});
     EXPECT_TRUE(warmUps.requests.back().streamCleanup);
     EXPECT_EQ(paste.pasted, QStringList{QStringLiteral("um hi all")});
     EXPECT_EQ(paste.swaps.size(), 1);
@@ -1168,27 +1122,27 @@ TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
 
     // A connection that fails after the cleaned text changes nothing.
     const auto before = history.entries.size();
-    dictate({event("raw", QStringLiteral("um bye")), event("cleaned", QStringLiteral("Bye."))},
-            TranscriptionError::networkError(QStringLiteral("reset")));
+    stream({event("raw", QStringLiteral("um bye")), event("cleaned", QStringLiteral("Bye."))},
+           TranscriptionError::networkError(QStringLiteral("reset")));
     EXPECT_EQ(history.entries.size(), before + 1);
     EXPECT_EQ(history.entries.front().text, QStringLiteral("Bye."));
     EXPECT_EQ(indicator.current(), QStringLiteral("done"));
 
     // Identical: no swap, and the entry counts as processed.
-    dictate({event("raw", QStringLiteral("Fine.")), event("cleaned", QStringLiteral("Fine."), true)});
+    stream({event("raw", QStringLiteral("Fine.")), event("cleaned", QStringLiteral("Fine."), true)});
     EXPECT_TRUE(paste.swaps.isEmpty());
     EXPECT_TRUE(history.entries.front().aiProcessed);
 
     // A skipped swap keeps the raw text, unprocessed.
     paste.swapSucceeds = false;
-    dictate({event("raw", QStringLiteral("so so")), event("cleaned", QStringLiteral("So-so."), true)});
+    stream({event("raw", QStringLiteral("so so")), event("cleaned", QStringLiteral("So-so."), true)});
     EXPECT_EQ(history.entries.front().text, QStringLiteral("so so"));
     EXPECT_FALSE(history.entries.front().aiProcessed);
 
     // Held for want of a focus, then an empty cleaned text: the raw text is
     // shown once, unprocessed.
     paste.focus = EditableFocus::notEditable;
-    dictate({event("raw", QStringLiteral("held back")), event("cleaned", QStringLiteral(""), true)});
+    stream({event("raw", QStringLiteral("held back")), event("cleaned", QStringLiteral(""), true)});
     EXPECT_EQ(indicator.current(), QStringLiteral("result(held back)"));
     EXPECT_FALSE(history.entries.front().aiProcessed);
 
@@ -1196,7 +1150,7 @@ TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
     // shown, and the recording stays queued.
     paste.focus = EditableFocus::editable;
     const auto entries = history.entries.size();
-    dictate({event("raw", QStringLiteral("cut short"))}, TranscriptionError::networkError(QStringLiteral("reset")));
+    stream({event("raw", QStringLiteral("cut short"))}, TranscriptionError::networkError(QStringLiteral("reset")));
     EXPECT_EQ(history.entries.size(), entries + 1);
     EXPECT_EQ(history.entries.front().text, QStringLiteral("cut short"));
     EXPECT_EQ(indicator.current(), QStringLiteral("done"));
@@ -1204,7 +1158,7 @@ TEST_F(PipelineTest, StreamedRepliesPasteRawFirstAndNeverLoseIt)
     EXPECT_TRUE(pending.failures.isEmpty());
 
     // Broken before any text: an error, and the failure is on the queued item.
-    dictate({}, TranscriptionError::networkError(QStringLiteral("reset")));
+    stream({}, TranscriptionError::networkError(QStringLiteral("reset")));
     EXPECT_EQ(indicator.current(), QStringLiteral("error(Network error — retry from menu)"));
     EXPECT_EQ(pending.failures.size(), 1);
 }
