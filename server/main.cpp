@@ -5,6 +5,9 @@
 #include "core/LogHandler.h"
 #include "core/QtScheduler.h"
 #include "storage/Storage.h"
+#ifdef DRAVELIN_HAVE_WHISPER
+#include "platform/linux/WhisperRecognizer.h"
+#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -152,10 +155,12 @@ int main(int argc, char *argv[])
                                               "model)."),
                                QStringLiteral("MODE"));
     QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not print log lines."));
+    QCommandLineOption printModel(QStringLiteral("print-model"),
+                                  QStringLiteral("Print the Whisper model file the settings lead to, then exit."));
     QCommandLineOption retain(QStringLiteral("retain-recordings"),
                               QStringLiteral("Keep the recordings the app uploads after each dictation."));
     parser.addOptions({config, address, port, dataDir, database, apiKey, engine, whisperModel, llm, llmModel, llmUrl,
-                       cleanup, quiet, retain});
+                       cleanup, quiet, retain, printModel});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("Administration commands and migrate (see above)."),
                                  QStringLiteral("[admin … | migrate]"));
@@ -212,6 +217,15 @@ int main(int argc, char *argv[])
         settings.model = parser.value(whisperModel);
     if (parser.isSet(retain))
         settings.retainRecordings = true;
+    if (parser.isSet(printModel)) {
+#ifdef DRAVELIN_HAVE_WHISPER
+        std::printf("%s\n", qPrintable(nix::WhisperRecognizer::modelPath(settings.model)));
+        return 0;
+#else
+        std::fprintf(stderr, "dravelin-server: built without Whisper\n");
+        return 1;
+#endif
+    }
     if (parser.isSet(llm)) {
         settings.llm.provider = parser.value(llm);
         if (!QStringList{QStringLiteral("auto"), QStringLiteral("local"), QStringLiteral("openai"),

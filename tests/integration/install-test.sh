@@ -25,4 +25,12 @@ for icon in scalable/apps/dravelin.svg symbolic/apps/dravelin-symbolic.svg 48x48
     [ -s "$prefix/share/icons/hicolor/$icon" ] || fail "icon $icon missing"
 done
 
+# The speech model comes along, and an installed program finds it there
+# when the user has none of their own.
+model="$prefix/share/dravelin/models/ggml-tiny.en.bin"
+[ -s "$model" ] || fail "the speech model was not installed"
+found=$(HOME="$prefix/home" XDG_DATA_HOME="$prefix/home/data" XDG_DATA_DIRS="$prefix/share" \
+    "$prefix/bin/dravelin-server" --print-model)
+[ "$found" = "$model" ] || fail "the installed server looks for its model at $found"
+
 echo "install layout ok: $(find "$prefix" -type f | wc -l) files"

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <whisper.h>
 
@@ -33,29 +34,22 @@ void quietLogs(ggml_log_level, const char *, void *) {}
 
 } // namespace
 
-QString WhisperRecognizer::defaultModelPath()
-{
-    const QString configured = qEnvironmentVariable("DRAVELIN_WHISPER_MODEL");
-    if (!configured.isEmpty())
-        return configured;
-    const QString inData = paths::dataDir() + QStringLiteral("/models/ggml-tiny.en.bin");
-    if (QFileInfo::exists(inData))
-        return inData;
-#ifdef DRAVELIN_DEFAULT_WHISPER_MODEL
-    return QStringLiteral(DRAVELIN_DEFAULT_WHISPER_MODEL);
-#else
-    return inData;
-#endif
-}
-
 namespace {
 
-// Where models are looked for by name: the user's models folder, then the
-// folder the build converted its model into (the same one unless the data
-// folder was moved, as tests and sandboxes do).
+// Where models are looked for by name, in order: the user's models folder,
+// then every system data folder's dravelin/models ($XDG_DATA_DIRS: where an
+// installed Dravelin puts the default model), then the folder the build
+// converted its model into (the same as the user's unless the data folder was
+// moved, as tests and sandboxes do).
 QStringList modelFolders()
 {
     QStringList folders{paths::dataDir() + QStringLiteral("/models")};
+    const QStringList shared = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    for (const QString &dir : shared) {
+        const QString folder = dir + QStringLiteral("/dravelin/models");
+        if (!folders.contains(folder))
+            folders << folder;
+    }
 #ifdef DRAVELIN_DEFAULT_WHISPER_MODEL
     const QString built = QFileInfo(QStringLiteral(DRAVELIN_DEFAULT_WHISPER_MODEL)).absolutePath();
     if (!folders.contains(built))
@@ -65,6 +59,20 @@ QStringList modelFolders()
 }
 
 } // namespace
+
+QString WhisperRecognizer::defaultModelPath()
+{
+    const QString configured = qEnvironmentVariable("DRAVELIN_WHISPER_MODEL");
+    if (!configured.isEmpty())
+        return configured;
+    const QString file = QStringLiteral("/ggml-%1.bin").arg(QLatin1String(kDefaultModel));
+    const QStringList folders = modelFolders();
+    for (const QString &folder : folders) {
+        if (QFileInfo::exists(folder + file))
+            return folder + file;
+    }
+    return folders.front() + file;
+}
 
 QString WhisperRecognizer::modelPath(const QString &nameOrPath)
 {
