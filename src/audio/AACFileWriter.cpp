@@ -1,5 +1,7 @@
 #include "audio/AACFileWriter.h"
 
+#include "core/Log.h"
+
 #include <QFile>
 
 extern "C" {
@@ -15,12 +17,24 @@ namespace dravelin {
 
 namespace {
 
-// FFmpeg's own chatter (encoder statistics) goes nowhere; failures come
-// back to us as error codes.
+// FFmpeg's own messages ("moov atom not found" for a broken file, encoder
+// statistics) never reach the terminal: failures come back to us as error
+// codes with our own wording, and its errors and warnings go to our log at
+// debug level for whoever looks into one.
+void toOurLog(void *, int level, const char *format, va_list args)
+{
+    if (level > AV_LOG_WARNING)
+        return;
+    char line[512];
+    int prefix = 1;
+    av_log_format_line2(nullptr, level, format, args, line, sizeof line, &prefix);
+    logs::debug(logs::audioRecorder(), QStringLiteral("FFmpeg: %1").arg(QString::fromUtf8(line).trimmed()));
+}
+
 void quietFFmpeg()
 {
     static const bool once = [] {
-        av_log_set_level(AV_LOG_ERROR);
+        av_log_set_callback(toOurLog);
         return true;
     }();
     Q_UNUSED(once);
