@@ -228,7 +228,8 @@ int main(int argc, char *argv[])
             QString shown;
             if (const auto *action = std::get_if<AskAction>(&answer)) {
                 static const char *kinds[] = {"video", "shopping", "map"};
-                shown = QStringLiteral("ACTION %1: %2").arg(kinds[int(action->kind)], action->query);
+                shown =
+                    QStringLiteral("ACTION %1: %2").arg(QString::fromLatin1(kinds[int(action->kind)]), action->query);
                 ok = wanted && *wanted == QString::fromLatin1(kinds[int(action->kind)]);
             } else {
                 shown = std::get<QString>(answer);

@@ -75,7 +75,8 @@ QCoro::Task<> AskPage::ask()
     }
     m_question->clear();
     if (const auto *answer = std::get_if<AssistantAnswer>(&*result)) {
-        QString html = QStringLiteral("<p>%1</p>").arg(answer->text.toHtmlEscaped().replace(u'\n', "<br>"));
+        QString html =
+            QStringLiteral("<p>%1</p>").arg(answer->text.toHtmlEscaped().replace(u'\n', QStringLiteral("<br>")));
         for (const AssistantSource &source : answer->sources) {
             const QString title = source.title.isEmpty() ? source.url.host() : source.title;
             html += QStringLiteral("<p>Source: <a href=\"%1\">%2</a></p>")

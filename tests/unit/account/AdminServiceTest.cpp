@@ -77,7 +77,8 @@ TEST(AdminServiceTest, ActionsRunOneAtATimeAndRefreshOnlyWhenConfirmed)
 {
     Fixture f;
     f.sender.reply(200, R"({"ok":false})");
-    EXPECT_FALSE(QCoro::waitFor(f.service.mutate("u2", AdminRequest::setUserEnabled("u2", false))));
+    EXPECT_FALSE(QCoro::waitFor(
+        f.service.mutate(QStringLiteral("u2"), AdminRequest::setUserEnabled(QStringLiteral("u2"), false))));
     EXPECT_EQ(f.service.errorMessage(), QStringLiteral("The admin operation was not confirmed."));
     ASSERT_EQ(f.sender.requests.size(), 1u); // no refresh
     EXPECT_EQ(f.sender.requests[0].body, R"({"action":"set_user_enabled","userId":"u2","enabled":false})");
@@ -86,9 +87,10 @@ TEST(AdminServiceTest, ActionsRunOneAtATimeAndRefreshOnlyWhenConfirmed)
     f.sender.hold = true;
     f.sender.reply(200, R"({"ok":true})");
     f.sender.reply(200, kMinimalDashboard);
-    auto first = f.service.mutate("u2", AdminRequest::deleteUser("u2"));
+    auto first = f.service.mutate(QStringLiteral("u2"), AdminRequest::deleteUser(QStringLiteral("u2")));
     EXPECT_EQ(f.service.actionUserID(), QStringLiteral("u2"));
-    EXPECT_FALSE(QCoro::waitFor(f.service.mutate("u3", AdminRequest::deleteUser("u3"))));
+    EXPECT_FALSE(
+        QCoro::waitFor(f.service.mutate(QStringLiteral("u3"), AdminRequest::deleteUser(QStringLiteral("u3")))));
     EXPECT_EQ(f.sender.requests.size(), 2u); // the second sent nothing
     f.sender.release();
     EXPECT_TRUE(QCoro::waitFor(std::move(first)));
@@ -97,8 +99,8 @@ TEST(AdminServiceTest, ActionsRunOneAtATimeAndRefreshOnlyWhenConfirmed)
     EXPECT_FALSE(f.service.actionUserID());
     EXPECT_FALSE(f.service.errorMessage());
 
-    const AdminRequest label = AdminRequest::setRecordingQuality("t1", AdminTranscriptionQualityCategory::accuracyIssue,
-                                                                 QStringLiteral("partial_transcript"));
+    const AdminRequest label = AdminRequest::setRecordingQuality(
+        QStringLiteral("t1"), AdminTranscriptionQualityCategory::accuracyIssue, QStringLiteral("partial_transcript"));
     EXPECT_EQ(json::encode(label.toJson()),
               R"({"action":"set_recording_quality","transcriptionId":"t1",)"
               R"("qualityCategory":"accuracy_issue","qualityReason":"partial_transcript"})");
@@ -108,19 +110,20 @@ TEST(AdminServiceTest, ARecordingLinkOnlyWhenTheAudioIsThereAndTheUrlParses)
 {
     Fixture f;
     const QList<std::pair<QByteArray, std::optional<QUrl>>> replies{
-        {R"({"audioAvailable":true,"url":"http://h/r?token=t","expiresIn":300})", QUrl("http://h/r?token=t")},
+        {R"({"audioAvailable":true,"url":"http://h/r?token=t","expiresIn":300})",
+         QUrl(QStringLiteral("http://h/r?token=t"))},
         {R"({"audioAvailable":true})", std::nullopt},
         {R"({"audioAvailable":true,"url":"::not a url"})", std::nullopt},
         {R"({"audioAvailable":false,"url":"http://h/r"})", std::nullopt},
     };
     for (const auto &[body, expected] : replies) {
         f.sender.reply(200, body);
-        const auto url = QCoro::waitFor(f.service.recordingAudioURL("t1"));
+        const auto url = QCoro::waitFor(f.service.recordingAudioURL(QStringLiteral("t1")));
         ASSERT_TRUE(url) << body.constData();
         EXPECT_EQ(*url, expected) << body.constData();
     }
     f.sender.reply(404, R"({"error":"No recording with that id."})");
-    const auto missing = QCoro::waitFor(f.service.recordingAudioURL("t2"));
+    const auto missing = QCoro::waitFor(f.service.recordingAudioURL(QStringLiteral("t2")));
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().errorDescription(), QStringLiteral("No recording with that id."));
 }

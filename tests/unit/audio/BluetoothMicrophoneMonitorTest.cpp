@@ -69,11 +69,13 @@ TEST(BluetoothMicrophoneChoice, RecommendsTheDefaultThenBuiltInThenAnyNonBluetoo
     const auto monitor = device(QStringLiteral("out.monitor"), false, true, true);
     using AudioInputDevice::preferredSystemCaptureDevice;
 
-    EXPECT_EQ(preferredSystemCaptureDevice({headset, usb, internal}, usb, QStringLiteral("bt"))->uniqueID, "usb");
+    EXPECT_EQ(preferredSystemCaptureDevice({headset, usb, internal}, usb, QStringLiteral("bt"))->uniqueID,
+              QStringLiteral("usb"));
     // The default is the headset itself: the built-in input comes first.
     EXPECT_EQ(preferredSystemCaptureDevice({headset, usb, internal}, headset, QStringLiteral("bt"))->uniqueID,
-              "internal");
-    EXPECT_EQ(preferredSystemCaptureDevice({headset, usb}, std::nullopt, QStringLiteral("bt"))->uniqueID, "usb");
+              QStringLiteral("internal"));
+    EXPECT_EQ(preferredSystemCaptureDevice({headset, usb}, std::nullopt, QStringLiteral("bt"))->uniqueID,
+              QStringLiteral("usb"));
     // An output's monitor is not a microphone; Bluetooth inputs are never recommended.
     EXPECT_FALSE(preferredSystemCaptureDevice({headset, monitor, device(QStringLiteral("bt2"), true)}, monitor,
                                               QStringLiteral("bt")));
@@ -84,24 +86,25 @@ TEST_F(BluetoothMicrophoneMonitorTest, TwoHeadsetsArePromptedOneAfterTheOtherAnd
     backend.devices << device(QStringLiteral("bt-a"), true) << device(QStringLiteral("bt-b"), true);
     auto monitor = startMonitor();
 
-    ASSERT_EQ(shownID(*monitor), "bt-a");
+    ASSERT_EQ(shownID(*monitor), QStringLiteral("bt-a"));
     EXPECT_EQ(monitor->prompt()->systemUniqueID, QStringLiteral("builtin"));
     EXPECT_TRUE(logged(QStringLiteral("Bluetooth microphone connected: 'bt-b name'")));
     // Both are marked once shown: only the first so far.
-    EXPECT_EQ(defaults.stringArray(QStringLiteral("bluetoothMicrophone.promptedDeviceIDs")), QStringList{"bt-a"});
+    EXPECT_EQ(defaults.stringArray(QStringLiteral("bluetoothMicrophone.promptedDeviceIDs")),
+              QStringList{QStringLiteral("bt-a")});
 
     scheduler.advance(4999ms);
-    EXPECT_EQ(shownID(*monitor), "bt-a");
+    EXPECT_EQ(shownID(*monitor), QStringLiteral("bt-a"));
     scheduler.advance(1ms);
     EXPECT_TRUE(logged(QStringLiteral("Bluetooth microphone notification dismissed automatically after five seconds")));
-    ASSERT_EQ(shownID(*monitor), "bt-b");
+    ASSERT_EQ(shownID(*monitor), QStringLiteral("bt-b"));
     // The second prompt gets its own five seconds.
     scheduler.advance(4999ms);
-    EXPECT_EQ(shownID(*monitor), "bt-b");
+    EXPECT_EQ(shownID(*monitor), QStringLiteral("bt-b"));
     scheduler.advance(1ms);
     EXPECT_FALSE(monitor->prompt());
     EXPECT_EQ(defaults.stringArray(QStringLiteral("bluetoothMicrophone.promptedDeviceIDs")),
-              (QStringList{"bt-a", "bt-b"}));
+              (QStringList{QStringLiteral("bt-a"), QStringLiteral("bt-b")}));
 
     // A restart, and the headsets reconnecting later, prompt no more.
     monitor.reset();
@@ -119,16 +122,16 @@ TEST_F(BluetoothMicrophoneMonitorTest, DisconnectingTheShownHeadsetClosesItsProm
     const auto builtin = device(QStringLiteral("builtin"), false, true);
     devicesChanged({builtin, device(QStringLiteral("bt-a"), true), device(QStringLiteral("bt-b"), true),
                     device(QStringLiteral("bt-c"), true)});
-    ASSERT_EQ(shownID(*monitor), "bt-a");
+    ASSERT_EQ(shownID(*monitor), QStringLiteral("bt-a"));
 
     // bt-c leaves while still queued; bt-a leaves while on screen.
     devicesChanged({builtin, device(QStringLiteral("bt-b"), true)});
     EXPECT_TRUE(
         logged(QStringLiteral("Bluetooth microphone disconnected while its notification was visible: 'bt-a name'")));
-    ASSERT_EQ(shownID(*monitor), "bt-b");
+    ASSERT_EQ(shownID(*monitor), QStringLiteral("bt-b"));
     // The dismissal timer started again for bt-b.
     scheduler.advance(4000ms);
-    EXPECT_EQ(shownID(*monitor), "bt-b");
+    EXPECT_EQ(shownID(*monitor), QStringLiteral("bt-b"));
     scheduler.advance(1000ms);
     EXPECT_FALSE(monitor->prompt());
 }
@@ -143,7 +146,7 @@ TEST_F(BluetoothMicrophoneMonitorTest, ChoicesSelectTheMicrophone)
     EXPECT_EQ(defaults.string(QString::fromLatin1(MicCaptureSession::kDeviceKey)), QString());
     EXPECT_TRUE(logged(QStringLiteral("User selected System Microphone 'system default'")));
 
-    ASSERT_EQ(shownID(*monitor), "bt-b");
+    ASSERT_EQ(shownID(*monitor), QStringLiteral("bt-b"));
     monitor->choose(BluetoothMicrophoneChoice::bluetoothMicrophone);
     EXPECT_EQ(defaults.string(QString::fromLatin1(MicCaptureSession::kDeviceKey)), QStringLiteral("bt-b"));
     EXPECT_TRUE(logged(QStringLiteral("User selected Bluetooth microphone 'bt-b name'")));
