@@ -4,6 +4,7 @@
 #include "core/SerialQueue.h"
 #include "core/UserDefaults.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -113,6 +114,10 @@ void MicBufferSink::deliver(const AudioBlock &block)
 struct MicCaptureSession::Worker
 {
     std::unique_ptr<AudioCaptureStream> stream;
+    // Set on the back end's thread once the stream has failed (the sound
+    // server went away or restarted, the device was removed): it will never
+    // deliver again, so the next configure opens a new one.
+    std::shared_ptr<std::atomic<bool>> streamFailed = std::make_shared<std::atomic<bool>>(false);
 };
 
 MicCaptureSession::MicCaptureSession(QString context, AudioCaptureBackend &backend, Scheduler &scheduler,
@@ -143,6 +148,12 @@ Expected<AudioInputInfo, MicCaptureError> MicCaptureSession::configure(const QSt
         error(QStringLiteral("[%1] no microphone available").arg(m_context));
         return Unexpected{MicCaptureError::noDevice};
     }
+    if (m_worker->stream && m_worker->streamFailed->load()) {
+        info(QStringLiteral("[%1] capture stream on '%2' failed earlier — opening a new one")
+                 .arg(m_context, m_worker->stream->device().name));
+        // Gone before the new one opens, so the two never hold the server at once.
+        m_worker->stream.reset();
+    }
     if (m_worker->stream && m_worker->stream->device().uniqueID == device->uniqueID)
         return *device; // the graph is already set up for this device
 
@@ -158,11 +169,14 @@ Expected<AudioInputInfo, MicCaptureError> MicCaptureSession::configure(const QSt
     stream->setBlockHandler([queue, sink = m_sink](AudioBlock block) {
         queue->enqueue([sink, block = std::move(block)] { sink->deliver(block); });
     });
-    stream->setErrorHandler([context = m_context](const QString &failure) {
+    auto failed = std::make_shared<std::atomic<bool>>(false);
+    stream->setErrorHandler([context = m_context, failed](const QString &failure) {
+        failed->store(true);
         error(QStringLiteral("[%1] capture runtime error: %2")
                   .arg(context, failure.isEmpty() ? QStringLiteral("unknown") : failure));
     });
     m_worker->stream = std::move(stream);
+    m_worker->streamFailed = std::move(failed);
 
     const AudioInputInfo active = m_worker->stream->device();
     if (active.uniqueID != device->uniqueID) {

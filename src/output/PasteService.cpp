@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTextBoundaryFinder>
 
 namespace dravelin {
@@ -344,16 +345,23 @@ QCoro::Task<EditableFocusClassifier::PasteCommandEvidence> PasteService::pasteCo
     // Paste commands are often enabled only while the clipboard holds
     // something; put a space there while looking, then put everything back.
     QPointer<PasteService> self(this);
-    const PasteboardSnapshot snapshot = m_pasteboard.snapshot();
-    m_pasteboard.clearContents();
-    m_pasteboard.setString(QStringLiteral(" "));
+    Pasteboard &pasteboard = m_pasteboard;
+    const PasteboardSnapshot snapshot = pasteboard.snapshot();
+    pasteboard.clearContents();
+    pasteboard.setString(QStringLiteral(" "));
+    // However the probe ends (an early return, a failing inspector), the
+    // user's clipboard comes back. Only when the service itself is gone is it
+    // left alone: the pasteboard belongs to the same owner and may be gone too.
+    const auto restore = qScopeGuard([self, &pasteboard, &snapshot] {
+        if (self)
+            pasteboard.restore(snapshot);
+    });
     co_await m_scheduler.sleep(kAfterPlaceholder);
     if (!self)
         co_return PasteEvidence::unavailable;
     const auto enabled = co_await m_accessibility.pasteCommandEnabled(pid);
     if (!self)
         co_return PasteEvidence::unavailable;
-    m_pasteboard.restore(snapshot);
     if (!enabled)
         co_return PasteEvidence::unavailable;
     co_return *enabled ? PasteEvidence::enabled : PasteEvidence::disabled;

@@ -7,6 +7,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopeGuard>
 
 #include <qcoro/qcoronetworkreply.h>
 #include <qcoro/qcorosignal.h>
@@ -16,6 +17,9 @@ namespace dravelin {
 namespace {
 
 constexpr int kRequestTimeoutMs = 30000;
+// The transfer timeout above ends only a silent line; a server that trickles
+// bytes could hold an upload for ever. This bounds the whole of it.
+constexpr Millis kUploadDeadline{120000};
 
 void info(const QString &m)
 {
@@ -48,6 +52,19 @@ int statusOf(QNetworkReply *reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return status.isValid() ? status.toInt() : -1;
+}
+
+// Aborts the upload once it has run for kUploadDeadline: it then fails as a
+// transfer timeout does ("Operation canceled"). The wake holds the reply
+// weakly, so one left behind by a finished upload does nothing.
+Scheduler::WakeId abortAtDeadline(Scheduler &scheduler, QNetworkReply *reply)
+{
+    return scheduler.scheduleWake(kUploadDeadline, [guarded = QPointer<QNetworkReply>(reply)] {
+        if (!guarded || !guarded->isRunning())
+            return;
+        error(QStringLiteral("Upload unfinished after %1 s; aborting").arg(kUploadDeadline.count() / 1000));
+        guarded->abort();
+    });
 }
 
 } // namespace
@@ -143,9 +160,11 @@ TranscriptionService::transcribe(TranscriptionRequest request)
         m_network->post(uploadRequest(m_endpoint, *token, boundary, false),
                         transcriptionMultipartBody(request, boundary)),
         [](QNetworkReply *r) { r->deleteLater(); });
+    const Scheduler::WakeId deadline = abortAtDeadline(m_scheduler, reply.get());
     co_await reply.get();
     if (!self)
         co_return Unexpected{TranscriptionError::networkError(QStringLiteral("cancelled"))};
+    m_scheduler.cancelWake(deadline);
     const qint64 elapsed = (m_scheduler.monotonicNow() - started).count();
     const int status = statusOf(reply.get());
     const QByteArray body = reply->readAll();
@@ -202,6 +221,12 @@ QCoro::Task<> TranscriptionService::runStream(TranscriptionRequest request, QPoi
     QPointer<QNetworkReply> reply = m_network->post(uploadRequest(m_endpoint, *token, boundary, true),
                                                     transcriptionMultipartBody(request, boundary));
     stream->attach(reply);
+    // Forgotten however the stream ends, unless the service (and with it,
+    // perhaps, the scheduler it was set on) is gone.
+    const auto deadline = qScopeGuard([self, &scheduler, id = abortAtDeadline(scheduler, reply)] {
+        if (self)
+            scheduler.cancelWake(id);
+    });
     LineSplitter splitter;
     // Lines are handed on as they arrive; the reply's own buffer holds the rest.
     auto deliverLines = [&](bool atEnd) {

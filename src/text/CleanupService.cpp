@@ -40,9 +40,19 @@ QCoro::Task<> CleanupService::runWarmUp()
     request.url = m_endpoint;
     request.timeout = Millis(10000);
     AuthRequestSending &sender = m_sender;
-    co_await sender.send(std::move(request));
-    if (self)
-        m_warmingUp = false;
+    Scheduler &scheduler = m_scheduler;
+    const Millis started = scheduler.monotonicNow();
+    logs::info(logs::cleanup(), QStringLiteral("Warm-up started (OPTIONS)"));
+    const auto reply = co_await sender.send(std::move(request));
+    if (!self)
+        co_return;
+    if (!reply)
+        logs::info(logs::cleanup(), QStringLiteral("Warm-up failed (ignored): %1").arg(reply.error().description));
+    else
+        logs::info(logs::cleanup(), QStringLiteral("Warm-up done in %1 ms (OPTIONS %2)")
+                                        .arg((scheduler.monotonicNow() - started).count())
+                                        .arg(reply->status));
+    m_warmingUp = false;
 }
 
 QCoro::Task<Expected<CleanupResponse, CleanupError>> CleanupService::cleanup(CleanupRequest request)
@@ -168,9 +178,18 @@ QCoro::Task<Expected<CleanupResponse, CleanupError>> LocalCleanupService::cleanu
             QStringLiteral("On-device cleanup failed, falling back to cloud: %1").arg(logs::priv(answer.error())));
         co_return co_await cloud.cleanup(std::move(request));
     }
-    QString result = answer->trimmed();
-    if (result.isEmpty())
-        result = request.text;
+    const QString result = answer->trimmed();
+    if (result.isEmpty()) {
+        // A blank reply is no reply: the transcript stays as it was.
+        logs::info(logs::cleanupLocal(),
+                   QStringLiteral("Local cleanup in %1 ms returned nothing; keeping the transcript")
+                       .arg((scheduler.monotonicNow() - start).count()));
+        CleanupResponse response;
+        response.text = request.text;
+        response.raw = request.text;
+        response.cleaned = false;
+        co_return response;
+    }
     const bool changed = result != request.text.trimmed();
     logs::info(logs::cleanupLocal(), QStringLiteral("Local cleanup in %1 ms, changed=%2")
                                          .arg((scheduler.monotonicNow() - start).count())

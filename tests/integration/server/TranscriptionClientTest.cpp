@@ -7,6 +7,7 @@
 #include "account/TokenSource.h"
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
+#include "core/VirtualScheduler.h"
 #include "stt/TranscriptionService.h"
 #include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
@@ -29,13 +30,15 @@ using dravelin::test::FixedToken;
 namespace {
 
 // Answers every connection with the same raw bytes, then (if given) more
-// bytes 200 ms later, then closes — possibly in the middle of a body.
+// bytes 200 ms later, then closes — possibly in the middle of a body. One that
+// holds the line open says nothing more and never closes.
 class ScriptedServer
 {
 public:
-    explicit ScriptedServer(QByteArray reply, QByteArray later = {})
+    explicit ScriptedServer(QByteArray reply, QByteArray later = {}, bool holdOpen = false)
         : m_reply(std::move(reply))
         , m_later(std::move(later))
+        , m_holdOpen(holdOpen)
     {
         QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
             QTcpSocket *socket = m_server.nextPendingConnection();
@@ -45,6 +48,8 @@ public:
                     return; // until the whole multipart body is in
                 socket->write(m_reply);
                 socket->flush();
+                if (m_holdOpen)
+                    return;
                 if (m_later.isEmpty()) {
                     socket->disconnectFromHost();
                     return;
@@ -62,11 +67,13 @@ public:
     {
         return QUrl(QStringLiteral("http://127.0.0.1:%1/functions/v1/transcribe").arg(m_server.serverPort()));
     }
+    bool hasWholeRequest() const { return m_request.contains("--\r\n"); }
 
 private:
     QTcpServer m_server;
     QByteArray m_reply;
     QByteArray m_later;
+    bool m_holdOpen = false;
     QByteArray m_request;
 };
 
@@ -106,6 +113,26 @@ StreamOutcome runStream(TranscriptionService &service, const TranscriptionReques
     while (!done && clock.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return out;
+}
+
+// Runs the event loop (and what is due on the virtual clock) until `started`,
+// then moves the virtual clock in 100 ms steps, the network events between
+// them, until `done` or `limit` has passed on it.
+void pumpVirtual(VirtualScheduler &clock, const std::function<bool()> &started, Millis limit,
+                 const std::function<bool()> &done)
+{
+    QElapsedTimer wall;
+    wall.start();
+    while (!started() && wall.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        clock.runPending();
+    }
+    const Millis end = clock.monotonicNow() + limit;
+    while (!done() && clock.monotonicNow() < end) {
+        QCoreApplication::processEvents();
+        clock.advance(Millis(100));
+    }
+    QCoreApplication::processEvents();
 }
 
 TranscriptionRequest speechRequest(const QByteArray &audio)
@@ -234,4 +261,46 @@ TEST_F(TranscriptionClientTest, GarbageLinesAreSkippedA502IsAProviderFailureAndA
     EXPECT_EQ(broken.stages, QStringList{QStringLiteral("raw")});
     ASSERT_TRUE(broken.error);
     EXPECT_EQ(broken.error->kind, TranscriptionError::Kind::network);
+}
+
+TEST_F(TranscriptionClientTest, AnUploadLeftWithoutAnAnswerGivesUpAfterTwoMinutesBothWays)
+{
+    FixedToken token(QStringLiteral("t"));
+    VirtualScheduler clock;
+    // The whole upload arrives, and then nothing: a transfer timeout never
+    // fires while the line trickles, so only the overall limit ends it.
+    ScriptedServer silent({}, {}, true);
+    TranscriptionService service(silent.url(), token, clock);
+    std::optional<Expected<TranscriptionResponse, TranscriptionError>> single;
+    auto task = [](TranscriptionService &s, auto &out) -> QCoro::Task<> {
+        auto upload = s.transcribe(speechRequest("x"));
+        out = co_await upload;
+    }(service, single);
+    const auto uploaded = [&silent] { return silent.hasWholeRequest(); };
+    const auto answered = [&single] { return single.has_value(); };
+    pumpVirtual(clock, uploaded, Millis(119900), answered);
+    EXPECT_FALSE(single);
+    pumpVirtual(clock, uploaded, Millis(1000), answered);
+    ASSERT_TRUE(single);
+    ASSERT_FALSE(*single);
+    EXPECT_EQ(single->error().description(), QStringLiteral("Network error: Operation canceled"));
+
+    // Streaming: the headers and a first event, then silence.
+    ScriptedServer stalled("HTTP/1.1 200 OK\r\nContent-Type: application/x-ndjson\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "16\r\n{\"stage\":\"raw\",\"x\":1}\n\r\n",
+                           {}, true);
+    TranscriptionService streaming(stalled.url(), token, clock);
+    StreamOutcome out;
+    bool done = false;
+    auto streamTask = [](TranscriptionService &s, StreamOutcome &o, bool &d) -> QCoro::Task<> {
+        auto events = collect(s.transcribeStreaming(speechRequest("x")), o);
+        co_await events;
+        d = true;
+    }(streaming, out, done);
+    pumpVirtual(
+        clock, [&out] { return !out.stages.isEmpty(); }, Millis(121000), [&done] { return done; });
+    ASSERT_TRUE(done);
+    EXPECT_EQ(out.stages, QStringList{QStringLiteral("raw")});
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.error->description(), QStringLiteral("Network error: Operation canceled"));
 }

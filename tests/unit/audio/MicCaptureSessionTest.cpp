@@ -175,7 +175,7 @@ TEST_F(MicCaptureSessionTest, ARestartDuringTheTailOwnsTheSession)
     EXPECT_TRUE(backend.current->isRunning());
 }
 
-TEST_F(MicCaptureSessionTest, RuntimeErrorsAreLogged)
+TEST_F(MicCaptureSessionTest, AStreamThatFailedIsLoggedAndReplacedOnTheNextStart)
 {
     ASSERT_TRUE(startCapture());
     backend.current->fail(QStringLiteral("Connection terminated"));
@@ -183,6 +183,16 @@ TEST_F(MicCaptureSessionTest, RuntimeErrorsAreLogged)
     EXPECT_TRUE(logs.has(QStringLiteral("audio-device"),
                          QStringLiteral("[test] capture runtime error: Connection terminated"), logs::Level::error));
     EXPECT_TRUE(hasLog(logs, QStringLiteral("[test] capture runtime error: unknown")));
+
+    // The sound server restarted: the old stream delivers nothing any more,
+    // so the next capture opens a fresh one on the same device.
+    session->stop();
+    queues.pump(scheduler);
+    ASSERT_TRUE(startCapture());
+    EXPECT_EQ(backend.openCount, 2);
+    backend.feed(64);
+    queues.runAll();
+    EXPECT_EQ(received, (std::vector<size_t>{64}));
 }
 
 TEST_F(MicCaptureSessionTest, StopAfterTailWhenIdleReturnsAtOnce)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <stdexcept>
 
 using namespace dravelin;
 using namespace std::chrono_literals;
@@ -39,7 +40,12 @@ public:
         ++wakes;
         co_return wakeWorks;
     }
-    QCoro::Task<std::optional<bool>> pasteCommandEnabled(qint64) override { co_return std::optional<bool>(pasteMenu); }
+    QCoro::Task<std::optional<bool>> pasteCommandEnabled(qint64) override
+    {
+        if (pasteMenuFails)
+            throw std::runtime_error("accessibility bus gone");
+        co_return std::optional<bool>(pasteMenu);
+    }
 
     bool available = true;
     bool wakeWorks = true;
@@ -47,6 +53,7 @@ public:
                             {{QStringLiteral("frame"), false, false, false, false, QStringLiteral("w")}}};
     std::deque<AccessibleLookup> elements;
     std::optional<bool> pasteMenu;
+    bool pasteMenuFails = false;
     int windowReads = 0;
     int elementReads = 0;
     int wakes = 0;
@@ -271,6 +278,20 @@ TEST_F(PasteServiceTest, FocusProbeOutcomes)
     EXPECT_EQ(board.string(), QStringLiteral("mine"));
     inspector.pasteMenu.reset();
     EXPECT_EQ(probe(), EditableFocus::notEditable);
+    // An inspector that fails mid-probe still gets the user's clipboard back.
+    inspector.pasteMenuFails = true;
+    bool failed = false;
+    finish([](PasteService &paste, bool &threw) -> QCoro::Task<> {
+        auto looking = paste.focusedEditableTarget(std::nullopt);
+        try {
+            co_await looking;
+        } catch (const std::runtime_error &) {
+            threw = true;
+        }
+    }(service, failed));
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(board.string(), QStringLiteral("mine"));
+    inspector.pasteMenuFails = false;
 
     // Nothing conclusive twice: paste anyway.
     inspector.elements = {found({element(QStringLiteral("panel"), QStringLiteral("p"))})};

@@ -106,6 +106,26 @@ TEST_F(CleanupServiceTest, RequestBodyRepliesAndErrors)
     EXPECT_EQ(sender.requests.size(), sent);
 }
 
+TEST_F(CleanupServiceTest, WarmUpLogsItsStartDurationAndFailure)
+{
+    sender.hold = true;
+    sender.reply(204, "");
+    service.warmUp();
+    service.warmUp(); // one at a time
+    EXPECT_TRUE(logs.has(QStringLiteral("cleanup"), QStringLiteral("Warm-up started (OPTIONS)")));
+    scheduler.advance(120ms);
+    sender.release();
+    scheduler.runPending();
+    EXPECT_EQ(sender.requests.size(), 1u);
+    EXPECT_EQ(sender.requests[0].method, "OPTIONS");
+    EXPECT_TRUE(logs.has(QStringLiteral("cleanup"), QStringLiteral("Warm-up done in 120 ms (OPTIONS 204)")));
+
+    sender.fail();
+    service.warmUp();
+    scheduler.runPending();
+    EXPECT_TRUE(logs.has(QStringLiteral("cleanup"), QStringLiteral("Warm-up failed (ignored): Connection refused")));
+}
+
 // A model that answers after a set time.
 class SlowModel final : public LanguageModel
 {
@@ -158,8 +178,11 @@ TEST_F(CleanupServiceTest, OnDeviceModelWithinEightSecondsOrTheCloud)
     EXPECT_TRUE(
         model.lastInstructions.endsWith(QStringLiteral("\nThe user is currently typing in: org.example.Editor")));
 
-    model.answer = QStringLiteral("   ");
-    EXPECT_EQ(finish(local.cleanup(request))->text, request.text);
+    // A blank reply is no reply: the transcript as it was, not cleaned.
+    model.answer = QStringLiteral(" \n\t ");
+    const auto blank = finish(local.cleanup(request));
+    EXPECT_EQ(blank->text, request.text);
+    EXPECT_FALSE(blank->cleaned);
 
     // Nine seconds is too slow: the cloud answers, the late model answer is dropped.
     model.delay = 9s;
