@@ -1,5 +1,7 @@
 #include "account/NetworkRequestSender.h"
 
+#include "account/OwnedReply.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -35,10 +37,10 @@ QCoro::Task<Expected<HttpReply, SendFailure>> NetworkRequestSender::send(HttpReq
     networkRequest.setTransferTimeout(static_cast<int>(request.timeout.count()));
     networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 
-    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-        m_network->sendCustomRequest(networkRequest, request.method, request.body),
-        [](QNetworkReply *r) { r->deleteLater(); });
+    const OwnedReply reply(m_network->sendCustomRequest(networkRequest, request.method, request.body));
     co_await reply.get();
+    if (!reply)
+        co_return Unexpected(SendFailure{false, QStringLiteral("cancelled")});
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid())

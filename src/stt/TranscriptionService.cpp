@@ -1,5 +1,6 @@
 #include "stt/TranscriptionService.h"
 
+#include "account/OwnedReply.h"
 #include "account/TokenSource.h"
 #include "core/LineSplitter.h"
 #include "core/Log.h"
@@ -156,10 +157,8 @@ TranscriptionService::transcribe(TranscriptionRequest request)
     }
     const QByteArray boundary = newBoundary();
     const Millis started = m_scheduler.monotonicNow();
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-        m_network->post(uploadRequest(m_endpoint, *token, boundary, false),
-                        transcriptionMultipartBody(request, boundary)),
-        [](QNetworkReply *r) { r->deleteLater(); });
+    const OwnedReply reply(m_network->post(uploadRequest(m_endpoint, *token, boundary, false),
+                                           transcriptionMultipartBody(request, boundary)));
     const Scheduler::WakeId deadline = abortAtDeadline(m_scheduler, reply.get());
     co_await reply.get();
     if (!self)
