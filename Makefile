@@ -67,7 +67,7 @@ format-check: | $(SETUP_STAMP)
 	@clang-format --dry-run --Werror $(SOURCES)
 
 lint: configure
-	run-clang-tidy -j 2 -quiet -p $(BUILD) -extra-arg=-Wno-unknown-warning-option \
+	@run-clang-tidy -j 2 -quiet -p $(BUILD) -extra-arg=-Wno-unknown-warning-option \
 		$(addprefix $(CURDIR)/,$(filter %.cpp,$(filter src/% app/% server/%,$(SOURCES)))) >build/lint.log 2>&1 || \
 		{ grep -E 'warning:|error:' build/lint.log | sort -u; exit 1; }
 	@echo "lint: clean ($$(grep -c '^clang-tidy' build/lint.log) files)"

@@ -338,7 +338,7 @@ int main(int argc, char *argv[])
             return cli::exitUsage;
         }
     }
-    const QString command = args.first();
+    const QString &command = args.first();
     const auto wrongArguments = [&command](const char *usage) {
         std::fprintf(stderr, "%s takes %s. `dravelin-cli --help` lists the commands.\n", qPrintable(command), usage);
         return cli::exitUsage;

@@ -88,8 +88,8 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
     server->m_functions =
         std::make_unique<FunctionRoutes>(server->m_config, *server->m_storage, *server->m_auth, *server->m_engine,
                                          *server->m_cleaner, *server->m_recordings, scheduler);
-    server->m_admin = std::make_unique<AdminRoutes>(server->m_config, *server->m_storage, *server->m_auth,
-                                                    *server->m_recordings, scheduler);
+    server->m_admin =
+        std::make_unique<AdminRoutes>(*server->m_storage, *server->m_auth, *server->m_recordings, scheduler);
     server->m_text = std::make_unique<TextFunctions>(server->m_config, *server->m_storage, *server->m_auth,
                                                      server->m_model.get(), scheduler);
     server->m_text->install(*server->m_router);

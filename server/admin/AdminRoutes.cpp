@@ -24,10 +24,8 @@ HttpResponse ok()
 
 } // namespace
 
-AdminRoutes::AdminRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, RecordingRoutes &recordings,
-                         Scheduler &scheduler)
-    : m_config(config)
-    , m_storage(storage)
+AdminRoutes::AdminRoutes(Storage &storage, AuthRoutes &auth, RecordingRoutes &recordings, Scheduler &scheduler)
+    : m_storage(storage)
     , m_auth(auth)
     , m_recordings(recordings)
     , m_scheduler(scheduler)

@@ -21,8 +21,7 @@ class RecordingRoutes;
 class AdminRoutes
 {
 public:
-    AdminRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, RecordingRoutes &recordings,
-                Scheduler &scheduler);
+    AdminRoutes(Storage &storage, AuthRoutes &auth, RecordingRoutes &recordings, Scheduler &scheduler);
 
     void install(Router &router);
 
@@ -34,7 +33,6 @@ private:
     HttpResponse recordingAudio(const json::Json &body);
     qint64 now() const;
 
-    const ServerConfig &m_config;
     Storage &m_storage;
     AuthRoutes &m_auth;
     RecordingRoutes &m_recordings;

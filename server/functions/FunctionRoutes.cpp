@@ -90,7 +90,7 @@ FunctionRoutes::FunctionRoutes(const ServerConfig &config, Storage &storage, Aut
     , m_recordings(recordings)
     , m_scheduler(scheduler)
     , m_decodeQueue(std::make_unique<ThreadQueue>(QStringLiteral("com.dravelin.server-decode")))
-    , m_vocabulary(std::make_unique<VocabularyRoutes>(config, storage, auth, scheduler))
+    , m_vocabulary(std::make_unique<VocabularyRoutes>(storage, auth, scheduler))
 {}
 
 FunctionRoutes::~FunctionRoutes() = default;

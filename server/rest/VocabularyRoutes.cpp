@@ -457,9 +457,8 @@ QString postgrestTimestamp(qint64 microsSinceEpoch)
            QStringLiteral(".%1+00:00").arg(fraction, 6, 10, QLatin1Char('0'));
 }
 
-VocabularyRoutes::VocabularyRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, Scheduler &scheduler)
-    : m_config(config)
-    , m_storage(storage)
+VocabularyRoutes::VocabularyRoutes(Storage &storage, AuthRoutes &auth, Scheduler &scheduler)
+    : m_storage(storage)
     , m_auth(auth)
     , m_scheduler(scheduler)
 {}

@@ -22,7 +22,7 @@ class AuthRoutes;
 class VocabularyRoutes
 {
 public:
-    VocabularyRoutes(const ServerConfig &config, Storage &storage, AuthRoutes &auth, Scheduler &scheduler);
+    VocabularyRoutes(Storage &storage, AuthRoutes &auth, Scheduler &scheduler);
 
     void install(Router &router);
 
@@ -42,7 +42,6 @@ private:
     // The token user, or the refusal (missing API key, missing or bad token).
     Expected<User, HttpResponse> caller(const HttpRequest &request);
 
-    const ServerConfig &m_config;
     Storage &m_storage;
     AuthRoutes &m_auth;
     Scheduler &m_scheduler;

@@ -332,7 +332,8 @@ QCoro::Task<> AuthService::performRefresh(std::shared_ptr<Flight> flight, QStrin
 
     if (self && !outcome && generation == m_generation) {
         const RefreshFailure &failure = outcome.error();
-        if (failure.httpStatus == 400 || failure.httpStatus == 401) {
+        const int status = failure.httpStatus.value_or(0);
+        if (status == 400 || status == 401) {
             error(QStringLiteral("%1 refresh rejected by auth server; clearing session").arg(label));
             co_await clearTokens();
         } else {
@@ -539,7 +540,7 @@ QCoro::Task<> AuthService::signOut()
         HttpRequest request = standardRequest("POST", QStringLiteral("logout"), token);
         request.timeout = Millis(10000);
         AuthRequestSending &sender = m_sender;
-        co_await sender.send(std::move(request));
+        (void)co_await sender.send(std::move(request)); // its answer is ignored, as said above
     }
     if (self)
         info(QStringLiteral("Signed out"));

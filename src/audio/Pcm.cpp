@@ -30,9 +30,10 @@ QByteArray wrap(const QByteArray &pcm, int sampleRate)
     QByteArray out(44, Qt::Uninitialized);
     auto *h = reinterpret_cast<uchar *>(out.data());
     const auto length = static_cast<quint32>(pcm.size());
-    std::memcpy(h, "RIFF", 4);
+    // Four-byte chunk tags, not strings: no terminating zero belongs there.
+    std::memcpy(h, "RIFF", 4); // NOLINT(bugprone-not-null-terminated-result)
     qToLittleEndian<quint32>(length + 36, h + 4);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
+    std::memcpy(h + 8, "WAVEfmt ", 8); // NOLINT(bugprone-not-null-terminated-result)
     qToLittleEndian<quint32>(16, h + 16);
     qToLittleEndian<quint16>(1, h + 20); // PCM
     qToLittleEndian<quint16>(1, h + 22); // mono
@@ -40,7 +41,7 @@ QByteArray wrap(const QByteArray &pcm, int sampleRate)
     qToLittleEndian<quint32>(static_cast<quint32>(sampleRate) * 2, h + 28);
     qToLittleEndian<quint16>(2, h + 32);
     qToLittleEndian<quint16>(16, h + 34);
-    std::memcpy(h + 36, "data", 4);
+    std::memcpy(h + 36, "data", 4); // NOLINT(bugprone-not-null-terminated-result)
     qToLittleEndian<quint32>(length, h + 40);
     out += pcm;
     return out;

@@ -10,6 +10,9 @@ namespace dravelin {
 template <typename E>
 struct Unexpected
 {
+    // Spelled out (not an aggregate) so that `Unexpected(err)` also works
+    // with compilers before parenthesised aggregate initialisation (clang-tidy's).
+    explicit Unexpected(E e) : error(std::move(e)) {}
     E error;
 };
 template <typename E>

@@ -4,6 +4,7 @@
 #include "output/UserDataPaths.h"
 
 #include <QFileInfo>
+#include <cmath>
 
 #include <sqlite3.h>
 
@@ -153,8 +154,8 @@ std::vector<ClipboardEntry> DBHandle::loadAll(int limit)
         ClipboardEntry entry;
         entry.id = id;
         entry.text = *text;
-        entry.createdAt = QDateTime::fromMSecsSinceEpoch(
-            static_cast<qint64>(sqlite3_column_double(stmt.get(), 2) * 1000.0 + 0.5), Qt::UTC);
+        entry.createdAt =
+            QDateTime::fromMSecsSinceEpoch(std::llround(sqlite3_column_double(stmt.get(), 2) * 1000.0), Qt::UTC);
         entry.sourceBundleID = columnText(stmt.get(), 3);
         entry.windowName = columnText(stmt.get(), 4);
         entry.aiProcessed = sqlite3_column_int(stmt.get(), 5) != 0;

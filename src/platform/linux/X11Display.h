@@ -2,7 +2,7 @@
 
 #include <memory>
 
-struct _XDisplay;
+struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace dravelin::nix {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-struct _XDisplay;
+struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace dravelin::nix {
 

@@ -267,7 +267,8 @@ void DictionaryPage::edit(const QUuid &id)
     const auto it = std::find_if(terms.begin(), terms.end(), [&](const auto &t) { return t.id == id; });
     if (it == terms.end() || m_busyTerms.count(id))
         return;
-    const VocabularyTerm term = *it;
+    // A copy: the dialog below runs an event loop that may change the list.
+    const VocabularyTerm term = *it; // NOLINT(performance-unnecessary-copy-initialization)
     QPointer<DictionaryPage> self(this);
     const auto draft = editDialog(this, term);
     if (!self || !draft)
