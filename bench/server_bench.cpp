@@ -3,6 +3,7 @@
 // real-time factor for about 5 s and 30 s of speech, and cleanup requests per
 // second. Prints one line per figure.
 
+#include "ServerProcess.h"
 #include "auth/Jwt.h"
 #include "core/Json.h"
 #include "support/HttpTestClient.h"
@@ -68,20 +69,10 @@ int main(int argc, char *argv[])
         argc > 1 ? QString::fromLocal8Bit(argv[1])
                  : QCoreApplication::applicationDirPath() + QStringLiteral("/../server/dravelin-server");
     QTemporaryDir dir;
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
     QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(serverPath, {QStringLiteral("--port"), QString::number(port), QStringLiteral("--data-dir"),
-                              dir.filePath(QStringLiteral("data")), QStringLiteral("--quiet")});
-    if (!server.waitForReadyRead(20000)) {
-        std::fprintf(stderr, "dravelin-server did not start (%s)\n", qPrintable(serverPath));
+    const quint16 port = bench::startServer(server, serverPath, dir.filePath(QStringLiteral("data")));
+    if (port == 0)
         return 1;
-    }
     HttpTestClient client(QStringLiteral("http://127.0.0.1:%1").arg(port));
     const QByteArray verifier = server::randomToken(48);
     const auto consent = test::consentInBrowser(client, server::pkceChallenge(verifier), QStringLiteral("bench"));

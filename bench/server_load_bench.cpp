@@ -10,6 +10,7 @@
 //
 // --without leaves one kind of load out, to see what each costs.
 
+#include "ServerProcess.h"
 #include "auth/Jwt.h"
 #include "core/Json.h"
 #include "support/HttpTestClient.h"
@@ -121,21 +122,11 @@ int main(int argc, char *argv[])
             serverPath = QString::fromLocal8Bit(argv[i]);
     }
     QTemporaryDir dir;
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
     QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(serverPath, {QStringLiteral("--port"), QString::number(port), QStringLiteral("--data-dir"),
-                              dir.filePath(QStringLiteral("data")), QStringLiteral("--llm"), QStringLiteral("none"),
-                              QStringLiteral("--quiet")});
-    if (!server.waitForReadyRead(20000)) {
-        std::fprintf(stderr, "dravelin-server did not start (%s)\n", qPrintable(serverPath));
+    const quint16 port = bench::startServer(server, serverPath, dir.filePath(QStringLiteral("data")),
+                                            {QStringLiteral("--llm"), QStringLiteral("none")});
+    if (port == 0)
         return 1;
-    }
     std::printf("%s\n", server.readLine().trimmed().constData()); // its version and engine
     test::HttpTestClient client(QStringLiteral("http://127.0.0.1:%1").arg(port));
     const QByteArray token = test::signInForAccessToken(client).toLatin1();
