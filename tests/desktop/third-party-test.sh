@@ -51,6 +51,16 @@ dictate() {
 # What the focus probe decided and whether the clipboard came back, from the log.
 probe() { sed -n 's/.*Focus probe → //p' "$work/cli.out" | head -n1; }
 restored() { grep -q "clipboard restored" "$work/cli.out" && echo yes || echo no; }
+# Programs that print their field and quit on Return; the others are ended.
+return_and_wait() {
+    xdotool key Return
+    wait "$target_pid" || true
+    target_pid=
+}
+stop_target() {
+    kill "$target_pid" 2>/dev/null || true
+    target_pid=
+}
 passed=0
 report() { # name keystroke got
     [ "$3" = "$dictated" ] || fail "$1 holds '$3', dictated '$dictated'"
@@ -63,9 +73,7 @@ title="Dravelin GTK entry"
 start_target zenity --entry --title "$title" --text "Dictate here"
 dictate "GTK 3 entry"
 got=$(/usr/bin/python3 "$here/focused-text.py" zenity)
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "GTK 3 entry (zenity)" "Ctrl+V" "$got"
 
 # GTK 3 multi-line text view, read over the accessibility bus.
@@ -73,8 +81,7 @@ title="Dravelin GTK text view"
 start_target zenity --text-info --editable --title "$title"
 dictate "GTK 3 text view"
 got=$(/usr/bin/python3 "$here/focused-text.py" zenity)
-kill "$target_pid" 2>/dev/null || true
-target_pid=
+stop_target
 report "GTK 3 text view (zenity)" "Ctrl+V" "$got"
 
 # GTK 4 entry (its own accessibility implementation; software rendering on
@@ -82,9 +89,7 @@ report "GTK 3 text view (zenity)" "Ctrl+V" "$got"
 title="Dravelin GTK 4 entry"
 GDK_BACKEND=x11 GSK_RENDERER=cairo start_target /usr/bin/python3 "$here/gtk4-entry.py" "$title" >"$work/gtk4.out"
 dictate "GTK 4 entry"
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "GTK 4 entry" "Ctrl+V" "$(cat "$work/gtk4.out")"
 
 # xterm: no clipboard-paste key, so Shift+Insert with the text on the
@@ -92,18 +97,14 @@ report "GTK 4 entry" "Ctrl+V" "$(cat "$work/gtk4.out")"
 title="Dravelin xterm"
 start_target xterm -title "$title" -e sh -c "IFS= read -r line; printf '%s' \"\$line\" > '$work/xterm.out'"
 dictate "xterm"
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "xterm" "Shift+Insert" "$(cat "$work/xterm.out")"
 
 # libadwaita: an entry row in an application window.
 title="Dravelin libadwaita entry row"
 GDK_BACKEND=x11 GSK_RENDERER=cairo start_target /usr/bin/python3 "$here/gtk4-entry.py" "$title" --adwaita >"$work/adw.out"
 dictate "libadwaita entry row"
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "libadwaita entry row" "Ctrl+V" "$(cat "$work/adw.out")"
 
 # Qt Quick Controls text field, run by Qt's own qml tool (software rendering
@@ -111,9 +112,7 @@ report "libadwaita entry row" "Ctrl+V" "$(cat "$work/adw.out")"
 title="Dravelin Qt Quick field"
 QT_QUICK_BACKEND=software start_target /usr/lib/qt6/bin/qml "$here/quick-field.qml" 2>"$work/quick.out"
 dictate "Qt Quick field"
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "Qt Quick field (qml tool)" "Ctrl+V" "$(sed -n 's/.*field://p' "$work/quick.out")"
 
 # A Qt 5 Widgets editor (FeatherPad), read over the accessibility bus.
@@ -122,17 +121,14 @@ title="dravelin-note"
 start_target featherpad --standalone "$work/dravelin-note"
 dictate "FeatherPad"
 got=$(/usr/bin/python3 "$here/focused-text.py" FeatherPad)
-kill "$target_pid" 2>/dev/null || true
-target_pid=
+stop_target
 report "Qt 5 editor (FeatherPad)" "Ctrl+V" "$got"
 
 # A terminal that pastes the clipboard with Ctrl+Shift+V.
 title="Dravelin lxterminal"
 start_target lxterminal --no-remote -t "$title" -e sh -c "IFS= read -r line; printf '%s' \"\$line\" > '$work/lxterminal.out'"
 dictate "lxterminal"
-xdotool key Return
-wait "$target_pid" || true
-target_pid=
+return_and_wait
 report "lxterminal" "Ctrl+Shift+V" "$(cat "$work/lxterminal.out")"
 
 # Chromium text area: the page puts the area's text in its title, which the
@@ -156,8 +152,7 @@ name_becomes 0 || fail "Chromium's text area never emptied"
 dictate "Chromium text area"
 name_becomes "$dictated" || true
 got=$(xdotool getwindowname "$window")
-kill "$target_pid" 2>/dev/null || true
-target_pid=
+stop_target
 report "Chromium text area" "Ctrl+V" "$got"
 
 echo "$passed passed, 0 failed"
