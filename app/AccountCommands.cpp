@@ -26,9 +26,11 @@
 #include "text/VocabularyService.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <qcoro/qcorosignal.h>
 
@@ -75,6 +77,9 @@ struct Session
                sender, keychain, *workspace, scheduler)
     {
         QCoro::waitFor(auth.load());
+        QObject::connect(&auth, &AuthService::keyringWaiting, [] {
+            std::fprintf(stderr, "Waiting for the keyring to save the sign-in; it may be asking you to unlock it.\n");
+        });
     }
 
     // Whether the backend answers at all (any HTTP status will do): tells
@@ -264,6 +269,50 @@ int signOut()
     return exitOk;
 }
 
+namespace {
+
+// While a long recording is transcribed, one line on a terminal says how long
+// it has taken so far, redrawn every second and wiped when the answer comes.
+// Nothing on anything but a terminal, and nothing for short recordings.
+class WaitingLine
+{
+public:
+    explicit WaitingLine(qint64 audioMs)
+    {
+        if (audioMs < 20000 || !isatty(STDERR_FILENO))
+            return;
+        const QString audio = audioMs >= 60000
+                                  ? QStringLiteral("%1 min %2 s").arg(audioMs / 60000).arg(audioMs / 1000 % 60)
+                                  : QStringLiteral("%1 s").arg(audioMs / 1000);
+        m_elapsed.start();
+        QObject::connect(&m_timer, &QTimer::timeout, [this, audio] {
+            std::fprintf(stderr, "\rTranscribing %s of audio… %lld s ", qPrintable(audio), m_elapsed.elapsed() / 1000);
+            std::fflush(stderr);
+            m_drawn = true;
+        });
+        m_timer.start(1000);
+    }
+    ~WaitingLine() { clear(); }
+    WaitingLine(const WaitingLine &) = delete;
+    WaitingLine &operator=(const WaitingLine &) = delete;
+
+    void clear()
+    {
+        m_timer.stop();
+        if (std::exchange(m_drawn, false)) {
+            std::fprintf(stderr, "\r\033[K");
+            std::fflush(stderr);
+        }
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_elapsed;
+    bool m_drawn = false;
+};
+
+} // namespace
+
 int transcribeFile(const QString &path, bool streaming, bool cleanup)
 {
     auto input = readAudioInput(path);
@@ -279,8 +328,10 @@ int transcribeFile(const QString &path, bool streaming, bool cleanup)
     if (!session.auth.isSignedIn())
         return notSignedIn(session);
     TranscriptionService service(session.constants.transcribeEndpoint(), session.auth, session.scheduler);
+    WaitingLine waiting(request.durationMs.value_or(0));
     if (!streaming) {
         const auto response = QCoro::waitFor(service.transcribe(std::move(request)));
+        waiting.clear();
         if (!response) {
             std::fprintf(stderr, "Transcription failed: %s\n", qPrintable(response.error().description()));
             return exitCodeFor(response.error());
@@ -293,9 +344,10 @@ int transcribeFile(const QString &path, bool streaming, bool cleanup)
     }
 
     auto stream = service.transcribeStreaming(std::move(request));
-    auto collect = [&stream]() -> QCoro::Task<int> {
+    auto collect = [&stream, &waiting]() -> QCoro::Task<int> {
         while (true) {
             auto item = co_await stream->next();
+            waiting.clear();
             if (!item)
                 co_return exitOk;
             if (!*item) {

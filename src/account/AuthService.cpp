@@ -167,7 +167,10 @@ QCoro::Task<> AuthService::saveSession()
     QPointer<AuthService> self(this);
     AuthSessionStoring &keychain = m_keychain;
     const StoredSession session{m_accessToken, m_refreshToken, m_grant, m_user};
+    std::stop_source answered;
+    m_tasks.track(noticeSlowKeyring(answered.get_token()));
     const bool saved = co_await keychain.setString(session.encode(), QString::fromLatin1(kSessionKey));
+    answered.request_stop();
     if (saved) {
         for (const char *key : kLegacyKeys)
             co_await keychain.remove(QString::fromLatin1(key));
@@ -180,6 +183,17 @@ QCoro::Task<> AuthService::saveSession()
                   .arg(health.problem.isEmpty() ? QStringLiteral("the keychain refused the write") : health.problem));
     }
     setPersisted(saved);
+}
+
+QCoro::Task<> AuthService::noticeSlowKeyring(std::stop_token answered)
+{
+    QPointer<AuthService> self(this);
+    const bool waited = co_await m_scheduler.sleep(kKeyringNotice, answered);
+    if (!waited || !self)
+        co_return;
+    logs::info(logs::auth(), QStringLiteral("Waiting for the keyring to save the session; it may be asking to be "
+                                            "unlocked. The session works for this run meanwhile."));
+    Q_EMIT keyringWaiting();
 }
 
 QCoro::Task<> AuthService::clearTokens()

@@ -65,6 +65,9 @@ public:
     static constexpr const char *kSessionKey = "auth_session_v2";
     static constexpr Millis kRefreshInterval{3000 * 1000};
     static constexpr Millis kExpiryMargin{300 * 1000};
+    // A save the keyring has not answered by then is waiting for the user
+    // (a locked keyring asks to be unlocked): keyringWaiting() says so.
+    static constexpr Millis kKeyringNotice{5000};
 
     AuthService(Config config, AuthRequestSending &sender, AuthSessionStoring &keychain, Workspace &workspace,
                 Scheduler &scheduler, QObject *parent = nullptr);
@@ -104,6 +107,9 @@ Q_SIGNALS:
     // The sign-in URL went to the browser (for screens and the command line).
     void browserSignInStarted(const QUrl &url);
     void sessionPersistenceChanged();
+    // Saving the session has waited kKeyringNotice for the keyring; the
+    // session works for this run meanwhile.
+    void keyringWaiting();
 
 private:
     struct RefreshFailure
@@ -135,6 +141,7 @@ private:
     void handleRefreshFailure(const QString &label, const RefreshFailure &failure);
 
     QCoro::Task<> saveSession();
+    QCoro::Task<> noticeSlowKeyring(std::stop_token answered);
     QCoro::Task<> clearTokens();
     QCoro::Task<> adopt(TokenPair tokens, SessionGrant grant, std::optional<AuthUser> user);
     void setUser(std::optional<AuthUser> user);

@@ -13,8 +13,9 @@ namespace dravelin {
 
 namespace {
 
-// A locked keyring may ask the user to unlock it; give them time.
-constexpr std::chrono::seconds kJobTimeout{120};
+// A locked keyring may ask the user to unlock it; give them time, but not
+// forever: a prompt nobody answers counts as no keyring for this run.
+constexpr std::chrono::seconds kJobTimeout{60};
 
 // True when the error means there is no secret store to talk to, as opposed to
 // a refused or failed operation on one that exists.
@@ -119,6 +120,7 @@ QCoro::Task<bool> KeychainStore::setString(QString value, QString key)
     job->setTextData(value);
     if (!co_await run(job)) {
         logs::error(logs::keychain(), QStringLiteral("Keychain write failed for %1: timed out").arg(key));
+        noteUnreachable(QStringLiteral("it did not answer within %1 s (is it locked?)").arg(kJobTimeout.count()));
         co_return false;
     }
     if (job->error() == QKeychain::NoError) {

@@ -1,5 +1,6 @@
 #include "core/UserDefaults.h"
 
+#include "core/Json.h"
 #include "core/Log.h"
 #include "core/Paths.h"
 
@@ -107,28 +108,40 @@ void UserDefaults::load()
     const QByteArray bytes = file.readAll();
     file.close();
     QString problem;
-    ordered_json json;
-    try {
-        json = ordered_json::parse(bytes.constData(), bytes.constData() + bytes.size());
-        if (!json.is_object())
+    ordered_json document;
+    if (auto parsed = json::parse(bytes)) {
+        document = std::move(*parsed);
+        if (!document.is_object())
             problem = QStringLiteral("not a JSON object");
-    } catch (const nlohmann::json::exception &e) {
-        // "[json.exception.parse_error.101] parse error at line 2, …" → "parse error at line 2, …"
-        problem = QString::fromUtf8(e.what());
-        problem.remove(QRegularExpression(QStringLiteral("^\\[json\\.exception\\.[a-z_]+\\.\\d+\\] ")));
+    } else {
+        // "malformed JSON: [json.exception.parse_error.101] parse error at line 2, …" → "parse error at line 2, …"
+        problem = parsed.error().message;
+        problem.remove(
+            QRegularExpression(QStringLiteral("^malformed JSON: |\\[json\\.exception\\.[a-z_]+\\.\\d+\\] ")));
     }
     if (!problem.isEmpty()) {
-        // Every broken copy is kept, stamped, so an earlier one is never lost.
-        const QString aside = m_filePath + QStringLiteral(".corrupt-") +
+        // Every broken copy is kept, stamped, so an earlier one is never lost;
+        // two in the same millisecond get a counter rather than a collision.
+        const QString stamp = m_filePath + QStringLiteral(".corrupt-") +
                               QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-        QFile::rename(m_filePath, aside);
+        QString aside = stamp;
+        for (int n = 2; QFileInfo::exists(aside); ++n)
+            aside = stamp + QStringLiteral("-%1").arg(n);
+        if (!QFile::rename(m_filePath, aside)) {
+            // Left where it is: the next save replaces it, which is still
+            // better than refusing to start; the log says so.
+            logs::error(logs::app(), QStringLiteral("Settings file %1 could not be read (%2) and could not be set "
+                                                    "aside — starting from defaults")
+                                         .arg(m_filePath, problem));
+            return;
+        }
         m_setAside = SetAside{aside, problem};
         logs::error(logs::app(), QStringLiteral("Settings file %1 could not be read (%2) — set aside as %3, starting "
                                                 "from defaults")
                                      .arg(m_filePath, problem, aside));
         return;
     }
-    for (const auto &[key, item] : json.items()) {
+    for (const auto &[key, item] : document.items()) {
         if (auto value = decode(item))
             m_values.emplace(QString::fromStdString(key), std::move(*value));
         else

@@ -289,7 +289,29 @@ TEST_F(AuthServiceTest, ProfileUpdatesAndAvatarUpload)
     EXPECT_EQ(tooBig.error().description(), QStringLiteral("Upload failed (413): too big"));
 }
 
-TEST_F(AuthServiceTest, AKeychainThatRefusesWritesKeepsTheSessionForThisRunAndSaysSo)
+// A keyring that takes writes only once unlocked.
+class LockedKeyring final : public AuthSessionStoring
+{
+public:
+    QCoro::Task<std::optional<QString>> string(QString key) override
+    {
+        const auto it = items.find(key);
+        co_return it == items.end() ? std::nullopt : std::optional<QString>(it->second);
+    }
+    QCoro::Task<bool> setString(QString value, QString key) override
+    {
+        co_await unlocked.wait();
+        items[key] = value;
+        co_return true;
+    }
+    QCoro::Task<> remove(QString) override { co_return; }
+    StoreHealth health() const override { return {}; }
+
+    AsyncEvent unlocked;
+    std::map<QString, QString> items;
+};
+
+TEST_F(AuthServiceTest, AKeychainThatRefusesWritesOrWaitsToBeUnlockedKeepsTheSessionForThisRunAndSaysSo)
 {
     storeSession(3600s);
     keychain.failWrites = true;
@@ -301,6 +323,27 @@ TEST_F(AuthServiceTest, AKeychainThatRefusesWritesKeepsTheSessionForThisRunAndSa
     EXPECT_FALSE(service->sessionPersisted());
     EXPECT_TRUE(logs.hasPrefix(QStringLiteral("auth"),
                                QStringLiteral("Session not saved; you will need to sign in again after quitting")));
+
+    // Locked: the session works while the save waits, and the wait is told
+    // once it has lasted a few seconds (not when the keyring answers at once).
+    LockedKeyring locked;
+    locked.items = keychain.items;
+    AuthService waiting(config(), sender, locked, workspace, scheduler);
+    QCoro::waitFor(waiting.load());
+    int told = 0;
+    QObject::connect(&waiting, &AuthService::keyringWaiting, [&told] { ++told; });
+    sender.reply(200, userJson());
+    auto save = waiting.refreshCurrentUser();
+    scheduler.advance(AuthService::kKeyringNotice - 1ms);
+    EXPECT_EQ(told, 0);
+    EXPECT_TRUE(waiting.isSignedIn());
+    scheduler.advance(1ms);
+    EXPECT_EQ(told, 1);
+    EXPECT_FALSE(save.isReady());
+    locked.unlocked.set();
+    scheduler.runPending();
+    EXPECT_TRUE(save.isReady());
+    EXPECT_TRUE(waiting.sessionPersisted());
 }
 
 // ---- browser sign-in, with the real loopback listener ----
