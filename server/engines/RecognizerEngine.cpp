@@ -147,8 +147,7 @@ QCoro::Task<Expected<Recognized, QString>> RecognizerEngine::transcribe(std::vec
             return Unexpected{QStringLiteral("the speech recogniser could not start")};
         // All at once, so a streaming session decodes the whole upload in
         // one pass rather than partial by partial.
-        session->append(samples.data(), samples.size());
-        session->endAudio();
+        session->appendLast(samples.data(), samples.size());
         const SpeechResult result = future.get();
         session.reset();
         if (!result.error.isEmpty())

@@ -44,6 +44,13 @@ public:
     virtual void append(const float *samples, size_t count) = 0;
     // No more audio: a final result follows.
     virtual void endAudio() = 0;
+    // The rest of the utterance and its end at once (an upload): a recogniser
+    // that decodes while audio comes in does not start a partial on it.
+    virtual void appendLast(const float *samples, size_t count)
+    {
+        append(samples, count);
+        endAudio();
+    }
     // Stops without a final result; no callback runs after this returns.
     virtual void cancel() = 0;
     // How long the final result may take after endAudio() at most, for an

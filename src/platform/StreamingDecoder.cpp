@@ -148,6 +148,18 @@ void StreamingDecoder::endAudio()
     m_shared->wake.notify_one();
 }
 
+void StreamingDecoder::appendLast(const float *samples, size_t count)
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->ending || m_shared->cancelled)
+            return;
+        m_shared->window.insert(m_shared->window.end(), samples, samples + count);
+        m_shared->ending = true;
+    }
+    m_shared->wake.notify_one();
+}
+
 void StreamingDecoder::cancel()
 {
     std::thread::id worker;

@@ -69,6 +69,7 @@ public:
 
     void append(const float *samples, size_t count) override;
     void endAudio() override;
+    void appendLast(const float *samples, size_t count) override;
     void cancel() override;
     // The worker always ends with a final result or an error.
     std::chrono::milliseconds finalResultLimit() const override { return std::chrono::seconds(20); }

@@ -86,6 +86,18 @@ inline HumanSpeech humanSpeech()
     return speech;
 }
 
+// A planning call of about 490 words (three and a half minutes spoken): the
+// long-form set, a recording far longer than one decoding window.
+inline QString longFormText()
+{
+#ifdef DRAVELIN_LONG_FORM_TEXT
+    QFile file(QStringLiteral(DRAVELIN_LONG_FORM_TEXT));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).simplified() : QString();
+#else
+    return {};
+#endif
+}
+
 enum class Noise {
     White,  // a steady hiss, equal power at every frequency
     Babble, // four other voices talking at once, as in an open office

@@ -2,14 +2,16 @@
 
 #include "core/Log.h"
 #include "core/Paths.h"
+#include "platform/LongFormDecoding.h"
 #include "platform/StreamingDecoder.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
+#include <QThread>
 
 #include <whisper.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -34,39 +36,13 @@ void quietLogs(ggml_log_level, const char *, void *) {}
 
 } // namespace
 
-namespace {
-
-// Where models are looked for by name, in order: the user's models folder,
-// then every system data folder's dravelin/models ($XDG_DATA_DIRS: where an
-// installed Dravelin puts the default model), then the folder the build
-// converted its model into (the same as the user's unless the data folder was
-// moved, as tests and sandboxes do).
-QStringList modelFolders()
-{
-    QStringList folders{paths::dataDir() + QStringLiteral("/models")};
-    const QStringList shared = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
-    for (const QString &dir : shared) {
-        const QString folder = dir + QStringLiteral("/dravelin/models");
-        if (!folders.contains(folder))
-            folders << folder;
-    }
-#ifdef DRAVELIN_DEFAULT_WHISPER_MODEL
-    const QString built = QFileInfo(QStringLiteral(DRAVELIN_DEFAULT_WHISPER_MODEL)).absolutePath();
-    if (!folders.contains(built))
-        folders << built;
-#endif
-    return folders;
-}
-
-} // namespace
-
 QString WhisperRecognizer::defaultModelPath()
 {
     const QString configured = qEnvironmentVariable("DRAVELIN_WHISPER_MODEL");
     if (!configured.isEmpty())
         return configured;
     const QString file = QStringLiteral("/ggml-%1.bin").arg(QLatin1String(kDefaultModel));
-    const QStringList folders = modelFolders();
+    const QStringList folders = paths::modelFolders();
     for (const QString &folder : folders) {
         if (QFileInfo::exists(folder + file))
             return folder + file;
@@ -83,7 +59,7 @@ QString WhisperRecognizer::modelPath(const QString &nameOrPath)
     if (nameOrPath == QLatin1String(kDefaultModel) && qEnvironmentVariableIsSet("DRAVELIN_WHISPER_MODEL"))
         return defaultModelPath();
     const QString file = QStringLiteral("ggml-%1.bin").arg(nameOrPath);
-    const QStringList folders = modelFolders();
+    const QStringList folders = paths::modelFolders();
     for (const QString &folder : folders) {
         if (QFileInfo::exists(folder + u'/' + file))
             return folder + u'/' + file;
@@ -94,7 +70,7 @@ QString WhisperRecognizer::modelPath(const QString &nameOrPath)
 QStringList WhisperRecognizer::installedModels()
 {
     QStringList names;
-    const QStringList folders = modelFolders();
+    const QStringList folders = paths::modelFolders();
     for (const QString &folder : folders) {
         const QStringList files = QDir(folder).entryList({QStringLiteral("ggml-*.bin")}, QDir::Files, QDir::Name);
         for (const QString &file : files) {
@@ -139,7 +115,15 @@ struct WhisperRecognizer::Model
     }
 
     DecodeOutcome decode(const std::vector<float> &samples, const RecognitionHints &hints, std::stop_token stop);
+    // One piece of at most 30 s; with `mutex` held.
+    DecodeOutcome decodePiece(const std::vector<float> &samples, const RecognitionHints &hints,
+                              const LongFormPiece &how, const std::stop_token &stop);
 };
+
+int WhisperRecognizer::defaultThreads()
+{
+    return std::clamp(QThread::idealThreadCount(), 1, 8);
+}
 
 WhisperRecognizer::WhisperRecognizer(QString modelPath, int threads)
     : m_modelPath(std::move(modelPath))
@@ -203,6 +187,16 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     std::lock_guard lock(mutex);
     if (!load())
         return {{}, QStringLiteral("no Whisper model at %1").arg(path), {}};
+    const PieceDecode piece = [this, &hints](const std::vector<float> &audio, const LongFormPiece &how,
+                                             const std::stop_token &pieceStop) {
+        return decodePiece(audio, hints, how, pieceStop);
+    };
+    return decodeLongForm(samples, piece, std::move(stop));
+}
+
+DecodeOutcome WhisperRecognizer::Model::decodePiece(const std::vector<float> &samples, const RecognitionHints &hints,
+                                                    const LongFormPiece &how, const std::stop_token &stop)
+{
     double energy = 0;
     for (float s : samples)
         energy += static_cast<double>(s) * s;
@@ -227,7 +221,7 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     // An English-only model hears English; a multilingual one the language
     // asked for, or finds out which ("auto").
     const bool multilingual = whisper_is_multilingual(context) != 0;
-    const QString wanted = hints.language.trimmed().toLower();
+    const QString wanted = (how.language.isEmpty() ? hints.language : how.language).trimmed().toLower();
     const QByteArray language = !multilingual ? QByteArray("en")
                                 : wanted.isEmpty() || whisper_lang_id(wanted.toUtf8().constData()) < 0
                                     ? QByteArray("auto")
@@ -240,17 +234,25 @@ DecodeOutcome WhisperRecognizer::Model::decode(const std::vector<float> &samples
     // One pass, no retries at higher temperatures: on a window that ends
     // mid-word a retry chain cost 11-13 s instead of 0.5 s, and the held-out
     // set scores the same without it.
-    params.temperature_inc = 0.0f;
+    // A second try at a piece of a long recording that looped or gave
+    // nothing may fall back to sampling.
+    params.temperature_inc = how.retry ? 0.2f : 0.0f;
     params.audio_ctx = std::min(kFullEncoderContext, static_cast<int>(audio.size() / 320) + kEncoderContextMargin);
     // A cancelled session's decode stops at the next step instead of running
     // to its end while the session waits to close.
+    std::stop_token watched = stop;
     params.encoder_begin_callback = [](whisper_context *, whisper_state *, void *data) {
         return !static_cast<std::stop_token *>(data)->stop_requested();
     };
-    params.encoder_begin_callback_user_data = &stop;
+    params.encoder_begin_callback_user_data = &watched;
     params.abort_callback = [](void *data) { return static_cast<std::stop_token *>(data)->stop_requested(); };
-    params.abort_callback_user_data = &stop;
-    const QByteArray prompt = hints.vocabulary.join(QStringLiteral(", ")).toUtf8();
+    params.abort_callback_user_data = &watched;
+    // The vocabulary, then the text just before this piece of a long
+    // recording, as the decoder's prompt.
+    QString promptText = hints.vocabulary.join(QStringLiteral(", "));
+    if (!how.context.isEmpty())
+        promptText = promptText.isEmpty() ? how.context : promptText + QStringLiteral(". ") + how.context;
+    const QByteArray prompt = promptText.toUtf8();
     if (!prompt.isEmpty())
         params.initial_prompt = prompt.constData();
     if (whisper_full(context, params, audio.data(), static_cast<int>(audio.size())) != 0)

@@ -27,7 +27,12 @@ public:
     // The names of the models installed in the models folder, sorted.
     static QStringList installedModels();
 
-    explicit WhisperRecognizer(QString modelPath = defaultModelPath(), int threads = 2);
+    // Decoding threads: every core up to eight, since one decode at a time
+    // runs per model and a dictation waits for it (beyond eight whisper.cpp
+    // gains little and hyper-threads cost more than they give).
+    static int defaultThreads();
+
+    explicit WhisperRecognizer(QString modelPath = defaultModelPath(), int threads = defaultThreads());
     ~WhisperRecognizer() override;
 
     QString engineName() const override;

@@ -1,9 +1,10 @@
 // How well Whisper hears: a held-out set of sentences spoken by espeak-ng in
 // two voices (clean, and with white noise mixed in) and a recording of a
 // person, scored by word error rate; silence and a low noise floor give no
-// text; a 30-second utterance comes back whole.
+// text; a 30-second utterance and a three-minute call come back whole.
 
 #include "audio/AACFileWriter.h"
+#include "platform/LongFormDecoding.h"
 #include "platform/linux/WhisperRecognizer.h"
 #include "support/Speech.h"
 #include "support/WordErrorRate.h"
@@ -131,11 +132,27 @@ TEST_F(WhisperAccuracyTest, SilenceAndNoiseGiveNoTextAndLongSpeechComesBackWhole
     EXPECT_LE(wer, 0.2) << qPrintable(result.text);
     EXPECT_TRUE(test::normalisedWords(result.text).contains(QStringLiteral("seven")))
         << qPrintable(result.text); // the end
+
+    // Three and a half minutes, decoded in pieces: every part of it comes
+    // back, in ordinary case, without a phrase looping.
+    const QString call = test::longFormText();
+    const std::vector<float> minutes = speak(dir, call, QStringLiteral("en-us"), 150);
+    ASSERT_GT(minutes.size(), 16000u * 180);
+    const SpeechResult heard = recognizer.transcribe(minutes);
+    const double callWer = static_cast<double>(test::wordErrors(call, heard.text)) / test::wordCount(call);
+    std::printf("long-form WER %.1f%%\n", callWer * 100);
+    EXPECT_LE(callWer, 0.15) << qPrintable(heard.text);
+    bool looped = false;
+    collapseRepeats(heard.text, &looped);
+    EXPECT_FALSE(looped) << qPrintable(heard.text);
+    const auto capitals = std::count_if(heard.text.begin(), heard.text.end(), [](QChar c) { return c.isUpper(); });
+    EXPECT_LT(capitals, heard.text.size() / 15) << qPrintable(heard.text);
+    EXPECT_TRUE(heard.text.contains(QStringLiteral("storage work"))) << qPrintable(heard.text); // the last sentence
 }
 
 } // namespace
 
-// With a multilingual model (`make models MODELS=base`), a German sentence
+// With a multilingual model (`dravelin-model install base`), a German sentence
 // comes back in German when the language is left to the model, and an
 // English-only model says English whatever it is asked.
 TEST(WhisperLanguageTest, AMultilingualModelHearsTheLanguageSpoken)
@@ -148,7 +165,7 @@ TEST(WhisperLanguageTest, AMultilingualModelHearsTheLanguageSpoken)
     }
     nix::WhisperRecognizer base(nix::WhisperRecognizer::modelPath(QStringLiteral("base")));
     if (!base.isAvailable() || !base.isMultilingual())
-        GTEST_SKIP() << "no multilingual model installed (make models MODELS=base)";
+        GTEST_SKIP() << "no multilingual model installed (dravelin-model install base)";
     const auto german =
         speak(dir, QStringLiteral("Guten Morgen, ich möchte heute einen Termin beim Arzt."), QStringLiteral("de"));
     const SpeechResult heard = base.transcribe(german, RecognitionHints({}, QStringLiteral("auto")));
