@@ -54,7 +54,7 @@ Expected<std::unique_ptr<DravelinServer>, QString> DravelinServer::create(Server
                 engine = std::make_unique<RecognizerEngine>(std::move(whisper), scheduler);
             } else if (config.engine == u"whisper" || !config.model.isEmpty()) {
                 const QStringList installed = nix::WhisperRecognizer::installedModels();
-                return Unexpected{QStringLiteral("no Whisper model at %1 (installed: %2; `make models MODELS=NAME` "
+                return Unexpected{QStringLiteral("no Whisper model at %1 (installed: %2; `dravelin-model install NAME` "
                                                  "installs more)")
                                       .arg(path, installed.isEmpty() ? QStringLiteral("none") : installed.join(u", "))};
             }

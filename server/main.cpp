@@ -92,7 +92,8 @@ int main(int argc, char *argv[])
         "  GET  /updates/feed.json           the release feed the app checks for updates\n"
         "  GET  /health\n\n"
         "The config file is JSON with any of: address, port, dataDir, database, apiKey, oauthClientId,\n"
-        "localUserEmail, engine, model, maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, liveMaxMs,\n"
+        "localUserEmail, engine, model, language (the spoken language when a request names none: a two-letter\n"
+        "code or \"auto\"), maxBodyBytes, accessTokenSeconds, retainRecordings, liveIdleMs, liveMaxMs,\n"
         "transcriptionQueue, publicUrl (the address clients reach this server at, for the links it hands out),\n"
         "signingKeyFile (one key file for every instance over a shared database), recordingsDir (where kept\n"
         "recordings go; a directory every instance reaches),\n"
@@ -137,10 +138,11 @@ int main(int argc, char *argv[])
                               QStringLiteral("Speech engine: auto (Whisper when its model is there), whisper or "
                                              "pocketsphinx."),
                               QStringLiteral("NAME"));
-    QCommandLineOption whisperModel(QStringLiteral("model"),
-                                    QStringLiteral("Whisper model: a name (tiny.en, base, small; install more with "
-                                                   "`make models`) or a ggml model file."),
-                                    QStringLiteral("NAME"));
+    QCommandLineOption whisperModel(
+        QStringLiteral("model"),
+        QStringLiteral("Whisper model: a name (tiny.en, base; `dravelin-model list` shows them, "
+                       "`dravelin-model install NAME` adds one) or a ggml model file."),
+        QStringLiteral("NAME"));
     QCommandLineOption llm(QStringLiteral("llm"),
                            QStringLiteral("Language model for rewrite and ask: auto, local, openai or none."),
                            QStringLiteral("PROVIDER"));

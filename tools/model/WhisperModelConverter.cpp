@@ -287,7 +287,7 @@ int32_t fileType(WeightFormat format)
 } // namespace
 
 Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QStringList &vocabulary, ConvertStats *stats,
-                                            WeightFormat format)
+                                            WeightFormat format, const std::function<void(int, int)> &progress)
 {
     if (format != WeightFormat::f16 && !canQuantize())
         return Unexpected(QStringLiteral("this build of dravelin-model cannot quantize (it was built without ggml)"));
@@ -423,6 +423,7 @@ Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QString
         put32(out, static_cast<int32_t>(bytes.size()));
         out += bytes;
     }
+    int written = 0;
     for (const Tensor &t : tensors) {
         std::vector<uint32_t> shape = t.shape;
         if (t.name == u"encoder.conv1.bias" || t.name == u"encoder.conv2.bias")
@@ -460,6 +461,8 @@ Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QString
             for (float f : t.values)
                 putFloat(out, f);
         }
+        if (progress)
+            progress(++written, static_cast<int>(tensors.size()));
     }
     if (stats)
         *stats = ConvertStats{static_cast<int>(tensors.size()), nMels, encLayers, ordinary};

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -64,8 +65,10 @@ std::optional<WeightFormat> weightFormat(const QString &name);
 bool canQuantize();
 
 // Writes the ggml Whisper model file whisper.cpp loads, from a CTranslate2
-// Whisper model and its vocabulary (one token per line).
+// Whisper model and its vocabulary (one token per line). `progress` hears
+// of each tensor written (done, total).
 Expected<QByteArray, QString> convertToGgml(const Ct2Model &model, const QStringList &vocabulary,
-                                            ConvertStats *stats = nullptr, WeightFormat format = WeightFormat::f16);
+                                            ConvertStats *stats = nullptr, WeightFormat format = WeightFormat::f16,
+                                            const std::function<void(int done, int total)> &progress = {});
 
 } // namespace dravelin::model

@@ -109,7 +109,7 @@ MicrophonePage::MicrophonePage(ServiceContainer &services, QWidget *parent) : Pa
     recognitionForm->addRow(style::note(QStringLiteral("The language goes with every dictation; English-only "
                                                        "models (tiny.en) always hear English. The model is used when "
                                                        "Dravelin recognises speech on this computer instead of on the "
-                                                       "server, from its next start; `make models MODELS=base` "
+                                                       "server, from its next start; `dravelin-model install base` "
                                                        "installs the larger, multilingual one."),
                                         recognition));
     column->addWidget(recognition);
