@@ -1,9 +1,11 @@
 #include "llm/ModelFactory.h"
 
 #include "core/Log.h"
+#include "core/Paths.h"
 #include "llm/LocalModel.h"
 #include "llm/OpenAiChatModel.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 namespace dravelin::server {
@@ -14,7 +16,18 @@ QString defaultLocalModelPath()
     if (!configured.isEmpty())
         return configured;
 #ifdef DRAVELIN_DEFAULT_LLM_MODEL
-    return QStringLiteral(DRAVELIN_DEFAULT_LLM_MODEL);
+    // Where the setup script put it, else the same file in the speech
+    // models' folders (where an installed Dravelin looks for its models).
+    const QString built = QStringLiteral(DRAVELIN_DEFAULT_LLM_MODEL);
+    if (QFileInfo::exists(built))
+        return built;
+    const QString name = QFileInfo(built).fileName();
+    const QStringList folders = paths::modelFolders();
+    for (const QString &folder : folders) {
+        if (QFileInfo::exists(folder + u'/' + name))
+            return folder + u'/' + name;
+    }
+    return built;
 #else
     return {};
 #endif
@@ -25,10 +38,13 @@ QString localWorkerPath()
     const QString configured = qEnvironmentVariable("DRAVELIN_LLM_WORKER");
     if (!configured.isEmpty())
         return configured;
+    // The build's worker, else the one installed beside this server.
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/dravelin-llm");
 #ifdef DRAVELIN_LLM_WORKER_PATH
-    return QStringLiteral(DRAVELIN_LLM_WORKER_PATH);
+    const QString built = QStringLiteral(DRAVELIN_LLM_WORKER_PATH);
+    return QFileInfo(built).isExecutable() || !QFileInfo(beside).isExecutable() ? built : beside;
 #else
-    return {};
+    return QFileInfo(beside).isExecutable() ? beside : QString();
 #endif
 }
 

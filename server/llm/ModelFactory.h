@@ -13,8 +13,9 @@ namespace dravelin::server {
 Expected<std::unique_ptr<LanguageModel>, QString> makeLanguageModel(const LlmSettings &settings, Scheduler &scheduler);
 
 // Where the local model and its worker are unless configured: the GGUF file
-// from $DRAVELIN_LLM_MODEL or the one the setup script installed, the worker
-// from $DRAVELIN_LLM_WORKER or the build.
+// from $DRAVELIN_LLM_MODEL, the one the setup script installed, or the same
+// file in a models folder (paths::modelFolders); the worker from
+// $DRAVELIN_LLM_WORKER, the build, or beside this program.
 QString defaultLocalModelPath();
 QString localWorkerPath();
 

@@ -1,6 +1,8 @@
 #include "core/Paths.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace dravelin::paths {
 
@@ -43,6 +45,23 @@ QString stateDir()
 QString dataDir()
 {
     return dataHome() + QStringLiteral("/dravelin");
+}
+
+QStringList modelFolders()
+{
+    QStringList folders{dataDir() + QStringLiteral("/models")};
+    const QStringList shared = QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation);
+    for (const QString &dir : shared) {
+        const QString folder = dir + QStringLiteral("/dravelin/models");
+        if (!folders.contains(folder))
+            folders << folder;
+    }
+#ifdef DRAVELIN_DEFAULT_WHISPER_MODEL
+    const QString built = QFileInfo(QStringLiteral(DRAVELIN_DEFAULT_WHISPER_MODEL)).absolutePath();
+    if (!folders.contains(built))
+        folders << built;
+#endif
+    return folders;
 }
 
 } // namespace dravelin::paths

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace dravelin::paths {
 
@@ -13,5 +14,12 @@ QString dataHome();   // $XDG_DATA_HOME or ~/.local/share
 QString configDir(); // …/dravelin (settings, app configuration)
 QString stateDir();  // …/dravelin (logs)
 QString dataDir();   // …/dravelin (per-user data)
+
+// Where speech models are looked for by name, in order: the user's own
+// (dataDir()/models, where installs go), then every $XDG_DATA_DIRS
+// folder's dravelin/models (where an installed Dravelin puts the default
+// model), then the folder the build converted its model into (the same as the
+// user's unless the data folder was moved, as tests and sandboxes do).
+QStringList modelFolders();
 
 } // namespace dravelin::paths
