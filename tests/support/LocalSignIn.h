@@ -80,6 +80,16 @@ inline HttpResult exchangeCode(HttpTestClient &client, const QString &code, cons
                        {{"Content-Type", "application/x-www-form-urlencoded"}});
 }
 
+// The app's refresh: the refresh token for a new pair of tokens.
+inline HttpResult refreshSession(HttpTestClient &client, const QString &refreshToken)
+{
+    return client.send("POST", QStringLiteral("/auth/v1/oauth/token"),
+                       formEncode({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+                                   {QStringLiteral("refresh_token"), refreshToken},
+                                   {QStringLiteral("client_id"), QString::fromLatin1(kLocalClientId)}}),
+                       {{"Content-Type", "application/x-www-form-urlencoded"}});
+}
+
 // Signs in through the consent page and returns the access token; empty
 // when any step fails.
 inline QString signInForAccessToken(HttpTestClient &client)

@@ -2,46 +2,57 @@
 // PKCE, token refresh and rotation, the user endpoints, sign-out, the
 // transcribe and cleanup functions on real speech, recording uploads, and
 // the bounds on what clients can make the server hold (metadata, sign-ins
-// under way, queued uploads, stale grants).
+// under way, queued uploads, stale grants), and several instances over one
+// database (sessions and usage shared; one killed mid-request).
 
 #include "DravelinServer.h"
+#include "account/NetworkRequestSender.h"
+#include "audio/Pcm.h"
 #include "auth/AuthRoutes.h"
 #include "auth/Jwt.h"
 #include "core/QtScheduler.h"
 #include "core/VirtualScheduler.h"
 #include "engines/SpeechEngine.h"
+#include "output/UsageService.h"
 #include "storage/Storage.h"
+#include "stt/LiveTranscriptionClient.h"
+#include "support/FixedToken.h"
 #include "support/HttpTestClient.h"
 #include "support/LocalSignIn.h"
 #include "support/ScratchPostgres.h"
 #include "support/Speech.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QUrlQuery>
 #include <QUuid>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <mutex>
 
 using namespace dravelin;
 using namespace dravelin::server;
 using dravelin::test::HttpResult;
 using dravelin::test::HttpTestClient;
+using dravelin::test::refreshSession;
 
 namespace {
 
 const QString kRedirect = test::kLoopbackRedirect;
 const QByteArray kClient = test::kLocalClientId;
 const QByteArray kApiKey = "dravelin-local-public-key";
-
-QByteArray form(const QList<QPair<QString, QString>> &pairs)
-{
-    return test::formEncode(pairs);
-}
 
 json::Json jsonOf(const HttpResult &r)
 {
@@ -52,6 +63,19 @@ json::Json jsonOf(const HttpResult &r)
 QString str(const json::Json &j, const char *key)
 {
     return json::optionalField<QString>(j, key).value_or(QString());
+}
+
+// The signed-in user's profile and sign-out at an instance, as the app asks for them.
+HttpResult userAt(HttpTestClient &at, const QByteArray &access)
+{
+    return at.send("GET", QStringLiteral("/auth/v1/user"), {},
+                   {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}});
+}
+
+HttpResult logoutAt(HttpTestClient &at, const QByteArray &access)
+{
+    return at.send("POST", QStringLiteral("/auth/v1/logout"), {},
+                   {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}});
 }
 
 // The app's transcription upload.
@@ -79,26 +103,28 @@ QByteArray transcribeBody(const QByteArray &boundary, const QByteArray &audio, b
 // Half a second of a quiet square wave as a 16 kHz mono WAV.
 QByteArray toneWav()
 {
-    QByteArray pcm;
-    for (int i = 0; i < 8000; ++i) {
-        const auto sample = static_cast<qint16>((i / 20) % 2 ? 1000 : -1000);
-        pcm.append(reinterpret_cast<const char *>(&sample), 2);
+    std::vector<float> tone(8000);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = (i / 20) % 2 ? 0.03f : -0.03f;
+    return WAVWrapper::wrap(pcm16(tone.data(), tone.size()), 16000);
+}
+
+// The CPU time (clock ticks) the threads of process `pid` other than its
+// main one have used: in dravelin-server, where the requests are served,
+// that is decoding and recognising audio.
+qint64 workerCpuTicks(qint64 pid)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    qint64 ticks = 0;
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(task + QStringLiteral("/stat")));
+        if (task.toLongLong() == pid || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // After the name in parentheses: the state (field 3) … utime (14), stime (15).
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        ticks += fields.value(11).toLongLong() + fields.value(12).toLongLong();
     }
-    QByteArray wav = "RIFF";
-    auto u32 = [&wav](quint32 v) { wav.append(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&wav](quint16 v) { wav.append(reinterpret_cast<const char *>(&v), 2); };
-    u32(36 + static_cast<quint32>(pcm.size()));
-    wav += "WAVEfmt ";
-    u32(16);
-    u16(1); // PCM
-    u16(1); // mono
-    u32(16000);
-    u32(32000);
-    u16(2);
-    u16(16);
-    wav += "data";
-    u32(static_cast<quint32>(pcm.size()));
-    return wav + pcm;
+    return ticks;
 }
 
 // Hears "hello" in anything, once the test opens the gate.
@@ -222,6 +248,32 @@ protected:
         return b;
     }
 
+    // A real dravelin-server process over the same database and signing key
+    // (no language model), on a port of its own; its port once it is
+    // listening, or 0. The process is killed when `process` goes.
+    quint16 startInstanceProcess(QProcess &process)
+    {
+        json::Json settings{{"port", 0}, {"llm", {{"provider", "none"}}}};
+        settings["dataDir"] = m_config.dataDir;
+        if (!m_config.database.isEmpty())
+            settings["database"] = m_config.database;
+        if (!m_config.signingKeyFile.isEmpty())
+            settings["signingKeyFile"] = m_config.signingKeyFile;
+        QFile file(dir.filePath(QStringLiteral("instance.json")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(json::encode(settings)) < 0)
+            return 0;
+        file.close();
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(DRAVELIN_SERVER_BINARY),
+                      {QStringLiteral("--config"), file.fileName(), QStringLiteral("--quiet")});
+        // Its first line says where it listens.
+        if (!QTest::qWaitFor([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 60000))
+            return 0;
+        const QString banner = QString::fromUtf8(process.readLine());
+        return static_cast<quint16>(
+            QRegularExpression(QStringLiteral("on http://[^ ]+:(\\d+) ")).match(banner).captured(1).toUInt());
+    }
+
     static QTemporaryDir *s_dir;
     static QByteArray *s_speech;
     QTemporaryDir dir;
@@ -263,7 +315,7 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
     EXPECT_FALSE(refresh.isEmpty());
 
     const QList<QPair<QByteArray, QByteArray>> bearer{{"apikey", kApiKey}, {"Authorization", "Bearer " + access}};
-    const HttpResult me = client->send("GET", QStringLiteral("/auth/v1/user"), {}, bearer);
+    const HttpResult me = userAt(*client, access);
     ASSERT_EQ(me.status, 200);
     EXPECT_EQ(str(jsonOf(me), "email"), QStringLiteral("ada@example.com"));
     EXPECT_EQ(client->send("GET", QStringLiteral("/auth/v1/user"), {}, {{"Authorization", "Bearer " + access}}).status,
@@ -281,15 +333,11 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
                      bearer + QList<QPair<QByteArray, QByteArray>>{{"Content-Type", "application/json"}});
     EXPECT_EQ(oversized.status, 413);
     EXPECT_EQ(str(jsonOf(oversized), "error"), QStringLiteral("metadata_too_large"));
-    const json::Json kept = jsonOf(client->send("GET", QStringLiteral("/auth/v1/user"), {}, bearer))["user_metadata"];
+    const json::Json kept = jsonOf(userAt(*client, access))["user_metadata"];
     EXPECT_EQ(kept, (json::Json{{"first_name", "Ada"}, {"avatar_preset", "fox"}}));
 
     // Refresh rotates: the new token works, the old one no longer does.
-    const HttpResult rotated = client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                                                  {QStringLiteral("refresh_token"), QString::fromLatin1(refresh)},
-                                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                                            {{"Content-Type", "application/x-www-form-urlencoded"}});
+    const HttpResult rotated = refreshSession(*client, QString::fromLatin1(refresh));
     ASSERT_EQ(rotated.status, 200) << rotated.body.constData();
     const QByteArray refresh2 = str(jsonOf(rotated), "refresh_token").toLatin1();
     EXPECT_NE(refresh2, refresh);
@@ -300,16 +348,8 @@ TEST_F(ServerTest, BrowserSignInRefreshUserAndSignOut)
     EXPECT_EQ(jsonRefresh.status, 400); // issued to the OAuth client, not the JSON endpoint
 
     const QByteArray access2 = str(jsonOf(rotated), "access_token").toLatin1();
-    EXPECT_EQ(client
-                  ->send("POST", QStringLiteral("/auth/v1/logout"), {},
-                         {{"apikey", kApiKey}, {"Authorization", "Bearer " + access2}})
-                  .status,
-              204);
-    const HttpResult afterLogout = client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                                                form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                                                      {QStringLiteral("refresh_token"), QString::fromLatin1(refresh2)},
-                                                      {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                                                {{"Content-Type", "application/x-www-form-urlencoded"}});
+    EXPECT_EQ(logoutAt(*client, access2).status, 204);
+    const HttpResult afterLogout = refreshSession(*client, QString::fromLatin1(refresh2));
     EXPECT_EQ(afterLogout.status, 400);
     EXPECT_FALSE(str(jsonOf(afterLogout), "error_description").isEmpty());
 }
@@ -320,35 +360,204 @@ TEST_F(ServerTest, AnotherInstanceOnTheSameDatabaseKnowsEverySessionChangeAtOnce
     const Instance b = secondInstance();
     ASSERT_TRUE(b.client);
     HttpTestClient &clientB = *b.client;
-    const auto refreshAt = [](HttpTestClient &at, const QString &token) {
-        return at.send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                       form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                             {QStringLiteral("refresh_token"), token},
-                             {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                       {{"Content-Type", "application/x-www-form-urlencoded"}});
-    };
 
     const json::Json session = signIn(); // through A
     const QByteArray accessA = str(session, "access_token").toLatin1();
-    EXPECT_EQ(clientB
-                  .send("GET", QStringLiteral("/auth/v1/user"), {},
-                        {{"apikey", kApiKey}, {"Authorization", "Bearer " + accessA}})
-                  .status,
-              200); // signed by the shared key
-    const HttpResult rotated = refreshAt(clientB, str(session, "refresh_token"));
+    EXPECT_EQ(userAt(clientB, accessA).status, 200); // signed by the shared key
+    const HttpResult rotated = refreshSession(clientB, str(session, "refresh_token"));
     ASSERT_EQ(rotated.status, 200) << rotated.body.constData();
-    EXPECT_EQ(refreshAt(*client, str(session, "refresh_token")).status, 400); // replayed at A: caught
+    EXPECT_EQ(refreshSession(*client, str(session, "refresh_token")).status, 400); // replayed at A: caught
 
     // The replay ended the user's sessions everywhere; sign in again, then
     // sign out through A: B refuses the refresh token at once.
     const json::Json again = signIn();
-    EXPECT_EQ(client
-                  ->send("POST", QStringLiteral("/auth/v1/logout"), {},
-                         {{"apikey", kApiKey}, {"Authorization", "Bearer " + str(again, "access_token").toLatin1()}})
-                  .status,
-              204);
-    EXPECT_EQ(refreshAt(clientB, str(again, "refresh_token")).status, 400);
-    EXPECT_EQ(refreshAt(clientB, str(jsonOf(rotated), "refresh_token")).status, 400);
+    EXPECT_EQ(logoutAt(*client, str(again, "access_token").toLatin1()).status, 204);
+    EXPECT_EQ(refreshSession(clientB, str(again, "refresh_token")).status, 400);
+    EXPECT_EQ(refreshSession(clientB, str(jsonOf(rotated), "refresh_token")).status, 400);
+}
+
+// Usage is the database's too: a live dictation through one instance and an
+// upload through another both count, and every instance tells the same.
+TEST_F(ServerTest, ALiveDictationOnOneInstanceAndAnUploadOnAnotherLandInTheSameUsage)
+{
+    const Instance b = secondInstance();
+    ASSERT_TRUE(b.client);
+    const QByteArray access = str(signIn(), "access_token").toLatin1(); // through A
+    const auto samples = decodeAudio(*s_speech);
+    ASSERT_TRUE(samples) << qPrintable(samples.error());
+
+    // The app's live client on A's socket, the recording in 100 ms frames.
+    LiveTranscriptionClient live(QUrl(QStringLiteral("ws://127.0.0.1:%1/transcribe-stream").arg(server->port())), {},
+                                 scheduler);
+    LiveSessionOptions options;
+    options.token = QString::fromLatin1(access);
+    options.cleanup = false;
+    options.appBundleID = QStringLiteral("org.example.Live");
+    options.clientRecordingId = QUuid::createUuid();
+    const auto started = QCoro::waitFor(live.start(options));
+    ASSERT_TRUE(started) << qPrintable(started.error().message);
+    const QByteArray pcm = pcm16(samples->data(), samples->size());
+    for (qsizetype at = 0; at < pcm.size(); at += 3200)
+        live.send(pcm.mid(at, 3200));
+    const auto final = QCoro::waitFor(live.finalize(std::chrono::seconds(60)));
+    ASSERT_TRUE(final.has_value()) << "no final text from the live socket";
+    const QString liveRaw = live.rawText().value_or(QString());
+    EXPECT_TRUE(liveRaw.contains(QStringLiteral("hello"), Qt::CaseInsensitive)) << qPrintable(liveRaw);
+
+    // The upload (as org.example.Editor) through B.
+    const QByteArray boundary = "Boundary-other-instance";
+    const HttpResult uploaded = b.client->send(
+        "POST", QStringLiteral("/functions/v1/transcribe"), transcribeBody(boundary, *s_speech, false, false),
+        {{"Authorization", "Bearer " + access}, {"Content-Type", "multipart/form-data; boundary=" + boundary}});
+    ASSERT_EQ(uploaded.status, 200) << uploaded.body.constData();
+    const QString uploadRaw = str(jsonOf(uploaded), "raw");
+
+    // The app's usage client, once at each instance: the same figures, with both dictations.
+    NetworkRequestSender sender;
+    test::FixedToken token(QString::fromLatin1(access));
+    const auto usageAt = [&](quint16 port) {
+        UsageService usage(QUrl(QStringLiteral("http://127.0.0.1:%1/functions/v1/usage").arg(port)), token, sender,
+                           "UTC");
+        return QCoro::waitFor(usage.fetch());
+    };
+    const auto atA = usageAt(server->port());
+    const auto atB = usageAt(b.server->port());
+    ASSERT_TRUE(atA) << qPrintable(atA.error());
+    ASSERT_TRUE(atB) << qPrintable(atB.error());
+    EXPECT_EQ(*atA, *atB);
+    const auto words = [](const QString &text) { return text.split(u' ', Qt::SkipEmptyParts).size(); };
+    const qint64 eachMs = static_cast<qint64>(samples->size()) * 1000 / 16000;
+    EXPECT_EQ(atA->allTime.transcriptions, 2);
+    EXPECT_EQ(atA->allTime.words, words(liveRaw) + words(uploadRaw));
+    EXPECT_EQ(atA->allTime.seconds, (2 * eachMs + 500) / 1000);
+    ASSERT_TRUE(atA->byApp);
+    std::map<QString, std::pair<qint64, qint64>> byApp; // transcriptions, words
+    for (const UsageApp &app : *atA->byApp)
+        byApp[app.appBundleId.value_or(QString())] = {app.transcriptions, app.words};
+    EXPECT_EQ(byApp, (std::map<QString, std::pair<qint64, qint64>>{
+                         {QStringLiteral("org.example.Editor"), {1, words(uploadRaw)}},
+                         {QStringLiteral("org.example.Live"), {1, words(liveRaw)}}}));
+}
+
+// One instance of a team's server dies (SIGKILL, as the OOM killer or a
+// power cut does) while it is transcribing an upload and handing out
+// sessions: its clients hear an error at once, the other instance serves
+// every session the dead one handed out, and the database is whole.
+TEST_F(ServerTest, AnInstanceKilledMidRequestLeavesTheOtherServingAndTheDatabaseWhole)
+{
+    QProcess killed;
+    const quint16 port = startInstanceProcess(killed);
+    ASSERT_NE(port, 0) << "dravelin-server did not start";
+    const QString atKilled = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    HttpTestClient toKilled(atKilled);
+    const QByteArray verifier = randomToken(48);
+    const auto consented = test::consentInBrowser(toKilled, pkceChallenge(verifier), QStringLiteral("k"));
+    const HttpResult issued = test::exchangeCode(toKilled, consented.code, verifier);
+    ASSERT_EQ(issued.status, 200) << issued.body.constData();
+    const json::Json session = jsonOf(issued);
+    const QByteArray access = str(session, "access_token").toLatin1();
+
+    // Another client signs in at the dying instance again and again (each
+    // sign-in a user lookup, a code and a refresh token written)…
+    std::mutex lock;
+    std::vector<json::Json> sessions; // every one it was handed
+    HttpResult lastFailure;
+    std::atomic<int> signIns{0};
+    std::unique_ptr<QThread> signer(QThread::create([&] {
+        HttpTestClient client(atKilled);
+        QElapsedTimer running;
+        running.start();
+        while (running.elapsed() < 60000) { // the instance dies long before
+            const QByteArray v = randomToken(48);
+            const auto c = test::consentInBrowser(client, pkceChallenge(v), QStringLiteral("t"),
+                                                  QStringLiteral("allow"), QStringLiteral("team@example.com"));
+            const HttpResult r = test::exchangeCode(client, c.code, v);
+            const std::lock_guard held(lock);
+            if (r.status != 200) {
+                lastFailure = r;
+                return;
+            }
+            sessions.push_back(jsonOf(r));
+            ++signIns;
+        }
+    }));
+    signer->start();
+    // Whatever the test's end, the thread ends with the process.
+    const auto joinSigner = qScopeGuard([&] {
+        killed.kill();
+        killed.waitForFinished(10000);
+        signer->wait();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return signIns >= 3 || signer->isFinished(); }, 30000));
+    ASSERT_GE(signIns, 3);
+
+    // …and a long upload (90 s of speech: seconds at the engine) is in
+    // flight when the instance is killed.
+    std::vector<float> longSpeech;
+    const auto samples = decodeAudio(*s_speech);
+    ASSERT_TRUE(samples);
+    while (longSpeech.size() < 90 * 16000)
+        longSpeech.insert(longSpeech.end(), samples->begin(), samples->end());
+    const QByteArray boundary = "Boundary-killed";
+    QNetworkAccessManager nam;
+    QNetworkRequest request(QUrl(atKilled + QStringLiteral("/functions/v1/transcribe")));
+    request.setRawHeader("Authorization", "Bearer " + access);
+    request.setRawHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
+    std::unique_ptr<QNetworkReply> upload(
+        nam.post(request, transcribeBody(boundary, WAVWrapper::wrap(pcm16(longSpeech.data(), longSpeech.size()), 16000),
+                                         false, false)));
+    bool sent = false;
+    QObject::connect(upload.get(), &QNetworkReply::uploadProgress, upload.get(),
+                     [&sent](qint64 done, qint64 total) { sent = sent || (total > 0 && done == total); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent || upload->isFinished(); }, 30000));
+    // Its worker threads at work: the upload is being decoded and recognised.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return workerCpuTicks(killed.processId()) > 0 || upload->isFinished(); }, 30000))
+        << "the upload never reached the speech engine";
+    ASSERT_FALSE(upload->isFinished()) << upload->readAll().constData();
+    killed.kill(); // SIGKILL
+    ASSERT_TRUE(killed.waitForFinished(10000));
+    EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit);
+
+    // Neither client hangs, and neither was told anything but an error.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return upload->isFinished(); }, 10000)) << "the upload's client hangs";
+    EXPECT_NE(upload->error(), QNetworkReply::NoError);
+    EXPECT_EQ(upload->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return signer->isFinished(); }, 30000)) << "the signing-in client hangs";
+    const std::lock_guard held(lock);
+    EXPECT_EQ(lastFailure.status, 0) << lastFailure.body.constData();
+    EXPECT_NE(lastFailure.error, QNetworkReply::NoError);
+
+    // The surviving instance honours the sign-in: its access token, and its
+    // refresh token, rotated there and again.
+    const HttpResult me = userAt(*client, access);
+    ASSERT_EQ(me.status, 200) << me.body.constData();
+    const HttpResult rotated = refreshSession(*client, str(session, "refresh_token"));
+    ASSERT_EQ(rotated.status, 200) << rotated.body.constData();
+    EXPECT_EQ(userAt(*client, str(jsonOf(rotated), "access_token").toLatin1()).status, 200);
+    EXPECT_EQ(refreshSession(*client, str(jsonOf(rotated), "refresh_token")).status, 200);
+    // Every session the other client was handed is whole there.
+    ASSERT_FALSE(sessions.empty());
+    for (const json::Json &s : sessions) {
+        EXPECT_EQ(userAt(*client, str(s, "access_token").toLatin1()).status, 200);
+        EXPECT_EQ(refreshSession(*client, str(s, "refresh_token")).status, 200);
+    }
+
+    // The upload that died with its instance counted nothing, and the
+    // database still takes writes (no lock left behind): a new sign-in.
+    EXPECT_EQ(server->storage().transcriptionCount(str(jsonOf(me), "id")), 0);
+    EXPECT_EQ(str(signIn()["user"], "email"), QStringLiteral("ada@example.com"));
+    if (m_config.database.isEmpty()) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(qPrintable(m_config.dataDir + QStringLiteral("/dravelin-server.sqlite")), &db,
+                                  SQLITE_OPEN_READONLY, nullptr),
+                  SQLITE_OK);
+        sqlite3_stmt *check = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(check, 0)), "ok");
+        sqlite3_finalize(check);
+        sqlite3_close(db);
+    }
 }
 
 TEST_F(ServerTest, WhenTheDatabaseTakesNoWritesSessionsAreNeitherIssuedNorFalselyRevoked)
@@ -356,24 +565,13 @@ TEST_F(ServerTest, WhenTheDatabaseTakesNoWritesSessionsAreNeitherIssuedNorFalsel
     const json::Json session = signIn();
     const QByteArray access = str(session, "access_token").toLatin1();
     const QString refresh = str(session, "refresh_token");
-    const auto refreshWith = [&](const QString &token) {
-        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                                  {QStringLiteral("refresh_token"), token},
-                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                            {{"Content-Type", "application/x-www-form-urlencoded"}});
-    };
-    const auto logout = [&] {
-        return client->send("POST", QStringLiteral("/auth/v1/logout"), {},
-                            {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}});
-    };
 
     auto &storage = server->storage();
     storage.setReadOnly(true); // as on a full disk
-    const HttpResult rotated = refreshWith(refresh);
+    const HttpResult rotated = refreshSession(*client, refresh);
     EXPECT_EQ(rotated.status, 503);
     EXPECT_EQ(str(jsonOf(rotated), "error"), QStringLiteral("storage_unavailable"));
-    EXPECT_EQ(logout().status, 503); // the app knows the sign-out did not happen
+    EXPECT_EQ(logoutAt(*client, access).status, 503); // the app knows the sign-out did not happen
     const QByteArray verifier = randomToken(48);
     const auto consent =
         test::consentInBrowser(*client, pkceChallenge(verifier), QStringLiteral("s"), QStringLiteral("allow"));
@@ -382,11 +580,11 @@ TEST_F(ServerTest, WhenTheDatabaseTakesNoWritesSessionsAreNeitherIssuedNorFalsel
     // Space is back: the token that was never rotated still works once, and
     // a sign-out sticks.
     storage.setReadOnly(false);
-    const HttpResult again = refreshWith(refresh);
+    const HttpResult again = refreshSession(*client, refresh);
     ASSERT_EQ(again.status, 200) << again.body.constData();
-    EXPECT_EQ(refreshWith(refresh).status, 400);
-    EXPECT_EQ(logout().status, 204);
-    EXPECT_EQ(refreshWith(str(jsonOf(again), "refresh_token")).status, 400);
+    EXPECT_EQ(refreshSession(*client, refresh).status, 400);
+    EXPECT_EQ(logoutAt(*client, access).status, 204);
+    EXPECT_EQ(refreshSession(*client, str(jsonOf(again), "refresh_token")).status, 400);
 }
 
 TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused)
@@ -403,30 +601,17 @@ TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused
     const HttpResult issued = exchange(code2, verifier2);
     ASSERT_EQ(issued.status, 200);
     EXPECT_EQ(exchange(code2, verifier2).status, 400);
-    const HttpResult afterReplay =
-        client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                     form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                           {QStringLiteral("refresh_token"), str(jsonOf(issued), "refresh_token")},
-                           {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                     {{"Content-Type", "application/x-www-form-urlencoded"}});
-    EXPECT_EQ(afterReplay.status, 400);
+    EXPECT_EQ(refreshSession(*client, str(jsonOf(issued), "refresh_token")).status, 400);
 
     const auto [denied, deniedState] = consent(pkceChallenge(verifier), QStringLiteral("d"), "deny");
     EXPECT_EQ(denied, QStringLiteral("error:access_denied"));
 
     const json::Json session = signIn();
     const QString refresh = str(session, "refresh_token");
-    auto refreshOnce = [&](const QString &token) {
-        return client->send("POST", QStringLiteral("/auth/v1/oauth/token"),
-                            form({{QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
-                                  {QStringLiteral("refresh_token"), token},
-                                  {QStringLiteral("client_id"), QString::fromLatin1(kClient)}}),
-                            {{"Content-Type", "application/x-www-form-urlencoded"}});
-    };
-    const HttpResult first = refreshOnce(refresh);
+    const HttpResult first = refreshSession(*client, refresh);
     ASSERT_EQ(first.status, 200);
-    EXPECT_EQ(refreshOnce(refresh).status, 400);                             // replaying a rotated token…
-    EXPECT_EQ(refreshOnce(str(jsonOf(first), "refresh_token")).status, 400); // …ends the whole family
+    EXPECT_EQ(refreshSession(*client, refresh).status, 400);                             // replaying a rotated token…
+    EXPECT_EQ(refreshSession(*client, str(jsonOf(first), "refresh_token")).status, 400); // …ends the whole family
 
     // The key the server made itself is private (a shared one is the
     // operator's file).
@@ -438,11 +623,7 @@ TEST_F(ServerTest, WrongVerifierDeniedConsentReusedRefreshAndBadTokensAreRefused
                   QFileDevice::Permissions());
     }
     const QByteArray key = keyFile.readAll().trimmed();
-    const QString sub =
-        str(jsonOf(client->send(
-                "GET", QStringLiteral("/auth/v1/user"), {},
-                {{"apikey", kApiKey}, {"Authorization", "Bearer " + str(jsonOf(first), "access_token").toLatin1()}})),
-            "id");
+    const QString sub = str(jsonOf(userAt(*client, str(jsonOf(first), "access_token").toLatin1())), "id");
     const QByteArray expired = signJwt(json::Json{{"sub", sub.toStdString()}, {"exp", 1000}}, key);
     const QByteArray forged =
         signJwt(json::Json{{"sub", sub.toStdString()}, {"exp", 4102444800}}, "not the server's secret at all!!");
@@ -482,11 +663,7 @@ TEST_F(ServerTest, TranscribesSpeechInOneReplyAndAsAStream)
     EXPECT_EQ(str(first, "stage"), QStringLiteral("raw"));
     EXPECT_EQ(str(second, "stage"), QStringLiteral("cleaned"));
     EXPECT_TRUE(str(second, "text").startsWith(QStringLiteral("Hello")));
-    EXPECT_EQ(server->storage().transcriptionCount(
-                  str(jsonOf(client->send("GET", QStringLiteral("/auth/v1/user"), {},
-                                          {{"apikey", kApiKey}, {"Authorization", "Bearer " + access}})),
-                      "id")),
-              3);
+    EXPECT_EQ(server->storage().transcriptionCount(str(jsonOf(userAt(*client, access)), "id")), 3);
 }
 
 TEST_F(ServerTest, BadRequestsGetClearErrorsAndNeverHang)
@@ -570,7 +747,7 @@ TEST(ServerModelTest, AModelAskedForByNameMustBeInstalled)
     const auto refused = DravelinServer::create(config, scheduler);
     ASSERT_FALSE(refused);
     EXPECT_TRUE(refused.error().contains(QStringLiteral("ggml-no-such-model.bin"))) << qPrintable(refused.error());
-    EXPECT_TRUE(refused.error().contains(QStringLiteral("make models"))) << qPrintable(refused.error());
+    EXPECT_TRUE(refused.error().contains(QStringLiteral("dravelin-model install"))) << qPrintable(refused.error());
     // The build's model by its name is the same engine as the default.
     if (engine == u"whisper.cpp:tiny.en") {
         config.model = QStringLiteral("tiny.en");
