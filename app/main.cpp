@@ -1,6 +1,7 @@
 // dravelin: the desktop dictation assistant. Lives in the tray; global hotkeys
 // start and stop dictation in any application.
 
+#include "ExitCodes.h"
 #include "account/AppConstants.h"
 #include "account/AuthService.h"
 #include "core/Log.h"
@@ -9,8 +10,10 @@
 #include "core/QtScheduler.h"
 #include "core/UserDefaults.h"
 #include "hotkeys/HotkeyService.h"
+#include "pipeline/RecordingPipeline.h"
 #include "pipeline/ServiceContainer.h"
 #include "platform/PlatformCheck.h"
+#include "platform/linux/DBusAppControl.h"
 #include "platform/linux/XErrorTrap.h"
 #include "system/PermissionsService.h"
 #include "ui/BluetoothMicrophonePanel.h"
@@ -23,6 +26,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -43,6 +47,8 @@ namespace {
 QString instanceName()
 {
     QString display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty())
+        display = qEnvironmentVariable("WAYLAND_DISPLAY");
     display.remove(QLatin1Char('/'));
     return QStringLiteral("dravelin-%1-%2").arg(getuid()).arg(display);
 }
@@ -57,6 +63,62 @@ bool askRunningInstanceToOpen(const QString &route)
     socket.write(route.isEmpty() ? QByteArray("open\n") : "open " + route.toUtf8() + '\n');
     socket.waitForBytesWritten(500);
     return true;
+}
+
+// Switches that ask the running Dravelin to act, over D-Bus, and exit: what a
+// desktop's custom shortcut runs where global key grabs do not work.
+struct ControlSwitch
+{
+    const char *name;
+    const char *method;
+    const char *help;
+};
+constexpr ControlSwitch kControlSwitches[] = {
+    {"toggle", "Toggle", "Start dictation, or stop it and type the text (as the record shortcut in toggle mode)."},
+    {"start", "Start", "Start dictation if none is running."},
+    {"stop", "Stop", "Stop the running dictation and type the text."},
+    {"cancel", "Cancel", "Discard the running dictation."},
+    {"private-paste", "PrivatePaste", "Type the latest transcript again."},
+    {"rewrite-selection", "RewriteSelection", "Rewrite the selected text."},
+};
+
+// The control switch on the command line, unless help or the version was asked for.
+const ControlSwitch *controlSwitchIn(int argc, char *argv[])
+{
+    const ControlSwitch *found = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version")
+            return nullptr;
+        for (const ControlSwitch &each : kControlSwitches)
+            if (!found && arg == QByteArray("--") + each.name)
+                found = &each;
+    }
+    return found;
+}
+
+// Needs no display and takes no hotkeys: only the session bus.
+int sendControl(const ControlSwitch &control)
+{
+    QString detail;
+    switch (nix::DBusAppControl::callRunningApp(QDBusConnection::sessionBus(), QString::fromLatin1(control.method),
+                                                &detail)) {
+    case nix::DBusAppControl::CallResult::done:
+        return cli::exitOk;
+    case nix::DBusAppControl::CallResult::notRunning:
+        std::fprintf(stderr, "Dravelin is not running; start it first (dravelin)\n");
+        return cli::exitUnreachable;
+    case nix::DBusAppControl::CallResult::noBus:
+        std::fprintf(stderr,
+                     "Dravelin is not running; start it first (dravelin). There is no D-Bus session bus to reach "
+                     "it on: %s\n",
+                     qPrintable(detail));
+        return cli::exitUnreachable;
+    case nix::DBusAppControl::CallResult::failed:
+        break;
+    }
+    std::fprintf(stderr, "Dravelin did not accept --%s: %s\n", control.name, qPrintable(detail));
+    return cli::exitFailed;
 }
 
 void printReport(const PlatformReport &report, const UserDefaults &defaults)
@@ -116,16 +178,24 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(DRAVELIN_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("dravelin"));
 
-    // The window, the tray and the hotkeys need an X display; say so plainly
+    if (const ControlSwitch *control = controlSwitchIn(argc, argv)) {
+        const QCoreApplication app(argc, argv);
+        return sendControl(*control);
+    }
+
+    // The window and the tray need an X or Wayland display; say so plainly
     // instead of letting Qt abort.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariable("QT_QPA_PLATFORM") != u"offscreen") {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariable("QT_QPA_PLATFORM") != u"offscreen") {
         const UserDefaults defaults(UserDefaults::standardFilePath());
         printReport(checkPlatform(), defaults);
         const bool checkOnly =
             std::any_of(argv + 1, argv + argc, [](const char *arg) { return std::strcmp(arg, "--check") == 0; });
         if (!checkOnly)
-            std::fprintf(stderr, "\nDravelin needs an X11 display (DISPLAY is not set). On a machine without one, "
-                                 "`dravelin-cli dictate --file FILE` runs a whole dictation.\n");
+            std::fprintf(stderr,
+                         "\nDravelin needs a desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set). On a "
+                         "machine without one, "
+                         "`dravelin-cli dictate --file FILE` runs a whole dictation.\n");
         return checkOnly ? 1 : 2;
     }
 
@@ -133,14 +203,18 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("dravelin"), ui::trayIcon(PipelineState::idle)));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Dravelin — dictation into any application"));
+    parser.setApplicationDescription(
+        QStringLiteral("Dravelin — dictation into any application\n\n"
+                       "--toggle, --start, --stop, --cancel, --private-paste and --rewrite-selection ask the "
+                       "running Dravelin to act and exit (status 3 when none runs): bind `dravelin --toggle` to a "
+                       "custom shortcut where Dravelin's own shortcuts do not work."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Also print log lines on standard error."));
     const QCommandLineOption check(QStringLiteral("check"),
                                    QStringLiteral("Print what this machine offers Dravelin and exit (non-zero when "
-                                                  "the X display or the sound server is missing)."));
+                                                  "the desktop display or the sound server is missing)."));
     QStringList routes;
     for (ui::Route each : ui::kAllRoutes)
         routes << ui::route::rawValue(each);
@@ -150,6 +224,8 @@ int main(int argc, char *argv[])
     parser.addOption(verbose);
     parser.addOption(check);
     parser.addOption(open);
+    for (const ControlSwitch &each : kControlSwitches)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(each.name), QString::fromLatin1(each.help)));
     parser.process(app);
     std::optional<ui::Route> openRoute;
     if (parser.isSet(open)) {
@@ -165,9 +241,9 @@ int main(int argc, char *argv[])
         const UserDefaults defaults(UserDefaults::standardFilePath());
         const PlatformReport report = checkPlatform();
         printReport(report, defaults);
-        return report.isAvailable(QStringLiteral("X display")) && report.isAvailable(QStringLiteral("Sound server"))
-                   ? 0
-                   : 1;
+        const bool desktop =
+            report.isAvailable(QStringLiteral("X display")) || report.isAvailable(QStringLiteral("Wayland display"));
+        return desktop && report.isAvailable(QStringLiteral("Sound server")) ? 0 : 1;
     }
 
     // A backend file that cannot be used stops here rather than sending the
@@ -199,6 +275,10 @@ int main(int argc, char *argv[])
 
     QtScheduler scheduler;
     ServiceContainer services(ServiceContainer::Options{}, scheduler);
+    // `dravelin --toggle` and the other control switches, from a terminal or
+    // a desktop's custom shortcut.
+    nix::DBusAppControl control(services.pipeline().controlActions(), QDBusConnection::sessionBus());
+    control.publish();
     // Home says so too; this is for whoever started Dravelin from a terminal.
     if (const auto &aside = services.defaults().setAside())
         std::fprintf(stderr,
@@ -209,6 +289,8 @@ int main(int argc, char *argv[])
     ui::TrayMenu tray(services);
     ui::Navigator &navigator = ui::Navigator::instance();
     ui::IndicatorPanel indicator(*services.indicator(), [&navigator] { navigator.openSignIn(); });
+    if (FloatingSurface *surface = services.indicatorSurface())
+        indicator.useFloatingSurface(*surface);
     services.indicator()->onTransformsTapped = [&navigator] { navigator.openRoute(ui::Route::transforms); };
     ui::BluetoothMicrophoneNotificationController bluetoothPrompt(*services.bluetoothMicrophones(),
                                                                   *services.indicator());

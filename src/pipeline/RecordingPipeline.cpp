@@ -113,6 +113,43 @@ void RecordingPipeline::wireUp()
     info(QStringLiteral("Pipeline wired and hotkeys registered"));
 }
 
+AppControlActions RecordingPipeline::controlActions()
+{
+    AppControlActions actions;
+    actions.toggle = weakTask(this, &RecordingPipeline::toggleRecord);
+    actions.start = weakTask(this, &RecordingPipeline::startFromIdle);
+    actions.stop = weakTask(this, &RecordingPipeline::stopIfRecording);
+    actions.cancel = weakTask(this, &RecordingPipeline::cancelRecord);
+    actions.privatePaste = weakTask(this, &RecordingPipeline::privatePaste);
+    actions.rewriteSelection = [weak = QPointer(this)] {
+        if (weak)
+            weak->m_tasks.track(weak->rewriteSelection(RewriteStyle::natural));
+    };
+    actions.state = [weak = QPointer(this)] { return toString(weak ? weak->m_state : PipelineState::idle); };
+    return actions;
+}
+
+QCoro::Task<> RecordingPipeline::startFromIdle()
+{
+    if (m_isStarting || m_state != PipelineState::idle) {
+        info(QStringLiteral("Start ignored — state=%1").arg(toString(m_state)));
+        co_return;
+    }
+    co_await toggleRecord();
+}
+
+QCoro::Task<> RecordingPipeline::stopIfRecording()
+{
+    // Mid-start the stop waits for the recorder to go live; an Ask capture
+    // goes to the assistant, as with the record hotkey.
+    if (m_isStarting && m_capturePurpose == CapturePurpose::dictation)
+        co_await requestStop();
+    else if (m_isStarting || m_state == PipelineState::recording)
+        co_await toggleRecord();
+    else
+        info(QStringLiteral("Stop ignored — state=%1").arg(toString(m_state)));
+}
+
 bool RecordingPipeline::isSignedIn() const
 {
     return m_c.auth.isSignedIn();

@@ -8,6 +8,7 @@
 #include "pipeline/PipelineCollaborators.h"
 #include "pipeline/PipelineServices.h"
 #include "pipeline/PipelineState.h"
+#include "platform/AppControl.h"
 #include "text/RewriteService.h"
 
 #include <QObject>
@@ -57,6 +58,10 @@ public:
 
     // Installs the hotkey callbacks and registers the hotkeys. Called once.
     void wireUp();
+    // The same actions for another program to call: toggle as the record
+    // hotkey in toggle mode, cancel, private paste and rewrite as their
+    // hotkeys, start and stop only from idle and only while recording.
+    AppControlActions controlActions();
 
     QCoro::Task<> handleTogglePress();
     QCoro::Task<> handleToggleRelease();
@@ -101,6 +106,8 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> start();
+    QCoro::Task<> startFromIdle();
+    QCoro::Task<> stopIfRecording();
     QCoro::Task<> requestStop();
     QCoro::Task<> requestDiscard();
     QCoro::Task<> discard();

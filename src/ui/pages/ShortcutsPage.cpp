@@ -66,6 +66,12 @@ ShortcutsPage::ShortcutsPage(ServiceContainer &services, QWidget *parent) : Page
     column->addWidget(style::note(QStringLiteral("Transforms have shortcuts of their own: set them on the "
                                                  "Transforms page."),
                                   this));
+    // Where global grabs do not work (Wayland), the desktop's own shortcut
+    // settings can run the command instead.
+    column->addWidget(style::note(QStringLiteral("Shortcuts not working on your desktop? Add a custom shortcut in "
+                                                 "your desktop's keyboard settings with the command "
+                                                 "dravelin --toggle."),
+                                  this));
     column->addStretch(1);
 
     if (HotkeyService *hotkeys = m_services.hotkeyService()) {
