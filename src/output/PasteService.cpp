@@ -137,6 +137,8 @@ QCoro::Task<> PasteService::waitAfterPaste()
 {
     Pasteboard &pasteboard = m_pasteboard;
     Scheduler &scheduler = m_scheduler;
+    const int baseline = m_fetchBaseline;
+    const auto fetched = [&pasteboard, baseline] { return pasteboard.fetchCount().value_or(0) - baseline; };
     if (!pasteboard.fetchCount()) {
         // No way to see the target read the clipboard: give it the time
         // applications usually need.
@@ -147,9 +149,9 @@ QCoro::Task<> PasteService::waitAfterPaste()
     // The text is in the document once the target has read the clipboard;
     // a short settle covers a second format read right after the first.
     const Millis start = scheduler.monotonicNow();
-    while (pasteboard.fetchCount() == 0 && scheduler.monotonicNow() - start < kAfterPaste)
+    while (fetched() == 0 && scheduler.monotonicNow() - start < kAfterPaste)
         co_await scheduler.sleep(kFetchPoll);
-    if (pasteboard.fetchCount() > 0) {
+    if (fetched() > 0) {
         debug(QStringLiteral("Paste target read the clipboard after %1 ms")
                   .arg((scheduler.monotonicNow() - start).count()));
         co_await scheduler.sleep(kAfterFetch);
@@ -162,13 +164,15 @@ QCoro::Task<> PasteService::waitForFetch()
 {
     Pasteboard &pasteboard = m_pasteboard;
     Scheduler &scheduler = m_scheduler;
-    if (pasteboard.fetchCount().value_or(1) > 0)
+    const int baseline = m_fetchBaseline;
+    const auto fetched = [&pasteboard, baseline] { return pasteboard.fetchCount().value_or(0) - baseline; };
+    if (!pasteboard.fetchCount() || fetched() > 0)
         co_return;
     const Millis start = scheduler.monotonicNow();
-    while (pasteboard.fetchCount() == 0 && scheduler.monotonicNow() - start < kFetchGrace)
+    while (fetched() == 0 && scheduler.monotonicNow() - start < kFetchGrace)
         co_await scheduler.sleep(kFetchPoll);
     const qint64 waited = (scheduler.monotonicNow() - start).count();
-    if (pasteboard.fetchCount() == 0)
+    if (fetched() == 0)
         info(QStringLiteral("Paste target did not read the clipboard within %1 ms more").arg(waited));
     else
         info(QStringLiteral("Paste target read the clipboard %1 ms after the pause").arg(waited));
@@ -236,6 +240,8 @@ QCoro::Task<> PasteService::paste(QString text, std::optional<QString> targetBun
     co_await waitForModifiersToClear();
     if (!self)
         co_return;
+    // Reads before the keystroke are a clipboard manager's, not the target's.
+    m_fetchBaseline = m_pasteboard.fetchCount().value_or(0);
     m_keys.postPaste(keys);
     co_await waitAfterPaste();
     if (!self)
@@ -270,7 +276,7 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
     // Shift+Left moves over one user-visible character (a grapheme: "👍" is
     // two UTF-16 units, a flag four), so the selection counts those.
     const int steps = cursorSteps(raw);
-    if (steps > kMaxSwapCharacters) {
+    if (steps > std::min(kMaxSwapCharacters, m_keys.maxSelectBackward())) {
         info(QStringLiteral("Swap skipped — transcript too long (%1 chars) to safely re-select").arg(steps));
         co_return false;
     }
@@ -324,6 +330,7 @@ QCoro::Task<bool> PasteService::replacePastedText(QString raw, QString cleaned, 
     co_await waitForModifiersToClear();
     if (!self)
         co_return false;
+    m_fetchBaseline = m_pasteboard.fetchCount().value_or(0);
     m_keys.postPaste(keys);
     co_await m_scheduler.sleep(kAfterPaste);
     if (!self)
@@ -398,6 +405,13 @@ QCoro::Task<EditableFocus> PasteService::judge(AccessibleLookup element, qint64 
 
 QCoro::Task<EditableFocus> PasteService::focusedEditableTarget(std::optional<QString> expectedBundleID)
 {
+    // Nothing on this desktop can type for us (a Wayland compositor without a
+    // virtual keyboard): the result panel shows the text for the user to copy,
+    // rather than a paste that cannot land and a clipboard restored under them.
+    if (!m_keys.canPost()) {
+        info(QStringLiteral("Focus probe: no keystrokes can be sent on this desktop — showing the text instead"));
+        co_return EditableFocus::notEditable;
+    }
     QPointer<PasteService> self(this);
     AccessibilityInspector &ax = m_accessibility;
     Scheduler &scheduler = m_scheduler;

@@ -47,6 +47,7 @@ private:
     // (bounded), so a slow application does not get the restored clipboard.
     // After the paste keys: until the target has read the clipboard (or long
     // enough that it could have), so restoring it cannot come first.
+    // Both wait for reads of the clipboard after m_fetchBaseline.
     QCoro::Task<> waitAfterPaste();
     QCoro::Task<> waitForFetch();
     QCoro::Task<EditableFocusClassifier::PasteCommandEvidence> pasteCommandEvidence(qint64 pid);
@@ -58,6 +59,7 @@ private:
     AccessibilityInspector &m_accessibility;
     Scheduler &m_scheduler;
     AsyncTurnstile m_turns;
+    int m_fetchBaseline = 0; // the clipboard's reads counted before the last paste keystroke
 };
 
 } // namespace dravelin

@@ -24,15 +24,18 @@
 #include "pipeline/RecordingPipeline.h"
 #include "platform/linux/AtSpiInspector.h"
 #include "platform/linux/CanberraSoundPlayer.h"
+#include "platform/linux/DesktopRoads.h"
 #include "platform/linux/DesktopWorkspace.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
+#include "platform/linux/PortalGlobalShortcuts.h"
 #include "platform/linux/PulseAudioCapture.h"
 #include "platform/linux/PulseAudioOutput.h"
 #include "platform/linux/QtPaletteAppearance.h"
 #include "platform/linux/QtPasteboard.h"
 #include "platform/linux/X11Hotkeys.h"
-#include "platform/linux/XTestKeySynthesizer.h"
 #include "platform/linux/XkbKeyboardLayout.h"
+#include "platform/linux/wayland/WaylandOverlay.h"
+#include "platform/linux/wayland/WaylandSession.h"
 #include "stt/LiveTranscriptionClient.h"
 #include "text/AssistantActions.h"
 #include "text/AssistantService.h"
@@ -109,7 +112,9 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     , m_constants(AppConstants::load())
 {
     const QString dataRoot = m_options.dataRoot.isEmpty() ? UserDataPaths::root() : m_options.dataRoot;
-    m_workspace = std::make_unique<nix::DesktopWorkspace>();
+    auto workspace = std::make_unique<nix::DesktopWorkspace>();
+    m_desktopWorkspace = workspace.get();
+    m_workspace = std::move(workspace);
     m_sender = std::make_unique<NetworkRequestSender>();
 
     // The keychain and the session.
@@ -173,8 +178,12 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
         logs::error(logs::container(), QStringLiteral("No GUI application object: dictated text is presented, "
                                                       "not pasted"));
     if (m_pastesOnDesktop) {
-        m_keys = std::make_unique<nix::XTestKeySynthesizer>();
-        m_pasteboard = std::make_unique<nix::QtPasteboard>();
+        // X11 or Wayland, and which of a Wayland compositor's roads it offers.
+        m_roads = std::make_unique<nix::DesktopRoads>(nix::DesktopRoads::open());
+        if (m_roads->wayland)
+            m_desktopWorkspace->followWaylandWindows(m_roads->wayland.get());
+        m_keys = std::move(m_roads->keys);
+        m_pasteboard = std::move(m_roads->pasteboard);
         m_inspector = std::make_unique<nix::AtSpiInspector>();
         m_paste = std::make_unique<PasteService>(*m_keys, *m_pasteboard, *m_workspace, *m_inspector, scheduler);
     } else {
@@ -192,7 +201,12 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
     // Hotkeys, indicator, sounds.
     if (m_options.desktop) {
         m_layout = nix::XkbKeyboardLayout::fromSession();
-        m_grabber = std::make_unique<nix::X11HotkeyGrabber>();
+        // Wayland gives global keys to the desktop alone: its shortcuts portal
+        // reports presses and releases where it exists.
+        if (m_roads && m_roads->session == nix::SessionType::wayland)
+            m_grabber = std::make_unique<nix::PortalGlobalShortcuts>();
+        else
+            m_grabber = std::make_unique<nix::X11HotkeyGrabber>();
         m_rawKeys = std::make_unique<nix::XInputRawKeys>();
         m_hotkeyService = std::make_unique<HotkeyService>(*m_defaults, *m_grabber, *m_rawKeys, m_layout.get());
         m_soundPlayer = std::make_unique<nix::CanberraSoundPlayer>();
@@ -299,10 +313,22 @@ ServiceContainer::ServiceContainer(Options options, Scheduler &scheduler, QObjec
                QStringLiteral("ServiceContainer initialized — pipeline wired (on-device STT when available)"));
 }
 
+FloatingSurface *ServiceContainer::indicatorSurface()
+{
+    if (!m_indicatorSurface && m_roads && m_roads->wayland && nix::WaylandOverlay::isOffered(*m_roads->wayland)) {
+        m_indicatorSurface = std::make_unique<nix::WaylandOverlay>(*m_roads->wayland, QStringLiteral("dravelin"));
+        logs::info(logs::container(), QStringLiteral("Indicator on the compositor's overlay layer"));
+    }
+    return m_indicatorSurface.get();
+}
+
 ServiceContainer::~ServiceContainer()
 {
     if (m_pipeline)
         m_pipeline->onRecordingWillStart = nullptr;
+    // The Wayland connection goes before the workspace that asks it.
+    if (m_desktopWorkspace)
+        m_desktopWorkspace->followWaylandWindows(nullptr);
 }
 
 QCoro::Task<> ServiceContainer::start()

@@ -15,7 +15,12 @@
 
 namespace dravelin {
 
+namespace nix {
+struct DesktopRoads;
+class DesktopWorkspace;
+} // namespace nix
 class AudioCaptureBackend;
+class FloatingSurface;
 class AudioOutput;
 class AudioPlaybackController;
 class AuthService;
@@ -152,6 +157,10 @@ public:
     // What the indicator shows (or, headless, showed last).
     QString lastIndicator() const;
     IndicatorState lastIndicatorState() const;
+    // Where the floating panels draw on a desktop that would otherwise place
+    // and focus them like any window (a Wayland compositor with a layer
+    // shell); null where an ordinary window does.
+    FloatingSurface *indicatorSurface();
     // Whether text is pasted (false: presented, as without a desktop).
     bool pastesOnDesktop() const { return m_pastesOnDesktop; }
 
@@ -163,6 +172,7 @@ private:
     std::unique_ptr<UserDefaults> m_defaults;
     AppConstants m_constants;
     std::unique_ptr<Workspace> m_workspace;
+    nix::DesktopWorkspace *m_desktopWorkspace = nullptr; // m_workspace as the Linux class
     std::unique_ptr<NetworkRequestSender> m_sender;
     std::unique_ptr<AuthSessionStoring> m_keychain;
     std::unique_ptr<AuthService> m_ownAuth;
@@ -177,6 +187,9 @@ private:
     std::unique_ptr<CleanupService> m_cloudCleanup;
     std::unique_ptr<LanguageModel> m_languageModel;
     std::unique_ptr<LocalCleanupService> m_cleanup;
+    // Before the keys and the clipboard: they use its Wayland connection.
+    std::unique_ptr<nix::DesktopRoads> m_roads;
+    std::unique_ptr<FloatingSurface> m_indicatorSurface;
     std::unique_ptr<KeySynthesizer> m_keys;
     std::unique_ptr<Pasteboard> m_pasteboard;
     std::unique_ptr<AccessibilityInspector> m_inspector;

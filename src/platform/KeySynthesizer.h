@@ -1,5 +1,7 @@
 #pragma once
 
+#include <limits>
+
 namespace dravelin {
 
 // The keystroke that pastes in the focused application.
@@ -23,6 +25,8 @@ public:
     virtual void postCopy(bool terminal) = 0;
     // Shift held, Left pressed `count` times; nothing at all below 1.
     virtual void postSelectBackward(int count) = 0;
+    // The most Shift+Left presses postSelectBackward sends safely at once.
+    virtual int maxSelectBackward() const { return std::numeric_limits<int>::max(); }
     // Right, no modifiers: collapses a selection to its end.
     virtual void postCollapseSelection() = 0;
     // Shift, Control, Alt or Super is held down (Caps Lock and Num Lock are not

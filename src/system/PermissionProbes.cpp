@@ -2,6 +2,7 @@
 
 #include "platform/Accessibility.h"
 #include "platform/KeySynthesizer.h"
+#include "platform/linux/DesktopRoads.h"
 
 #include <algorithm>
 
@@ -33,9 +34,11 @@ QCoro::Task<PermissionCheck> probeMicrophone(std::shared_ptr<AudioCaptureBackend
 
 QCoro::Task<PermissionCheck> probeAccessibility(AccessibilityInspector *inspector, bool canSynthesizeKeys)
 {
-    const bool hasDisplay = !qEnvironmentVariableIsEmpty("DISPLAY");
+    const auto session = nix::currentSessionType() == nix::SessionType::wayland ? DesktopSession::wayland
+                         : !qEnvironmentVariableIsEmpty("DISPLAY")              ? DesktopSession::x11
+                                                                                : DesktopSession::none;
     const bool bus = co_await inspector->isAvailable();
-    co_return accessibilityVerdict(hasDisplay, canSynthesizeKeys, bus);
+    co_return accessibilityVerdict(session, canSynthesizeKeys, bus);
 }
 
 } // namespace
@@ -62,12 +65,16 @@ PermissionCheck microphoneVerdict(MicAuthorization authorization, const QList<Au
     return {PermissionStatus::granted, {}};
 }
 
-PermissionCheck accessibilityVerdict(bool hasDisplay, bool canSynthesizeKeys, bool accessibilityBus)
+PermissionCheck accessibilityVerdict(DesktopSession session, bool canSynthesizeKeys, bool accessibilityBus)
 {
     QStringList missing;
-    if (!hasDisplay)
-        missing << QStringLiteral("There is no X display. Hotkeys and paste need an X11 session: choose one at the "
-                                  "login screen (for example \"GNOME on Xorg\").");
+    if (session == DesktopSession::none)
+        missing << QStringLiteral("There is no X or Wayland display. Paste needs a desktop session.");
+    else if (session == DesktopSession::wayland && !canSynthesizeKeys)
+        missing << QStringLiteral("This Wayland desktop lets no application type into others, so each dictation "
+                                  "opens a panel with the text to copy. Compositors such as sway and Hyprland allow "
+                                  "it; on GNOME or KDE, an X11 session (for example \"GNOME on Xorg\") pastes "
+                                  "directly.");
     else if (!canSynthesizeKeys)
         missing << QStringLiteral("The X server lacks the XTEST extension that paste needs. Remove any setting that "
                                   "disables XTEST from the X server's configuration and log in again.");

@@ -16,9 +16,15 @@ class KeySynthesizer;
 // Microphone: a sound server answers, lets us record, and offers at least one
 // input that is not the monitor of an output.
 PermissionCheck microphoneVerdict(MicAuthorization authorization, const QList<AudioInputInfo> &inputs);
-// Accessibility: an X display whose server has XTEST (the paste keystrokes),
-// and a reachable AT-SPI accessibility bus (reading the focused field).
-PermissionCheck accessibilityVerdict(bool hasDisplay, bool canSynthesizeKeys, bool accessibilityBus);
+// Accessibility: a desktop that lets Dravelin type (XTEST on X11, a virtual
+// keyboard and a background clipboard on Wayland), and a reachable AT-SPI
+// accessibility bus (reading the focused field).
+enum class DesktopSession {
+    none,
+    x11,
+    wayland
+};
+PermissionCheck accessibilityVerdict(DesktopSession session, bool canSynthesizeKeys, bool accessibilityBus);
 
 // The Linux providers for PermissionsService.
 //

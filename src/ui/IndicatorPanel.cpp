@@ -62,6 +62,11 @@ void IndicatorPanel::sync()
     if (!m_controller.isShown()) {
         m_animation->stop();
         m_follow->stop();
+        if (m_surface) {
+            m_frames->stop();
+            m_surface->hide();
+            m_lastFrame = QImage();
+        }
         hide();
         return;
     }
@@ -71,15 +76,22 @@ void IndicatorPanel::sync()
     // Clicks outside the buttons (or with no buttons) go to the window below.
     // Changing the flag reconfigures the native window, so only on a change.
     const bool transparent = !m_controller.acceptsMouse();
-    if (QWindow *window = windowHandle();
-        window && window->flags().testFlag(Qt::WindowTransparentForInput) != transparent)
-        window->setFlag(Qt::WindowTransparentForInput, transparent);
     if (kind == Kind::processing)
         m_animation->start();
     else
         m_animation->stop();
     reportRegions();
     reposition();
+    m_follow->start();
+    if (m_surface) {
+        m_surface->setAcceptsPointer(!transparent);
+        m_frames->start();
+        pushFrame();
+        return;
+    }
+    if (QWindow *window = windowHandle();
+        window && window->flags().testFlag(Qt::WindowTransparentForInput) != transparent)
+        window->setFlag(Qt::WindowTransparentForInput, transparent);
     if (!isVisible()) {
         show();
         if (QWindow *window = windowHandle())
@@ -87,7 +99,6 @@ void IndicatorPanel::sync()
         raise();
         logs::debug(logs::indicator(), QStringLiteral("Indicator panel shown"));
     }
-    m_follow->start();
     update();
 }
 
@@ -115,11 +126,75 @@ std::optional<IndicatorPlacement> indicatorPlacement(const IndicatorController &
     return IndicatorPlacement{screen, QRectF(origin, size).toRect()};
 }
 
+void IndicatorPanel::useFloatingSurface(FloatingSurface &surface)
+{
+    m_surface = &surface;
+    // The waveform, the busy dots and hover changes are redrawn on these
+    // ticks; an unchanged frame is not sent again.
+    m_frames = new QTimer(this);
+    m_frames->setInterval(50);
+    connect(m_frames, &QTimer::timeout, this, &IndicatorPanel::pushFrame);
+    surface.onPointer = [this](const FloatingSurface::PointerEvent &event) { onSurfacePointer(event); };
+    hide();
+    sync();
+}
+
+void IndicatorPanel::pushFrame()
+{
+    if (!m_surface || !m_controller.isShown())
+        return;
+    QImage frame(size(), QImage::Format_ARGB32_Premultiplied);
+    frame.fill(Qt::transparent);
+    {
+        QPainter painter(&frame);
+        render(&painter, QPoint(), QRegion(), QWidget::DrawChildren);
+    }
+    if (frame == m_lastFrame && m_surface->isShown())
+        return;
+    m_lastFrame = frame;
+    m_surface->show(frame, m_surfaceOffset, m_surfaceScreen);
+}
+
+void IndicatorPanel::onSurfacePointer(const FloatingSurface::PointerEvent &event)
+{
+    using PointerKind = FloatingSurface::PointerEvent::Kind;
+    const QPointF at = event.position;
+    switch (event.kind) {
+    case PointerKind::enter:
+    case PointerKind::motion: {
+        QMouseEvent move(QEvent::MouseMove, at, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        mouseMoveEvent(&move);
+        break;
+    }
+    case PointerKind::leave: {
+        QEvent leave(QEvent::Leave);
+        leaveEvent(&leave);
+        break;
+    }
+    case PointerKind::press: {
+        QMouseEvent press(QEvent::MouseButtonPress, at, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        mousePressEvent(&press);
+        break;
+    }
+    case PointerKind::release: {
+        QMouseEvent release(QEvent::MouseButtonRelease, at, at, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        mouseReleaseEvent(&release);
+        break;
+    }
+    }
+    pushFrame();
+}
+
 void IndicatorPanel::reposition()
 {
     const auto placement = indicatorPlacement(m_controller);
     if (!placement)
         return;
+    if (m_surface) {
+        m_surfaceOffset = placement->frame.topLeft() - placement->screen->geometry().topLeft();
+        m_surfaceScreen = placement->screen->name();
+        return;
+    }
     const QPoint origin = placement->frame.topLeft();
     if (pos() != origin) {
         move(origin);

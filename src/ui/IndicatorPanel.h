@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FloatingSurface.h"
+
 #include "indicator/IndicatorController.h"
 
 #include <QWidget>
@@ -44,6 +46,11 @@ class IndicatorPanel final : public QWidget
     Q_OBJECT
 public:
     IndicatorPanel(IndicatorController &controller, std::function<void()> openSignIn, QWidget *parent = nullptr);
+    // Draws into `surface` instead of showing a window of its own: where the
+    // desktop would place and focus the panel like any window (Wayland), the
+    // surface keeps it floating and out of the keyboard's way. It must
+    // outlive the panel.
+    void useFloatingSurface(FloatingSurface &surface);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -56,6 +63,9 @@ protected:
 private:
     void sync();
     void reposition();
+    // Renders the panel and hands the frame to the floating surface when it changed.
+    void pushFrame();
+    void onSurfacePointer(const FloatingSurface::PointerEvent &event);
     void reportRegions();
     QRectF signInButtonRect() const;
     void paintPill(QPainter &p, const QRectF &r) const;
@@ -71,6 +81,11 @@ private:
     std::optional<IndicatorHitRegion> m_pressed;
     bool m_dark = false;
     std::optional<IndicatorState::Kind> m_painted; // the state of the last frame
+    FloatingSurface *m_surface = nullptr;
+    QTimer *m_frames = nullptr; // frames for the floating surface, while shown
+    QImage m_lastFrame;
+    QPoint m_surfaceOffset;
+    QString m_surfaceScreen;
 };
 
 } // namespace dravelin::ui

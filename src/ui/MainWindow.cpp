@@ -348,6 +348,11 @@ QWidget *MainWindow::buildSignInPage()
         m_signInStatus->setText(
             QStringLiteral("Finish signing in in your browser. If it did not open, visit:\n%1").arg(url.toString()));
     });
+    connect(&m_services.auth(), &AuthService::keyringWaiting, this, [this] {
+        if (m_signingIn)
+            m_signInStatus->setText(QStringLiteral("Signed in. Waiting for the keyring to save your sign-in; it may "
+                                                   "be asking you to unlock it."));
+    });
     return page;
 }
 

@@ -34,14 +34,6 @@ trap cleanup EXIT
 # shellcheck source=../support/shell-helpers.sh
 . "$(dirname "$0")/../support/shell-helpers.sh"
 now_ms() { date +%s%3N; }
-# Waits (up to $2 tenths of a second) for a line matching $1 in the app's log.
-wait_log() {
-    for _ in $(seq "${2:-100}"); do
-        grep -q -- "$1" "$work/app.log" && return 0
-        sleep 0.1
-    done
-    fail "no log line '$1'"
-}
 
 start_local_server "$server" "$work/server"
 "$cli" sign-in --consent-as ada@example.com >"$work/out" 2>&1 || fail "sign-in: $(cat "$work/out")"

@@ -34,28 +34,15 @@ if [ "${1:-}" != "--inside" ]; then
 fi
 shift
 
-# The accessibility bus must be up before applications start, or they do not
-# register on it.
-dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-export QT_ACCESSIBILITY=1
+. "$(dirname "${BASH_SOURCE[0]}")/session-services.sh"
+start_accessibility_bus
 tray_pid=
 keyring_pid=
 trap 'for pid in $tray_pid $keyring_pid; do kill "$pid" 2>/dev/null; done; true' EXIT
 while [ $# -gt 0 ]; do
     case "$1" in
     --keyring)
-        # Its standard error must not keep the caller's output open (CTest waits
-        # for it); the daemon ends with this script.
-        eval "$(printf 'dravelin-test\n' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
-        export GNOME_KEYRING_CONTROL
-        keyring_pid=$(pgrep -n -x gnome-keyring-d || true)
-        for _ in $(seq 100); do
-            dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-                org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
-                grep -q "boolean true" && break
-            sleep 0.05
-        done
+        start_keyring
         shift
         ;;
     --tray)

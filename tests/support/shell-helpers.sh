@@ -6,6 +6,16 @@ fail() {
     exit 1
 }
 
+# Waits (up to $2 tenths of a second) for a line matching $1 in $work/app.log,
+# the log of the app a test started.
+wait_log() {
+    for _ in $(seq "${2:-100}"); do
+        grep -q -- "$1" "$work/app.log" && return 0
+        sleep 0.1
+    done
+    fail "no log line '$1'"
+}
+
 # Starts dravelin-server on a free loopback port with its data under DIR,
 # waits until it answers, and points the programs at it. Sets server_pid and
 # DRAVELIN_BASE_URL.

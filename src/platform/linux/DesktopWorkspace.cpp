@@ -1,5 +1,7 @@
 #include "platform/linux/DesktopWorkspace.h"
 
+#include "platform/linux/wayland/WaylandSession.h"
+
 #include "platform/linux/XErrorTrap.h"
 
 #include <QDir>
@@ -124,6 +126,12 @@ std::vector<Window> applicationWindows(Display *display)
 
 std::optional<FrontmostApplication> DesktopWorkspace::frontmostApplication() const
 {
+    if (m_wayland) {
+        const auto window = m_wayland->activeToplevel();
+        if (!window || window->appID.isEmpty())
+            return std::nullopt;
+        return FrontmostApplication{window->appID.toLower(), 0, window->title};
+    }
     Display *display = m_display.get();
     if (!display)
         return std::nullopt;
@@ -152,6 +160,8 @@ std::optional<FrontmostApplication> DesktopWorkspace::frontmostApplication() con
 
 bool DesktopWorkspace::activate(const QString &applicationID)
 {
+    if (m_wayland)
+        return m_wayland->activateToplevel(applicationID);
     Display *display = m_display.get();
     if (!display)
         return false;

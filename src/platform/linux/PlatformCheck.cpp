@@ -1,6 +1,8 @@
 #include "platform/PlatformCheck.h"
 
+#include "platform/linux/DesktopRoads.h"
 #include "platform/linux/XkbKeyboardLayout.h"
+#include "platform/linux/wayland/WaylandSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,7 +20,7 @@ PlatformReport::Facility checkDisplay()
     PlatformReport::Facility f{QStringLiteral("X display"), false, {}};
     const QString name = qEnvironmentVariable("DISPLAY");
     if (name.isEmpty()) {
-        f.detail = QStringLiteral("DISPLAY is not set (hotkeys, paste and the indicator need an X11 session)");
+        f.detail = QStringLiteral("DISPLAY is not set (Dravelin's own shortcuts need an X11 session or XWayland)");
         return f;
     }
     Display *display = XOpenDisplay(nullptr);
@@ -36,6 +38,30 @@ PlatformReport::Facility checkDisplay()
     f.detail = missing.isEmpty() ? QStringLiteral("%1 (XTEST, XInput, XFIXES present)").arg(name)
                                  : QStringLiteral("%1 lacks %2").arg(name, missing.join(QStringLiteral(", ")));
     XCloseDisplay(display);
+    return f;
+}
+
+// A Wayland display, and the roads its compositor offers for typing and the
+// clipboard: what Dravelin can do there, and what the user can do about it.
+PlatformReport::Facility checkWaylandDisplay()
+{
+    PlatformReport::Facility f{QStringLiteral("Wayland display"), false, {}};
+    const QString name = qEnvironmentVariable("WAYLAND_DISPLAY");
+    const auto session = nix::WaylandSession::connect();
+    if (!session) {
+        f.detail = QStringLiteral("cannot connect to %1").arg(name);
+        return f;
+    }
+    nix::DesktopOffers offers;
+    offers.x11Display = !qEnvironmentVariableIsEmpty("DISPLAY");
+    offers.virtualKeyboard = session->virtualKeyboards() && session->seat();
+    offers.dataControl = session->dataControl() && session->seat();
+    const auto choice = nix::chooseRoads(nix::SessionType::wayland, offers);
+    f.available = true;
+    f.detail = QStringLiteral("%1 — %2").arg(name, nix::describe(nix::SessionType::wayland, choice));
+    if (choice.keys != nix::KeysRoad::virtualKeyboard)
+        f.detail += QStringLiteral(". This compositor lets no application type or set the clipboard in the "
+                                   "background: dictations open a panel with the text to copy");
     return f;
 }
 
@@ -139,6 +165,8 @@ QString PlatformReport::format() const
 PlatformReport checkPlatform(int timeoutMs)
 {
     PlatformReport report;
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        report.facilities << checkWaylandDisplay();
     report.facilities << checkDisplay() << checkSoundServer(timeoutMs) << checkSoundTheme() << checkKeyboardLayout();
     return report;
 }

@@ -142,15 +142,16 @@ TEST_F(PasteServiceTest, PasteRestoresOnlyThePlainTextClipboard)
 TEST_F(PasteServiceTest, TheClipboardIsRestoredOnlyOnceTheTargetHasReadIt)
 {
     board.setString(QStringLiteral("theirs"));
-    board.fetches = 0;
-    // A busy application reads the clipboard 600 ms after the keystroke.
+    // A clipboard manager's reads before the keystroke do not count; a busy
+    // application reads the clipboard 600 ms after it.
+    board.fetches = 2;
     const Millis readAt = scheduler.monotonicNow() + 600ms;
     auto task = service.paste(QStringLiteral("dictated"), std::nullopt, false);
     while (scheduler.monotonicNow() < readAt) {
         EXPECT_EQ(board.string(), QStringLiteral("dictated"));
         scheduler.advance(25ms);
     }
-    board.fetches = 1;
+    board.fetches = 3;
     scheduler.advance(50ms);
     EXPECT_EQ(board.string(), QStringLiteral("theirs"));
     EXPECT_TRUE(logs.hasPrefix(QStringLiteral("paste"), QStringLiteral("Paste target read the clipboard")));
@@ -301,6 +302,9 @@ TEST_F(PasteServiceTest, FocusProbeOutcomes)
 
     inspector.available = false;
     EXPECT_EQ(probe(), EditableFocus::unknown);
+    // Nothing can type on this desktop: never a paste that cannot land.
+    keys.available = false;
+    EXPECT_EQ(probe(), EditableFocus::notEditable);
 }
 
 TEST(EditableFocusClassifierTest, RolesStatesAndAncestors)

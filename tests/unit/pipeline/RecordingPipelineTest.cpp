@@ -1,16 +1,9 @@
 #include "pipeline/RecordingPipeline.h"
-#include "core/UserDefaults.h"
-#include "core/VirtualScheduler.h"
 #include "pipeline/PendingTranscriptions.h"
 #include "pipeline/SelectionRewriteFlow.h"
-#include "support/AudioFakes.h"
-#include "support/Fakes.h"
-#include "support/LogCapture.h"
-#include "system/SoundFeedback.h"
+#include "support/PipelineRig.h"
 #include "text/AssistantActions.h"
 #include "text/AssistantService.h"
-
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -54,41 +47,27 @@ public:
     Expected<AssistantResult, AssistantError> reply = AssistantResult{AssistantAnswer{QStringLiteral("42."), {}}};
 };
 
-// A pipeline wired to recording fakes on a virtual clock. The recorder takes
-// 100 ms to go live unless a test says otherwise.
-class PipelineTest : public ::testing::Test
+// The pipeline on the shared rig, with the rewrite, ask and typing
+// collaborators too.
+class PipelineTest : public ::testing::Test, protected PipelineRig
 {
 protected:
-    PipelineTest()
-        : defaults(dir.filePath(QStringLiteral("settings.json")))
-        , recorder(scheduler)
-        , sounds(defaults, player)
-        , pipeline(std::make_unique<RecordingPipeline>(collaborators()))
+    PipelineTest() { wire(); }
+
+    void wire()
     {
-        recorder.startLatency = 100ms;
-        pipeline->wireUp();
+        build([this](RecordingPipeline::Collaborators &c) {
+            c.rewrite = &rewriter;
+            c.assistant = &assistant;
+            c.actions = &actions;
+            c.pasteboard = &board;
+            c.keys = &keys;
+        });
     }
 
-    RecordingPipeline::Collaborators collaborators()
-    {
-        RecordingPipeline::Collaborators c{recorder,  warmUps,   warmUps, paste,     history,
-                                           indicator, auth,      hotkeys, sounds,    workspace,
-                                           defaults,  scheduler, pending, &uploader, &quality};
-        c.rewrite = &rewriter;
-        c.assistant = &assistant;
-        c.actions = &actions;
-        c.pasteboard = &board;
-        c.keys = &keys;
-        return c;
-    }
-
-    // Lets every suspended task finish, so nothing is left waiting on a clock
-    // that is about to go away.
     ~PipelineTest() override
     {
-        pipeline.reset();
-        for (int i = 0; i < 10000 && scheduler.runNext(); ++i) {
-        }
+        shutDown();
         EXPECT_EQ(scheduler.pendingWakes(), 0u);
     }
 
@@ -114,29 +93,11 @@ protected:
     PipelineState state() const { return pipeline->state(); }
     bool logged(const QString &message) const { return logs.has(QStringLiteral("pipeline"), message); }
 
-    QTemporaryDir dir;
-    LogCapture logs;
-    VirtualScheduler scheduler;
-    UserDefaults defaults;
-    FakeRecorder recorder;
-    FakeWarmUps warmUps;
-    FakePaste paste;
-    FakeHistory history;
-    FakeIndicator indicator;
-    FakeAuth auth;
-    FakeHotkeys hotkeys;
-    RecordingSoundPlayer player;
-    SoundFeedback sounds;
-    FakeWorkspace workspace;
-    FakePending pending;
-    FakeUploader uploader;
-    FakeQuality quality;
     FakePasteboard board;
     FakeKeys keys{board, scheduler};
     ScriptedRewriter rewriter;
     ScriptedAssistant assistant;
     AssistantActionExecutor actions{workspace};
-    std::unique_ptr<RecordingPipeline> pipeline;
 };
 
 const QString kStart = SoundFeedback::soundName(SoundFeedback::Cue::start);
@@ -146,7 +107,7 @@ const QString kError = SoundFeedback::soundName(SoundFeedback::Cue::error);
 
 } // namespace
 
-TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
+TEST_F(PipelineTest, ToggleStartsBeforeTheMicIsLiveStopsAndGivesEachCaptureItsOwnId)
 {
     EXPECT_EQ(hotkeys.events, QStringList{QStringLiteral("register")}); // wireUp grabs the hotkeys
     EXPECT_EQ(recorder.prewarmCalls, 0);                                // only the streaming recorder is prewarmed
@@ -178,17 +139,13 @@ TEST_F(PipelineTest, ToggleStartsWithCueAndIndicatorBeforeMicIsLiveThenStops)
     EXPECT_FALSE(hotkeys.cancelRegistered);
     EXPECT_FALSE(pipeline->captureRecordingID());
     EXPECT_TRUE(paste.pasted.isEmpty());
-}
 
-TEST_F(PipelineTest, EachCaptureGetsAFreshRecordingIdAndUnknownAppIsLogged)
-{
+    // The next capture is a recording of its own, even with no application in front.
+    const auto first = recorder.lastRecordingID;
     workspace.frontmost.reset();
     startLive();
-    const auto first = recorder.lastRecordingID;
-    EXPECT_TRUE(logged(QStringLiteral("Recording started in unknown")));
-    press();
-    startLive();
     EXPECT_NE(recorder.lastRecordingID, first);
+    EXPECT_TRUE(logged(QStringLiteral("Recording started in unknown")));
 }
 
 TEST_F(PipelineTest, SignedOutToggleOnlyAsksForSignIn)
@@ -555,8 +512,7 @@ TEST_F(PipelineTest, CallbacksAndTimersFindADestroyedPipelineGone)
 TEST_F(PipelineTest, StreamingRecorderIsPrewarmedAndItsLengthCapStops)
 {
     recorder.streaming = true;
-    pipeline = std::make_unique<RecordingPipeline>(collaborators());
-    pipeline->wireUp();
+    wire();
     EXPECT_EQ(recorder.prewarmCalls, 1);
     startLive();
     ASSERT_TRUE(recorder.onAutoStop);

@@ -146,11 +146,15 @@ TEST(PermissionsServiceTest, LinuxVerdictsNameEveryMissingPiece)
     EXPECT_EQ(microphoneVerdict(MicAuthorization::authorized, {monitor}).status, PermissionStatus::denied);
     EXPECT_EQ(microphoneVerdict(MicAuthorization::unavailable, {}).detail,
               QStringLiteral("No sound server answered. Start PulseAudio or PipeWire (pipewire-pulse)."));
-    EXPECT_EQ(accessibilityVerdict(true, true, true), kGranted);
-    const QString both = accessibilityVerdict(true, false, false).detail;
+    EXPECT_EQ(accessibilityVerdict(DesktopSession::x11, true, true), kGranted);
+    EXPECT_EQ(accessibilityVerdict(DesktopSession::wayland, true, true), kGranted);
+    const QString both = accessibilityVerdict(DesktopSession::x11, false, false).detail;
     EXPECT_TRUE(both.contains(QStringLiteral("XTEST")) && both.contains(QStringLiteral("Install at-spi2-core")));
     // Without a display XTEST cannot be judged: only the display is named.
-    EXPECT_FALSE(accessibilityVerdict(false, false, true).detail.contains(QStringLiteral("XTEST")));
+    EXPECT_FALSE(accessibilityVerdict(DesktopSession::none, false, true).detail.contains(QStringLiteral("XTEST")));
+    // A Wayland desktop without typing: what happens instead, and where it works.
+    const QString wayland = accessibilityVerdict(DesktopSession::wayland, false, true).detail;
+    EXPECT_TRUE(wayland.contains(u"panel") && !wayland.contains(u"XTEST")) << qPrintable(wayland);
 }
 
 TEST(PermissionsServiceTest, MicrophoneProbeAsksTheSoundServerOffTheMainThread)
