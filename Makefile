@@ -6,7 +6,7 @@ BUILD  := build/$(PRESET)
 SETUP_STAMP := build/.setup-done
 SOURCES = $(shell git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 
-.PHONY: all setup configure build test fuzz-smoke run stop models format format-check lint bench clean
+.PHONY: all setup configure build test fuzz-smoke run stop models deb format format-check lint bench clean
 
 all: build
 
@@ -50,11 +50,20 @@ fuzz-smoke: | $(SETUP_STAMP)
 run: build
 	@bash scripts/run $(BUILD)
 
-# More Whisper models from scripts/whisper-models.tsv, converted into
-# $XDG_DATA_HOME/dravelin/models/ggml-NAME.bin: e.g. `make models MODELS="base"`.
+# More Whisper models from scripts/whisper-models.tsv, installed into
+# $XDG_DATA_HOME/dravelin/models/ggml-NAME.bin: e.g. `make models MODELS="base base-q8_0"`.
 MODELS ?= base
 models: build
-	@DRAVELIN_MODEL_TOOL=$(BUILD)/tools/model/dravelin-model bash scripts/setup-whisper $(MODELS)
+	@$(BUILD)/tools/model/dravelin-model install $(MODELS)
+
+# The Debian packages dravelin and dravelin-server, from a release build
+# (build/release), in build/deb.
+deb: | $(SETUP_STAMP)
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+	cpack --config build/release/CPackConfig.cmake -B build/deb
+	@rm -rf build/deb/_CPack_Packages
+	@ls -l build/deb/*.deb
 
 stop:
 	@if [ -f build/dravelin-server.pid ] && kill "$$(cat build/dravelin-server.pid)" 2>/dev/null; then \
@@ -77,6 +86,7 @@ bench: build
 	tests/integration/with-pulseaudio.sh ./$(BUILD)/bench/audio_bench
 	./$(BUILD)/bench/server_bench ./$(BUILD)/server/dravelin-server
 	./$(BUILD)/bench/server_load_bench ./$(BUILD)/server/dravelin-server
+	tests/integration/with-postgres.sh ./$(BUILD)/bench/server_team_bench ./$(BUILD)/server/dravelin-server
 	./$(BUILD)/bench/speech_bench
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/paste_bench ./$(BUILD)/tests/dravelin_test_window
 	tests/desktop/with-desktop.sh ./$(BUILD)/bench/dictation_bench ./$(BUILD)/tests/dravelin_test_window 10
