@@ -5,16 +5,18 @@
 // 5 s and 30 s of speech; the time from the end of the audio to the final
 // text when the audio streams in at speaking pace; and peak memory.
 //
-//   speech_bench [--threads N] [--language CODE] [--verbose] [MODEL...]
+//   speech_bench [--threads N] [--language CODE] [--verbose] [--accuracy] [MODEL...]
 //
 // MODEL is a Whisper model name or file as WhisperRecognizer::modelPath
 // takes it ("tiny.en", "base"), or "pocketsphinx"; the default is tiny.en,
 // then pocketsphinx. Each model is measured in a fresh child process, so its
 // peak RSS is its own. --threads sets Whisper's decoding threads (every
 // core up to eight, as in the app), --language the language hint ("auto", the app's default, or "en"),
-// --verbose prints each misheard sentence of the held-out set.
+// --verbose prints each misheard sentence of the held-out set, --accuracy
+// measures the word error rates and nothing else.
 
 #include "audio/AACFileWriter.h"
+#include "platform/NoiseSuppression.h"
 #include "platform/linux/PocketSphinxRecognizer.h"
 #include "support/Speech.h"
 #include "support/WordErrorRate.h"
@@ -153,7 +155,7 @@ QString percent(int errors, int words)
 // Measures one recogniser and ends with its row of the summary table
 // (a line starting "| ").
 void run(const QString &name, SpeechRecognizer &recognizer, const RecognitionHints &hints, QTemporaryDir &dir,
-         bool verbose)
+         bool verbose, bool accuracyOnly)
 {
     std::printf("== %s, %s; RSS before loading: %ld MiB\n", qPrintable(name), qPrintable(recognizer.engineName()),
                 peakMiB());
@@ -209,6 +211,20 @@ void run(const QString &name, SpeechRecognizer &recognizer, const RecognitionHin
     } else {
         std::printf("  recorded person: no recording (run scripts/setup-whisper)\n");
         row << QStringLiteral("—");
+    }
+    {
+        // What turning steady noise down costs before a decode.
+        const std::vector<float> hiss = test::mixNoise(std::vector<float>(30 * 16000, 0.1f), 10, test::Noise::White, 1);
+        QElapsedTimer timer;
+        timer.start();
+        const bool steady = judgeBackground(hiss).worthSuppressing;
+        const std::vector<float> quieter = suppressNoise(hiss);
+        std::printf("  judging and suppressing steady noise in 30 s: %.1f ms (%s)\n", msSince(timer),
+                    steady && quieter.size() == hiss.size() ? "judged steady" : "not judged steady");
+    }
+    if (accuracyOnly) {
+        std::printf("| %s |\n", qPrintable(row.join(QStringLiteral(" | "))));
+        return;
     }
 
     // Every sentence once, slowly: about 30 s. The first 5 s of it make the
@@ -275,19 +291,20 @@ void run(const QString &name, SpeechRecognizer &recognizer, const RecognitionHin
 }
 
 // Measures one model in this process.
-int measure(const QString &name, int threads, const QString &language, bool verbose)
+int measure(const QString &name, int threads, const QString &language, bool verbose, bool accuracyOnly)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0); // lines reach the parent as they are printed
     QTemporaryDir dir;
     const RecognitionHints hints({}, language);
     if (name == QLatin1String("pocketsphinx")) {
         nix::PocketSphinxRecognizer sphinx;
-        run(name, sphinx, hints, dir, verbose);
+        run(name, sphinx, hints, dir, verbose, accuracyOnly);
         return 0;
     }
 #ifdef DRAVELIN_HAVE_WHISPER
     nix::WhisperRecognizer whisper(nix::WhisperRecognizer::modelPath(name), threads);
-    run(name + QStringLiteral(" (%1 threads, language %2)").arg(threads).arg(language), whisper, hints, dir, verbose);
+    run(name + QStringLiteral(" (%1 threads, language %2)").arg(threads).arg(language), whisper, hints, dir, verbose,
+        accuracyOnly);
     return 0;
 #else
     Q_UNUSED(threads);
@@ -310,6 +327,7 @@ int main(int argc, char **argv)
 #endif
     QString language = QStringLiteral("auto");
     bool verbose = false;
+    bool accuracyOnly = false;
     QString only; // set in the child that measures one model
     QStringList models;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -323,14 +341,17 @@ int main(int argc, char **argv)
             only = args[++i];
         else if (arg == QLatin1String("--verbose"))
             verbose = true;
+        else if (arg == QLatin1String("--accuracy"))
+            accuracyOnly = true;
         else if (arg.startsWith(QLatin1String("--"))) {
-            std::fprintf(stderr, "usage: speech_bench [--threads N] [--language CODE] [--verbose] [MODEL...]\n");
+            std::fprintf(stderr,
+                         "usage: speech_bench [--threads N] [--language CODE] [--verbose] [--accuracy] [MODEL...]\n");
             return 2;
         } else
             models << arg;
     }
     if (!only.isEmpty())
-        return measure(only, threads, language, verbose);
+        return measure(only, threads, language, verbose, accuracyOnly);
     if (models.isEmpty())
         models = {QStringLiteral("tiny.en"), QStringLiteral("pocketsphinx")};
 
@@ -343,6 +364,8 @@ int main(int argc, char **argv)
                               QStringLiteral("--only"),     model};
         if (verbose)
             childArgs << QStringLiteral("--verbose");
+        if (accuracyOnly)
+            childArgs << QStringLiteral("--accuracy");
         child.start(QCoreApplication::applicationFilePath(), childArgs);
         if (!child.waitForStarted()) {
             std::printf("%s: could not start the measuring process\n", qPrintable(model));
