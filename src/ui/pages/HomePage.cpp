@@ -104,7 +104,19 @@ void HomePage::refresh()
     m_words->setText(QString::number(today.words));
     HotkeyService *hotkeys = m_services.hotkeyService();
     const auto binding = hotkeys ? hotkeys->bindings().get(HotkeyRole::record) : std::nullopt;
-    m_shortcut->setText(binding ? shortcutText(*binding, m_services.keyboardLayout()) : QStringLiteral("Unbound"));
+    // Where the session gives no global shortcuts (Wayland without the
+    // shortcuts portal), the desktop's own shortcut runs the command.
+    const bool noGlobalKeys =
+        hotkeys && hotkeys->problem(HotkeyRole::record) == GlobalHotkeyGrabber::GrabStatus::unavailable;
+    if (noGlobalKeys) {
+        m_shortcut->setText(QStringLiteral("dravelin --toggle"));
+        m_shortcut->setToolTip(QStringLiteral("This desktop does not give Dravelin global shortcuts: add a custom "
+                                              "shortcut in your desktop's keyboard settings that runs "
+                                              "dravelin --toggle."));
+    } else {
+        m_shortcut->setText(binding ? shortcutText(*binding, m_services.keyboardLayout()) : QStringLiteral("Unbound"));
+        m_shortcut->setToolTip(QString());
+    }
     refreshAttention();
     refreshRecent();
 }
