@@ -20,10 +20,11 @@ AssistantError failure(AssistantError::Kind kind, QString message = {})
 
 } // namespace
 
-AssistantService::AssistantService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender)
+AssistantService::AssistantService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Millis timeout)
     : m_endpoint(std::move(endpoint))
     , m_tokens(tokens)
     , m_sender(sender)
+    , m_timeout(timeout)
 {}
 
 json::Json AssistantService::requestBody(const QString &query, const QString &timeZone, const QString &locale)
@@ -45,11 +46,12 @@ QCoro::Task<Expected<AssistantResult, AssistantError>> AssistantService::ask(QSt
     TokenSource &tokens = m_tokens;
     AuthRequestSending &sender = m_sender;
     const QUrl endpoint = m_endpoint;
+    const Millis timeout = m_timeout;
     const auto token = co_await tokens.currentAccessToken();
     if (!token || token->isEmpty())
         co_return Unexpected{failure(AssistantError::Kind::notAuthenticated)};
     HttpRequest request =
-        backendJsonRequest("POST", endpoint, *token, kTimeout,
+        backendJsonRequest("POST", endpoint, *token, timeout,
                            requestBody(query, QString::fromUtf8(QTimeZone::systemTimeZoneId()), QLocale().name()));
     QElapsedTimer timer;
     timer.start();

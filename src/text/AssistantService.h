@@ -34,7 +34,8 @@ class AssistantService final : public AssistantAnswering
 public:
     static constexpr Millis kTimeout{30000};
 
-    AssistantService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender);
+    // `timeout` bounds each request (kTimeout unless a caller knows better).
+    AssistantService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Millis timeout = kTimeout);
 
     QCoro::Task<Expected<AssistantResult, AssistantError>> ask(QString question) override;
 
@@ -45,6 +46,7 @@ private:
     QUrl m_endpoint;
     TokenSource &m_tokens;
     AuthRequestSending &m_sender;
+    Millis m_timeout;
 };
 
 } // namespace dravelin

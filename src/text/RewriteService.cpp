@@ -65,11 +65,13 @@ QString RewriteError::description() const
         .description();
 }
 
-RewriteService::RewriteService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Scheduler &scheduler)
+RewriteService::RewriteService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Scheduler &scheduler,
+                               Millis timeout)
     : m_endpoint(std::move(endpoint))
     , m_tokens(tokens)
     , m_sender(sender)
     , m_scheduler(scheduler)
+    , m_timeout(timeout)
 {}
 
 json::Json RewriteService::requestBody(const QString &text, RewriteStyle style, const std::optional<QString> &prompt,
@@ -132,13 +134,14 @@ QCoro::Task<Expected<QString, RewriteError>> RewriteService::sendRewrite(QString
     AuthRequestSending &sender = m_sender;
     Scheduler &scheduler = m_scheduler;
     const QUrl endpoint = m_endpoint;
+    const Millis timeout = m_timeout;
     const auto token = co_await tokens.currentAccessToken();
     if (!token || token->isEmpty()) {
         info(QStringLiteral("No access token available"));
         co_return Unexpected{failure(RewriteError::Kind::notAuthenticated)};
     }
-    const HttpRequest request = backendJsonRequest("POST", endpoint, *token, kTimeout,
-                                                   requestBody(trimmed, style, prompt, QUuid::createUuid()));
+    const HttpRequest request =
+        backendJsonRequest("POST", endpoint, *token, timeout, requestBody(trimmed, style, prompt, QUuid::createUuid()));
     QElapsedTimer timer;
     timer.start();
     auto reply = co_await sender.send(request);

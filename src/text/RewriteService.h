@@ -67,7 +67,9 @@ public:
     static constexpr Millis kTimeout{60000};
     static constexpr Millis kRetryDelay{200};
 
-    RewriteService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Scheduler &scheduler);
+    // `timeout` bounds each request (kTimeout unless a caller knows better).
+    RewriteService(QUrl endpoint, TokenSource &tokens, AuthRequestSending &sender, Scheduler &scheduler,
+                   Millis timeout = kTimeout);
 
     QCoro::Task<Expected<QString, RewriteError>> sendRewrite(QString text, RewriteStyle style,
                                                              std::optional<QString> prompt) override;
@@ -83,6 +85,7 @@ private:
     TokenSource &m_tokens;
     AuthRequestSending &m_sender;
     Scheduler &m_scheduler;
+    Millis m_timeout;
 };
 
 } // namespace dravelin

@@ -125,13 +125,22 @@ grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate: $(cat "$work/out")
 grep -q "live_final" "$work/out" || fail "dictate did not stream live: $(cat "$work/out")"
 
 # The server restarts in the middle of a live dictation: the socket is lost,
-# and the recording goes by upload to the server that is back.
-"$cli" dictate --file "$work/speech.wav" >"$work/out" 2>&1 &
+# and the recording goes by upload to the server that is back. The restart
+# comes once the socket is up (however long a busy machine takes to get
+# there), in a recording long enough to be still going then.
+espeak-ng -v en-us -s 140 -w "$work/long.wav" \
+    "Hello world. This is a test of the server, and it goes on for a while so that the server can go away." \
+    2>/dev/null
+"$cli" dictate --verbose --file "$work/long.wav" >"$work/out" 2>&1 &
 dictating=$!
-sleep 1.5
+for _ in $(seq 300); do
+    grep -q "live socket ready" "$work/out" && break
+    sleep 0.1
+done
+grep -q "live socket ready" "$work/out" || fail "the live socket never opened: $(cat "$work/out")"
 restart_local_server "$server" "$work/server"
 wait "$dictating" || fail "dictate across a server restart: $(cat "$work/out")"
-grep -q "^Dictated: .*[Hh]ello" "$work/out" || fail "dictate across a server restart: $(cat "$work/out")"
+grep -q "^Dictated: .*go away" "$work/out" || fail "dictate across a server restart: $(cat "$work/out")"
 grep -q "network" "$work/out" || fail "no upload after the live socket was lost: $(cat "$work/out")"
 
 # whoami without a server: what this machine remembers, and that the server
